@@ -1,0 +1,1 @@
+// Placeholder unit for a module whose code has not landed yet.
