@@ -22,7 +22,46 @@ enum : uint32_t {
   LV_BSV_ONLY = 0x800,  // bsv record channel only, no text outputs
 };
 
+/// Line flags (the "flags" setting; see log_flags_2_int).
+enum : uint32_t {
+  LOG_F_TID = 0x01,       // "[%u] " system thread id
+  LOG_F_TIME = 0x02,      // "%02d:%02d:%02d "
+  LOG_F_FUNC = 0x04,      // "%s(): "
+  LOG_F_FILE_PATH = 0x08, // "[%s:%d] " with the whole source path
+  LOG_F_FILE_BASE = 0x10, // with 0x08: only the part after the last separator
+  LOG_F_FILE = 0x18,
+  LOG_F_COLOUR = 0x20,    // console colours (only when stderr is a terminal)
+  LOG_F_TIME_MS = 0x40,   // "%02d:%02d:%02d.%03d "
+  LOG_F_TID_NAME = 0x80,  // "[%s] " thread display name
+  LOG_F_DEFAULT = 0x27,
+};
+
+/// log2_ioctl command codes.
+enum : int {
+  LOG2_SET_LEVEL = 1,        // int level
+  LOG2_SET_FLAGS = 2,        // int flag word
+  LOG2_SET_LEVEL_NAME = 3,   // const char* short level name
+  LOG2_SET_FLAGS_TAGS = 4,   // const char* "|"-separated tags
+  LOG2_SET_PROC_HI = 5,      // log2_line_proc for levels above 4
+  LOG2_SET_PROC_LO = 6,      // log2_line_proc for levels up to 4
+  LOG2_SET_FILE = 20,        // const char* log file name (opens it)
+  LOG2_SET_FILE_DIR = 21,    // const char* log directory
+  LOG2_SET_FILE_SIZE = 22,   // int size limit in bytes, at least 1024
+  LOG2_SET_BSV = 23,         // const char* URL of the bsv record channel
+  LOG2_SET_SYSLOG = 24,      // const char* URL of the syslog server
+  LOG2_SET_DBGVIEW_ON = 41,  // int 0/1 debugger output
+  LOG2_SET_FILE_ON = 42,     // int 0/1 file output
+  LOG2_SET_SYSLOG_ON = 43,   // int 0/1 syslog output
+};
+
 struct log2;
+
+/// Line procedure: gets the level, the tag, the finished line and its length.
+using log2_line_proc = void (*)(int level, const char* tag, const char* line, int len);
+/// Whole-call procedure: takes over every log call. `sys_err` is the caller's
+/// errno at entry.
+using log2_call_proc = void (*)(uint32_t level, const char* tag, const char* src, int line,
+                                const char* func, int sys_err, const char* fmt, va_list ap);
 
 /// The log call. `h` is nullptr for the process's log object. Never fails,
 /// returns 0, and leaves errno as it found it.
@@ -32,9 +71,67 @@ int log2_vprintf(log2* h, uint32_t level, const char* tag, const char* src, int 
                  const char* func, const char* fmt, va_list ap)
     __attribute__((format(printf, 7, 0)));
 
-/// Logs "expr[%s]: assert failed\n" at error level with a stack dump.
+/// Logs "expr[%s]: assert failed\n" at error level, then the stack as
+/// "[%s]\n". Returns; the caller goes on with its failure value.
 void log2_assert_fail(const char* tag, const char* src, int line, const char* func,
                       const char* expr);
+
+/// Turns "time_ms|tid|..." into a flag word, starting from LOG_F_COLOUR.
+/// Unknown tags print "Invalid tags: [%s]\n" on standard error and are skipped.
+/// Never fails.
+uint32_t log_flags_2_int(const char* tags);
+
+/// Level of a short level name ("crit" ... "verb"; exact, lower case), or -1.
+int log2_level_by_name(const char* name);
+/// Short name of a level ("crit" ... "verb"), "" outside 2..8.
+const char* log2_level_name(int level);
+
+/// The process's log object, created with default settings on first use
+/// (level 7, flags 0x27, console on). Never null; lives until the process ends.
+log2* log2_default();
+
+/// A separate log object with default settings, for embedders and tests.
+/// Release with log2_close. Returns nullptr only when out of memory.
+log2* log2_open();
+/// Closes the outputs of a log object from log2_open and frees it.
+void log2_close(log2* h);
+
+/// Set-up command (LOG2_SET_*) on `h` (nullptr: the process's object).
+/// Returns 0, or -1 for a refused argument; an unknown command prints
+/// "Invalid command code\n" on standard error and returns -1.
+int log2_ioctl(log2* h, int cmd, ...);
+
+/// Installs (or with nullptr removes) the whole-call procedure. Returns 0.
+int log2_set_call_proc(log2* h, log2_call_proc proc);
+
+/// Console output on/off (default on). Returns 0.
+int log2_set_console(log2* h, int on);
+
+/// Log file open mode: "a" (append) or "w" (truncate, the default). Anything
+/// else prints "mode %s err\n" on standard error and returns -1.
+int log2_set_file_mode(log2* h, const char* mode);
+
+/// Debug mode: set-up steps are printed on standard error. Returns 0.
+int log2_set_debug(log2* h, int on);
+
+/// Current level (signed: -1 lets no line through) and flag word.
+int log2_get_level(log2* h);
+uint32_t log2_get_flags(log2* h);
+
+/// Copies the most recent lines (at most 1023 bytes, whole lines) into buf,
+/// NUL-terminated. Safe to call from a crash handler: when the output lock is
+/// held it copies without it. Returns the length copied.
+size_t log2_last_log(log2* h, char* buf, size_t len);
+
+/// Reads the "log" section of the ini file at `ini_path` into the process's
+/// log object (WYDBGLOG in the environment turns on debug mode). A missing
+/// file keeps the defaults. Returns 0, or -1 when the file cannot be loaded.
+int log2_init_imp(const char* ini_path);
+
+/// Closes the outputs of the process's log object (file, syslog and bsv
+/// sockets, the bsvnet thread, bsv readers). Logging afterwards goes to the
+/// console only. Safe to call more than once.
+void log2_exit();
 
 #define WY_LOG_TAG(t) [[maybe_unused]] static constexpr const char wy_log_tag_[] = t
 

@@ -1,0 +1,42 @@
+// The running executable as the log sees it: its directory, its ids, the
+// host name, the local clock and a stack text.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+/// Directory of the running executable (from /proc/self/exe), without a
+/// trailing separator. Returns its length, or -1 (buf left empty) when it
+/// cannot be read or does not fit in `len`.
+int os_exe_dir(char* buf, size_t len);
+
+/// Process id of the calling process.
+uint32_t os_exe_pid();
+
+/// System thread id of the calling thread (the kernel's id, as `ps -L` shows).
+uint32_t os_exe_tid();
+
+/// Host name of this machine, read once; "unknown" when it is empty, "(none)"
+/// or cannot be read. Never null.
+const char* os_exe_host_name();
+
+/// True when standard error is a terminal.
+bool os_exe_stderr_tty();
+
+/// Local wall-clock time broken down, with the microseconds of the second.
+struct os_exe_tm {
+  int year;   // e.g. 2024
+  int mon;    // 1..12
+  int mday;   // 1..31
+  int wday;   // 0 = Sunday
+  int hour;
+  int min;
+  int sec;
+  int usec;   // 0..999999
+  int64_t epoch_sec;  // seconds since 1970 (UTC)
+};
+void os_exe_local_time(os_exe_tm* t);
+
+/// Writes the calling thread's stack, one frame a line, into buf (always
+/// NUL-terminated, cut at len - 1). Returns the length written.
+size_t os_exe_stack_text(char* buf, size_t len);
