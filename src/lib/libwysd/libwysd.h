@@ -1,0 +1,137 @@
+// libwysd: the file server protocol shared by tarn and wysd: frames,
+// attribute messages (blobmsg.h), data packing (sdcomp.h) and the client's
+// connection record.
+//
+// Frame on the wire: 'W' 'Y', protocol byte, code byte, then one attribute
+// message whose padded length (24-bit length of the root header rounded up
+// to 4) is the only length field.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "blobmsg.h"
+#include "libnet.h"
+#include "sdcomp.h"
+
+/// Request codes.
+enum : int {
+  WYSD_CMD_LOGIN = 1,
+  WYSD_CMD_BYE = 2,
+  WYSD_CMD_INFO = 4,
+  WYSD_CMD_IOCTL2 = 8,
+  WYSD_CMD_OPEN = 10,
+  WYSD_CMD_CLOSE = 11,
+  WYSD_CMD_READ = 12,
+  WYSD_CMD_WRITE = 13,
+  WYSD_CMD_SEEK = 15,
+  WYSD_CMD_IOCTL = 20,
+  WYSD_CMD_PREAD = 29,
+  WYSD_CMD_PWRITE = 30,
+  WYSD_CMD_LOGIN2 = 90,
+  WYSD_CMD_LOGIN3 = 91,
+};
+
+/// Client status: the result of every send and receive step and request.
+enum : int {
+  WYSD_ST_OK = 0,
+  WYSD_ST_NET_ERROR = 1,
+  WYSD_ST_NET_DATA_ERROR = 2,
+  WYSD_ST_TIMEOUT_ERROR = 3,
+  WYSD_ST_SRV_ERROR = 4,
+  WYSD_ST_MEMORY_ERROR = 5,
+  WYSD_ST_USER_STOP = 6,
+  WYSD_ST_UNPACK_ERROR = 7,
+  WYSD_ST_DATA_LEN_ERROR = 8,
+};
+
+/// Name of a client status for log lines ("ok", "net error", ...,
+/// "unkown error" for any value outside the table).
+const char* client_status_str(int status);
+
+/// Frame magic and the protocol byte a request always carries.
+inline constexpr uint8_t WYSD_MAGIC0 = 0x57;
+inline constexpr uint8_t WYSD_MAGIC1 = 0x59;
+inline constexpr uint8_t WYSD_PROTO_REQUEST = 0x01;
+inline constexpr int32_t WYSD_FRAME_HEAD_LEN = 8;
+
+/// Attribute sets of one request code: what the request carries and what
+/// its response carries ("errno", "errno_str" first). The bye request has
+/// no response (rsp_n 0).
+struct wysd_msg_policy {
+  int code;
+  const blobmsg_policy* req;
+  int req_n;
+  const blobmsg_policy* rsp;
+  int rsp_n;
+};
+/// The attribute sets of `code`, or nullptr for an unknown code.
+const wysd_msg_policy* wysd_msg_policy_get(int code);
+
+/// Receive buffer: holds the whole message of the last frame received
+/// (bytes 0-3 the root header). It only grows.
+struct wysd_rbuf {
+  std::unique_ptr<uint8_t[]> buf;
+  int32_t cap = 0;
+};
+
+/// Writes one frame with protocol byte `proto` (a request uses
+/// WYSD_PROTO_REQUEST; a server answers with its own): the 8-byte head
+/// (magic, proto, code, the first 4 message bytes) in one write, then the
+/// rest. `len` is the padded message length. Returns 0, 8 when len < 4
+/// ("reqest need len >= 4 [len=%d]\n"), 1 when a write fails.
+int wysd_send_frame(net_conn* nc, uint8_t proto, int code, const void* msg, int32_t len);
+/// wysd_send_frame with protocol byte 0x01: one request frame.
+int wysd_send_request(net_conn* nc, int code, const void* msg, int32_t len);
+/// Reads and checks one frame head. Stores the peer's protocol byte in
+/// *proto while *proto is still 0, the code byte in *code, the 4 header
+/// bytes in hdr and the padded message length in *len. Returns 0; 1 on a
+/// read error; 3 when nothing came before the time-out; 8 for a short head;
+/// 2 for a bad magic or a root length below 4.
+int wysd_recv_request_len(net_conn* nc, uint8_t* proto, uint8_t* code, uint8_t hdr[4],
+                          int32_t* len);
+/// Receives one whole frame into `rb` (growing it to padded length + 4 when
+/// too small): head as wysd_recv_request_len, then the body. *len is the
+/// message length. Returns 0, a head status, 5 when the buffer cannot grow
+/// (capacity 0 afterwards), 1 on a read error or 8 for a short body.
+int wysd_recv_frame(net_conn* nc, uint8_t* proto, uint8_t* code, wysd_rbuf* rb, int32_t* len);
+
+/// The client's connection record (handle kind 0): the stream and the
+/// per-connection protocol state. The connection code fills the rest.
+struct wysd_cli_ctx {
+  int32_t type = 0;
+  net_conn nc;            // the stream; nc.timeout is the transport time-out
+  uint8_t srv_proto = 0;  // server protocol byte, from the first response
+  blob_buf req;           // request builder, intact until the next request
+  wysd_rbuf rbuf;         // receive buffer
+  sdcomp_slot pack;       // data packing codec
+  int32_t srv_errno = 0;  // server error of the last response reporting one
+  std::string srv_errstr;
+  // Repair state.
+  uint64_t cmd_send_count = 0;
+  int32_t last_cmd = 0;
+  bool fixing = false;      // a repair is running
+  bool fix_failed = false;  // a repair failed: the record is unusable
+  bool auto_reconnect = false;
+};
+
+/// Sends one request (`len` = padded message length). Returns 3 at once
+/// when a repair has failed; otherwise counts the request (outside a repair),
+/// remembers its code, writes the frame and returns 0: a failed write shows
+/// up in the following receive.
+int client_send_reqest(wysd_cli_ctx* ctx, int code, const void* msg, int32_t len);
+/// Receives one whole response into ctx->rbuf, keeping the server protocol
+/// byte of the first one. *len is the message length. Returns a status.
+int client_recv_response_imp(wysd_cli_ctx* ctx, int32_t* len);
+/// client_recv_response_imp behind the repair policy: 3 at once after a
+/// failed repair; 0 and 5 pass through; other failures are logged and
+/// returned (repair after a network failure is not available yet, so this
+/// behaves as with auto reconnect off).
+int client_recv_response(wysd_cli_ctx* ctx, int32_t* len);
+/// Parses the response in ctx->rbuf (message length `len`) with
+/// cli_blobmsg_parse. Returns 0 (results in tb), 2 when the parse fails,
+/// or 4 when "errno" is not 0 (stored with "errno_str", cut at 4095
+/// characters, in srv_errno/srv_errstr).
+int client_parse_response(wysd_cli_ctx* ctx, int32_t len, const blobmsg_policy* policy, int n,
+                          const blob_attr** tb);

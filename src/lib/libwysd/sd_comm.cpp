@@ -1,0 +1,161 @@
+// Frames: writing and reading one frame on a stream, the client's send and
+// receive steps, and the client status names.
+#include <cstring>
+#include <new>
+
+#include "libwysd.h"
+#include "liblog.h"
+
+WY_LOG_TAG("sdcli");
+
+const char* client_status_str(int status) {
+  static const char* const names[] = {
+      "ok",           "net error",       "net data error",    "timeout error",  "wysd srv error",
+      "memory error", "user stop error", "unpack data error", "data len error",
+  };
+  if (status < 0 || status >= static_cast<int>(sizeof names / sizeof names[0]))
+    return "unkown error";
+  return names[status];
+}
+
+int wysd_send_frame(net_conn* nc, uint8_t proto, int code, const void* msg, int32_t len) {
+  if (len < 4) {
+    LOGD("reqest need len >= 4 [len=%d]\n", len);
+    return WYSD_ST_DATA_LEN_ERROR;
+  }
+  const auto* m = static_cast<const uint8_t*>(msg);
+  // Head and message header in one write: no small packet of its own.
+  uint8_t head[WYSD_FRAME_HEAD_LEN] = {WYSD_MAGIC0, WYSD_MAGIC1, proto, static_cast<uint8_t>(code),
+                                       m[0],        m[1],        m[2],  m[3]};
+  if (net_write(nc, head, WYSD_FRAME_HEAD_LEN) < 0) {
+    LOGD("net_write head len=%d error\n", WYSD_FRAME_HEAD_LEN);
+    return WYSD_ST_NET_ERROR;
+  }
+  if (len - 4 != 0 && net_write(nc, m + 4, len - 4) < 0) {
+    LOGD("net_write data len=%d error\n", len - 4);
+    return WYSD_ST_NET_ERROR;
+  }
+  return WYSD_ST_OK;
+}
+
+int wysd_send_request(net_conn* nc, int code, const void* msg, int32_t len) {
+  return wysd_send_frame(nc, WYSD_PROTO_REQUEST, code, msg, len);
+}
+
+int wysd_recv_request_len(net_conn* nc, uint8_t* proto, uint8_t* code, uint8_t hdr[4],
+                          int32_t* len) {
+  uint8_t head[WYSD_FRAME_HEAD_LEN];
+  int r = net_read(nc, head, WYSD_FRAME_HEAD_LEN);
+  if (r < 0) return WYSD_ST_NET_ERROR;
+  if (r == 0) return WYSD_ST_TIMEOUT_ERROR;
+  if (r != WYSD_FRAME_HEAD_LEN) {
+    LOGD("net_read head len=%d need=%d\n", r, WYSD_FRAME_HEAD_LEN);
+    return WYSD_ST_DATA_LEN_ERROR;
+  }
+  if (head[0] != WYSD_MAGIC0 || head[1] != WYSD_MAGIC1) {
+    LOGD("magic error %02x %02x\n", head[0], head[1]);
+    return WYSD_ST_NET_DATA_ERROR;
+  }
+  int32_t raw = (int32_t{head[5]} << 16) | (int32_t{head[6]} << 8) | head[7];
+  // The root header is part of the message: a shorter length cannot be a
+  // message and would make the body length negative.
+  if (raw < 4) {
+    LOGD("msg len=%d error\n", raw);
+    return WYSD_ST_NET_DATA_ERROR;
+  }
+  if (*proto == 0) *proto = head[2];
+  *code = head[3];
+  memcpy(hdr, head + 4, 4);
+  *len = (raw + 3) & ~3;
+  return WYSD_ST_OK;
+}
+
+int wysd_recv_frame(net_conn* nc, uint8_t* proto, uint8_t* code, wysd_rbuf* rb, int32_t* len) {
+  uint8_t hdr[4];
+  int32_t n = 0;
+  int st = wysd_recv_request_len(nc, proto, code, hdr, &n);
+  if (st != WYSD_ST_OK) return st;
+  if (rb->cap < n + 4) {
+    try {
+      rb->buf = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(n) + 4);
+      rb->cap = n + 4;
+    } catch (const std::bad_alloc&) {
+      LOGE("malloc [%d] erorr\n", n);
+      rb->buf.reset();
+      rb->cap = 0;
+      return WYSD_ST_MEMORY_ERROR;
+    }
+  }
+  if (n - 4 > 0) {
+    int r = net_read(nc, rb->buf.get() + 4, n - 4);
+    if (r < 0) return WYSD_ST_NET_ERROR;
+    if (r != n - 4) {
+      LOGD("net_read len=%d need=%d\n", r, n - 4);
+      return WYSD_ST_DATA_LEN_ERROR;
+    }
+  }
+  memcpy(rb->buf.get(), hdr, 4);
+  *len = n;
+  return WYSD_ST_OK;
+}
+
+int client_send_reqest(wysd_cli_ctx* ctx, int code, const void* msg, int32_t len) {
+  if (ctx->fix_failed) return WYSD_ST_TIMEOUT_ERROR;
+  // Requests sent by the repair itself are neither counted nor remembered:
+  // the counter must keep matching the server's index of the lost request.
+  if (!ctx->fixing) {
+    ctx->cmd_send_count++;
+    ctx->last_cmd = code;
+  }
+  // A failed write is not reported here: the receive that follows fails,
+  // and that is where a broken connection is dealt with.
+  wysd_send_request(&ctx->nc, code, msg, len);
+  return WYSD_ST_OK;
+}
+
+int client_recv_response_imp(wysd_cli_ctx* ctx, int32_t* len) {
+  uint8_t code = 0;
+  return wysd_recv_frame(&ctx->nc, &ctx->srv_proto, &code, &ctx->rbuf, len);
+}
+
+int client_recv_response(wysd_cli_ctx* ctx, int32_t* len) {
+  if (ctx->fix_failed) {
+    LOGD("have_fix_error_fail return\n");
+    return WYSD_ST_TIMEOUT_ERROR;
+  }
+  int st = client_recv_response_imp(ctx, len);
+  if (st == WYSD_ST_OK || st == WYSD_ST_MEMORY_ERROR) return st;
+  LOGD("ret=%d error:[%s]\n", st, client_status_str(st));
+  if (!ctx->auto_reconnect) {
+    LOGD("!net_error_reconnect return\n");
+    return st;
+  }
+  if (ctx->fixing) {
+    LOGD("now_fix_last_error return\n");
+    return st;
+  }
+  // The reconnect-and-replay repair plugs in here; until the connection
+  // code provides it, a failure is returned as with auto reconnect off.
+  return st;
+}
+
+int client_parse_response(wysd_cli_ctx* ctx, int32_t len, const blobmsg_policy* policy, int n,
+                          const blob_attr** tb) {
+  if (len < 4 || len > ctx->rbuf.cap || !ctx->rbuf.buf) return WYSD_ST_NET_DATA_ERROR;
+  const uint8_t* msg = ctx->rbuf.buf.get();
+  int32_t root = static_cast<int32_t>(blob_raw_len(reinterpret_cast<const blob_attr*>(msg)));
+  // The root length decides what is parsed, but never beyond what arrived.
+  if (root > len) root = len;
+  if (cli_blobmsg_parse(policy, n, tb, msg + 4, root - 4) < 0) return WYSD_ST_NET_DATA_ERROR;
+  int32_t eno = static_cast<int32_t>(blobmsg_get_u32(tb[0]));
+  if (eno == 0) return WYSD_ST_OK;
+  ctx->srv_errno = eno;
+  const blob_attr* es = tb[1];
+  // "errno_str" may be of any type when the policy says so: take at most
+  // its payload, stopping at a 0.
+  const char* s = static_cast<const char*>(blobmsg_data(es));
+  size_t max = static_cast<size_t>(blobmsg_data_len(es));
+  if (max > 4095) max = 4095;
+  ctx->srv_errstr.assign(s, strnlen(s, max));
+  return WYSD_ST_SRV_ERROR;
+}
