@@ -1,2 +1,97 @@
+// Queue buffers: whole byte blocks from any number of writer threads to one
+// reader (qbuf), over a block pool (lbuf); and the slot ring for in-process
+// readers of log records (rbuf).
 #pragma once
-// (filled in by its module work)
+
+#include <cstddef>
+#include <cstdint>
+
+// ---- block pool ----
+
+/// Parameters of lbuf_create (copied).
+struct lbuf_param {
+  void* user = nullptr;          // given to the block procedures
+  uint32_t item_size = 0;        // size for lbuf_slab_malloc
+  uint8_t single_thread = 0;     // 1: release without the lock (one thread only)
+  void (*on_alloc)(void* block, void* user) = nullptr;    // after a block is made
+  void (*on_release)(void* block, void* user) = nullptr;  // before a block is freed
+};
+
+struct lbuf;
+
+/// Creates a pool. Returns it, or nullptr when out of memory.
+lbuf* lbuf_create(const lbuf_param* p);
+/// A block of `size` bytes (zeroed, aligned for any type) linked into the
+/// pool. Returns it, or nullptr (logged) when out of memory or for a null pool.
+void* lbuf_malloc(lbuf* pool, size_t size);
+/// A block of the pool's item size; nullptr (assertion logged) when that size is 0.
+void* lbuf_slab_malloc(lbuf* pool);
+/// Unlinks and frees a block of this pool. Null blocks are ignored. Returns 0.
+int lbuf_free(lbuf* pool, void* block);
+/// Number of live blocks.
+size_t lbuf_count(lbuf* pool);
+/// Frees every live block. Returns 0.
+int lbuf_clear(lbuf* pool);
+/// Clears and frees the pool. Null is ignored. Returns 0.
+int lbuf_close(lbuf* pool);
+
+// ---- queue buffer ----
+
+struct qbuf;
+
+/// Message-end test of qbuf_read_imp: non-zero for a block that ends a message.
+using qbuf_end_test = int (*)(const char* block, uint32_t len);
+
+/// Creates a queue buffer. Returns it, or nullptr (callers log
+/// "qbuf_init failed\n").
+qbuf* qbuf_init();
+
+/// Copies `len` bytes into a new block and queues it. Returns 0; -1 for no
+/// memory or a failed queue; -2 on time-out (the queue is unbounded, so in
+/// practice only memory makes it fail). Any thread may write.
+int qbuf_write_timeout(qbuf* h, const void* data, uint32_t len, int timeout_ms);
+
+/// Reads whole blocks into buf (at most `len` bytes), never splitting one:
+/// waits up to `timeout_ms` for the first block, then takes what is already
+/// queued, and stops after a block `end_test` accepts (setting *end to 1;
+/// it is set to 0 otherwise). A block longer than the space left stays
+/// pending for the next read; when it does not fit an empty buffer "len=%u
+/// blen=%u len must >= blen" is logged. Returns the bytes copied (0 when
+/// nothing came), or -1 for a null qbuf. One reader thread per qbuf.
+int qbuf_read_imp(qbuf* h, char* buf, uint32_t len, int timeout_ms, qbuf_end_test end_test,
+                  int* end);
+
+/// Bytes waiting in the pending block (0 when none); for the reader thread.
+uint32_t qbuf_pending_len(qbuf* h);
+
+/// Frees the qbuf with every block still queued. Null is ignored. Returns 0.
+int qbuf_close(qbuf* h);
+
+// ---- slot ring ----
+
+struct rbuf;
+
+/// Counters of a ring.
+struct rbuf_stat {
+  uint64_t written = 0;
+  uint64_t written_bytes = 0;
+  uint64_t dropped = 0;
+  uint64_t dropped_bytes = 0;
+};
+
+/// A ring of `slots` slots of `slot_size` bytes each; every slot starts
+/// with the record length, 16-bit, or 32-bit when `large` is set. Returns
+/// nullptr for zero sizes, a slot too small for the length field, or no memory.
+rbuf* rbuf_create(uint32_t slots, uint32_t slot_size, bool large);
+/// Stores one record, overwriting (and counting as dropped) the oldest when
+/// every slot is full. A record of length 0 or longer than a slot's room is
+/// refused with an assertion and -1. Returns 0. Any thread may write.
+int rbuf_write(rbuf* r, const void* data, uint32_t len);
+/// Takes the oldest record into buf, waiting up to `timeout_ms` (negative:
+/// without end) for one. Returns its length, 0 when none came, or -1 when
+/// buf is too small (the record stays). Any thread may read.
+int rbuf_read(rbuf* r, void* buf, uint32_t len, int timeout_ms);
+/// The ring's counters.
+rbuf_stat rbuf_get_stat(rbuf* r);
+/// Frees the ring. Null is ignored.
+void rbuf_close(rbuf* r);
