@@ -20,14 +20,12 @@ bool read_stop_requested(const net_conn* nc) {
   return sc->should_stop != nullptr && sc->should_stop(sc->data, nc->timeout);
 }
 
-bool timed_out(uint64_t start, int32_t timeout) {
-  return os_socket_clock_ms() - start >= static_cast<uint64_t>(timeout > 0 ? timeout : 0);
-}
+bool timed_out(int64_t start, int32_t timeout) { return os_clock_ms() - start >= timeout; }
 
 }  // namespace
 
 int net_sock_read(net_conn* nc, void* buf, int len) {
-  uint64_t start = os_socket_clock_ms();
+  int64_t start = os_clock_ms();
   if (nc->type == NET_STDIO_TYPE) return os_fd_read(0, buf, len, nc->timeout);
   if (nc->disconnected.load() != 0) {
     LOGV("_disconnect!!\n");
@@ -77,7 +75,7 @@ int net_sock_read(net_conn* nc, void* buf, int len) {
 }
 
 int net_sock_write(net_conn* nc, const void* buf, int len) {
-  uint64_t start = os_socket_clock_ms();
+  int64_t start = os_clock_ms();
   if (nc->type == NET_STDIO_TYPE) return os_fd_write(1, buf, len) < 0 ? -1 : len;
   if (nc->disconnected.load() != 0) {
     LOGD("_disconnect!!\n");

@@ -47,7 +47,7 @@ int sock_connect_imp(os_socket_t sock, const os_ipaddr* addr, const sock_connect
                      cdir_err* err) {
   char at[160];
   os_ipaddr_cstr(addr, at, sizeof at);
-  uint64_t start = os_socket_clock_ms();
+  int64_t start = os_clock_ms();
   for (;;) {
     int r = os_socket_connect(sock, addr);
     if (r == 1) return 0;
@@ -58,9 +58,7 @@ int sock_connect_imp(os_socket_t sock, const os_ipaddr* addr, const sock_connect
     }
     // In progress: wait in 200 ms slices so a stop request is seen quickly.
     for (;;) {
-      if (os_socket_clock_ms() - start >= static_cast<uint64_t>(param->connect_timeout > 0
-                                                                    ? param->connect_timeout
-                                                                    : 0)) {
+      if (os_clock_ms() - start >= param->connect_timeout) {
         CDIR_ERR_SET(err, -1, "connect %s timeout", at);
         LOGE("connect %s timeout\n", at);
         return -1;

@@ -104,6 +104,3 @@ int os_fd_write(int fd, const void* buf, int len);
 int os_socket_errno_get();
 /// Sets the thread's last socket error.
 void os_socket_errno_set(int eno);
-
-/// Monotonic milliseconds for timing socket waits.
-uint64_t os_socket_clock_ms();

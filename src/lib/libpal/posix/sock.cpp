@@ -7,13 +7,13 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "pal_fmt.h"
 #include "pal_sock.h"
 
 namespace {
@@ -35,7 +35,7 @@ int set_nonblock(int fd, bool on) {
 // (the Ctrl+C handler) never shortens or lengthens a slice.
 int poll_one(int fd, short events, int ms, short* revents) {
   pollfd p{fd, events, 0};
-  uint64_t end = ms >= 0 ? os_socket_clock_ms() + static_cast<uint64_t>(ms) : 0;
+  int64_t end = ms >= 0 ? os_clock_ms() + ms : 0;
   for (;;) {
     int r = poll(&p, 1, ms);
     if (r >= 0) {
@@ -44,7 +44,7 @@ int poll_one(int fd, short events, int ms, short* revents) {
     }
     if (errno != EINTR) return -1;
     if (ms >= 0) {
-      uint64_t now = os_socket_clock_ms();
+      int64_t now = os_clock_ms();
       ms = now >= end ? 0 : static_cast<int>(end - now);
     }
   }
@@ -367,9 +367,3 @@ int os_fd_write(int fd, const void* buf, int len) {
 
 int os_socket_errno_get() { return errno; }
 void os_socket_errno_set(int eno) { errno = eno; }
-
-uint64_t os_socket_clock_ms() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-}
