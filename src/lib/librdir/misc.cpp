@@ -7,6 +7,7 @@
 
 #include "liblog.h"
 #include "librdir.h"
+#include "rdir_imp.h"
 
 WY_LOG_TAG("rdir");
 
@@ -292,4 +293,38 @@ int libmfile_read_get_data_len_err(const uint8_t* p, size_t avail, mfile_data* o
     return -1;
   }
   return static_cast<int>(len) + 4;
+}
+
+std::string rdir_escape_name(std::string_view name) {
+  std::string out;
+  for (unsigned char c : name) {
+    switch (c) {
+      case '\\': out += "\\\\"; break;
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      default:
+        if (c < 0x20 || c == 0x7F) {
+          char b[8];
+          snprintf(b, sizeof b, "\\x%02x", c);
+          out += b;
+        } else {
+          out.push_back(static_cast<char>(c));
+        }
+    }
+  }
+  return out;
+}
+
+os_set_stat rdir_set_stat_of(const mstat_item& st) {
+  os_set_stat s;
+  s.attrib = (st.flags & RDIR_FLAG_ATTRIB) ? st.attrib : 0;
+  s.mode = st.mode & 07777;
+  s.uid = st.uid;
+  s.gid = st.gid;
+  s.set_owner = true;
+  s.times.atime.sec = st.atime;
+  s.times.mtime.sec = st.wtime;
+  s.times.btime.sec = st.ctime;
+  return s;
 }

@@ -1,0 +1,218 @@
+// The directory reader: lists one directory at a time on its own command
+// thread and hands the records out in two streams, subdirectories and
+// everything else, through two queue buffers.
+#include <cerrno>
+#include <memory>
+#include <string>
+
+#include "libpal.h"
+#include "liblog.h"
+#include "librdir.h"
+#include "rdir_imp.h"
+
+WY_LOG_TAG("rdir");
+
+namespace {
+
+constexpr int kWriteTimeoutMs = 5000;
+constexpr int kDefaultReadTimeoutMs = 3000;
+constexpr int kPostTimeoutMs = 1000;
+constexpr int kRetryWaitMs = 500;
+constexpr uint32_t kMsgOpenDir = 1;
+// A record line longer than this would not fit any reader's buffer.
+constexpr size_t kMaxRecord = 8191;
+
+int list_end_test(const char* data, uint32_t len) { return rdir_is_list_end(data, len) ? 1 : 0; }
+
+}  // namespace
+
+struct librdir {
+  std::string path;
+  cdir_err* err = nullptr;
+  int write_timeout_ms = kWriteTimeoutMs;
+  int read_timeout_ms = kDefaultReadTimeoutMs;
+  qbuf_ptr hq_dir;
+  qbuf_ptr hq_file;
+  // Touched only by the reading thread.
+  uint8_t file_ended = 0;
+  uint8_t dir_ended = 0;
+  // Touched only by the command thread.
+  int32_t veno = 0;
+  cmder* hcmd = nullptr;
+
+  ~librdir() {
+    if (hcmd) {
+      // Let a listing in progress finish: the thread uses this object.
+      while (cmder_wait_idle(hcmd) != 0) {
+      }
+      cmder_exit(hcmd);
+    }
+  }
+};
+
+namespace {
+
+// The record of one entry, as DESIGN.md maps it onto POSIX: real permission
+// bits and owners, the derived attribute word, flag 0x800 always set.
+mstat_item entry_record(const os_dirent& e) {
+  mstat_item r;
+  bool is_link = (e.st.mode & 0170000) == 0120000;
+  bool is_dir = is_link ? e.link_is_dir : (e.st.mode & 0170000) == 0040000;
+  r.name = e.name.c_str();
+  r.link = is_link ? e.link.c_str() : "";
+  r.flags = (is_dir ? RDIR_TYPE_DIR : RDIR_TYPE_FILE) | RDIR_FLAG_ATTRIB | (is_link ? uint32_t{RDIR_FLAG_LINK} : 0u);
+  r.attrib = e.st.attrib;
+  r.mode = e.st.mode & 07777;
+  // A directory has no size of its own in a listing, a link's size is 0.
+  r.size = (is_link || is_dir) ? 0 : static_cast<int64_t>(e.st.size);
+  r.ctime = e.st.btime.sec;
+  r.wtime = e.st.mtime.sec;
+  r.atime = e.st.atime.sec;
+  r.uid = e.st.uid;
+  r.gid = e.st.gid;
+  return r;
+}
+
+void write_record(librdir* h, bool to_dir, const std::string& rec) {
+  qbuf* q = to_dir ? h->hq_dir.get() : h->hq_file.get();
+  if (qbuf_write_timeout(q, rec.data(), static_cast<uint32_t>(rec.size()), h->write_timeout_ms) < 0)
+    LOGE("qbuf_write_timeout hqbuf_file failed\n");
+}
+
+void librdir_cmd_open_dir(librdir* h, const char* path) {
+  LOGV("dir=%s", path);
+  os_dir_uptr d = os_dir_open(path);
+  if (d) {
+    h->veno = 0;
+    os_dirent e;
+    std::string rec;
+    int r;
+    while ((r = os_dir_read(d.get(), &e)) > 0) {
+      if (e.name == "." || e.name == "..") continue;
+      // Such a name would break the tab-separated record and every record
+      // after it; it is left out so the rest of the directory still lists.
+      if (!rdir_name_is_textsafe(e.name) || !rdir_name_is_textsafe(e.link)) {
+        LOGE("[%s] skip [%s]: name or link holds a tab, line feed or carriage return\n", path,
+             rdir_escape_name(e.name).c_str());
+        continue;
+      }
+      mstat_item st = entry_record(e);
+      rec.clear();
+      rdir_fmt_dir_record(rec, st);
+      if (rec.size() > kMaxRecord) {
+        LOGE("[%s] skip [%s]: record of %zu bytes too long\n", path, rdir_escape_name(e.name).c_str(),
+             rec.size());
+        continue;
+      }
+      bool to_dir = (st.flags & RDIR_TYPE_MASK) == RDIR_TYPE_DIR && !(st.flags & RDIR_FLAG_LINK);
+      write_record(h, to_dir, rec);
+    }
+    if (r < 0) {
+      // A listing cut short must not pass for a complete one.
+      int eno = errno;
+      h->veno = os_verr_get(eno);
+      LOGE("readdir [%s] veno=%d %s\n", path, h->veno, verr2str(h->veno));
+    }
+  } else {
+    h->veno = os_verr_get(errno);
+    LOGE("opendir [%s] veno=%d %s\n", path, h->veno, verr2str(h->veno));
+  }
+  std::string end = "\r" + std::to_string(h->veno);
+  write_record(h, false, end);
+  write_record(h, true, end);
+}
+
+void librdir_msg_proc(uint32_t id, void* payload, cmder_ctx* ctx) {
+  librdir* h = static_cast<librdir*>(ctx->user);
+  if (id == kMsgOpenDir && payload)
+    librdir_cmd_open_dir(h, static_cast<const char*>(payload));
+  else
+    LOGE("msg id=%u error\n", id);
+}
+
+// One read from a stream into buf after the kind byte; returns the block
+// length with the kind byte, or 0 when nothing came.
+int read_stream(qbuf* q, char kind, uint8_t* ended, char* buf, size_t cap, int wait_ms) {
+  int end = 0;
+  int n = qbuf_read_imp(q, buf + 1, rdir_cap32(cap - 1), wait_ms, list_end_test, &end);
+  if (!WY_CHECK(n >= 0) || n == 0) return 0;
+  if (end) *ended = 1;
+  buf[0] = kind;
+  return n + 1;
+}
+
+}  // namespace
+
+librdir* librdir_open(const char* path, const librdir_param& p) {
+  if (!WY_CHECK(path != NULL)) return nullptr;
+  LOGD("dir=%s flag=%d", path, static_cast<int>(p.flags));
+  {
+    os_dir_uptr probe = os_dir_open(path);
+    if (!probe) {
+      int eno = errno;
+      CDIR_ERR_SET(p.err, os_verr_get(eno), "%s", os_errno_str(eno, nullptr, 0));
+      return nullptr;
+    }
+  }
+  std::unique_ptr<librdir> h;
+  try {
+    h = std::make_unique<librdir>();
+    h->path = path;
+  } catch (const std::bad_alloc&) {
+    CDIR_ERR_SET(p.err, -8, "%s", "");
+    return nullptr;
+  }
+  h->err = p.err;
+  h->read_timeout_ms = p.read_timeout_ms ? p.read_timeout_ms : kDefaultReadTimeoutMs;
+  h->hq_dir.reset(qbuf_init());
+  h->hq_file.reset(qbuf_init());
+  if (!h->hq_dir || !h->hq_file) {
+    LOGE("qbuf_init failed\n");
+    CDIR_ERR_SET(p.err, -8, "%s", "");
+    return nullptr;
+  }
+  cmder_param cp;
+  cp.user = h.get();
+  cp.timer_interval_ms = 1000;
+  cp.name = "rdir_cmder";
+  cp.msg_proc = librdir_msg_proc;
+  h->hcmd = cmder_init(&cp);
+  if (!h->hcmd) {
+    LOGE("cmder_init failed\n");
+    CDIR_ERR_SET(p.err, -8, "%s", "");
+    return nullptr;
+  }
+  if (librdir_enum_dir(h.get(), path) < 0) {
+    CDIR_ERR_SET(p.err, -1, "%s", "cmder_post_msg3 failed");
+    return nullptr;
+  }
+  return h.release();
+}
+
+int librdir_enum_dir(librdir* h, const char* path) {
+  if (!WY_CHECK(h != NULL && path != NULL)) return -1;
+  int ret = cmder_post_msg3(h->hcmd, kMsgOpenDir, path, nullptr, kPostTimeoutMs);
+  if (ret < 0) LOGE("cmder_post_msg3 failed\n");
+  return ret;
+}
+
+int librdir_read_item_list(librdir* h, char* buf, size_t cap) {
+  if (!WY_CHECK(h != NULL && buf != NULL && cap > 0)) return -1;
+  // Both streams of the previous listing were read to their end records:
+  // what comes now belongs to the next listing.
+  if (h->file_ended && h->dir_ended) h->file_ended = h->dir_ended = 0;
+  int64_t start = os_clock_ms();
+  for (bool first = true;; first = false) {
+    int wait = first ? 0 : kRetryWaitMs;
+    int n = 0;
+    if (!h->file_ended) n = read_stream(h->hq_file.get(), 'F', &h->file_ended, buf, cap, wait);
+    if (n > 0) return n;
+    if (!h->dir_ended) n = read_stream(h->hq_dir.get(), 'D', &h->dir_ended, buf, cap, wait);
+    if (n > 0) return n;
+    if (os_clock_ms() - start >= h->read_timeout_ms) break;
+  }
+  LOGD("readdir data timeout=%d\n", h->read_timeout_ms);
+  return 0;
+}
+
+void librdir_close(librdir* h) { std::unique_ptr<librdir> own(h); }

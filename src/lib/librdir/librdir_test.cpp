@@ -1,0 +1,188 @@
+// The directory reader on real trees.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <map>
+#include <string>
+
+#include "librdir.h"
+#include "rdir_test_util.h"
+
+namespace {
+
+using rdir_test::temp_dir;
+using rdir_test::write_file;
+
+struct reader_closer {
+  void operator()(librdir* h) const { librdir_close(h); }
+};
+using reader_ptr = std::unique_ptr<librdir, reader_closer>;
+
+reader_ptr open_reader(const std::string& path, int timeout_ms = 3000, cdir_err* err = nullptr) {
+  librdir_param p;
+  p.read_timeout_ms = timeout_ms;
+  p.err = err;
+  return reader_ptr(librdir_open(path.c_str(), p));
+}
+
+// Reads one listing to both end records: the two streams' texts (without
+// kind bytes and end records) and the end codes.
+struct listing {
+  std::string files, dirs;
+  int file_end = 1, dir_end = 1;
+};
+listing read_listing(librdir* h) {
+  listing l;
+  bool fe = false, de = false;
+  char buf[65536];
+  for (int i = 0; i < 1000 && !(fe && de); i++) {
+    int n = librdir_read_item_list(h, buf, sizeof buf);
+    if (n <= 0) break;
+    std::string s(buf + 1, n - 1);
+    size_t cr = s.find('\r');
+    std::string& dst = buf[0] == 'F' ? l.files : l.dirs;
+    dst += s.substr(0, cr);
+    if (cr != std::string::npos) {
+      (buf[0] == 'F' ? fe : de) = true;
+      (buf[0] == 'F' ? l.file_end : l.dir_end) = std::stoi(s.substr(cr + 1));
+    }
+  }
+  EXPECT_TRUE(fe && de) << "listing did not end";
+  return l;
+}
+
+std::map<std::string, mstat_item> by_name(mstat* h, std::map<std::string, std::string>* links) {
+  std::map<std::string, mstat_item> m;
+  uint64_t n = 0;
+  mstat_item* it = mstat_get_item(h, &n);
+  for (uint64_t i = 0; i < n; i++) {
+    m[it[i].name] = it[i];
+    if (it[i].link) (*links)[it[i].name] = it[i].link;
+  }
+  return m;
+}
+
+TEST(Librdir, TreeListingParsesBackWithItsPosixFields) {
+  temp_dir t;
+  write_file(t / "a.txt", "hello");
+  write_file(t / "empty", "");
+  rdir_test::fs::create_directory(t / "sub");
+  write_file(t / "sub/inner", "x");
+  rdir_test::fs::create_directory(t / "emptyd");
+  rdir_test::fs::create_symlink("a.txt", t / "lf");
+  rdir_test::fs::create_symlink("sub", t / "ld");
+  write_file(t / "odd\tname", "left out");
+  write_file(t / ".hidden", "h");
+  chmod((t / "a.txt").c_str(), 0640);
+  struct stat sa;
+  ASSERT_EQ(lstat((t / "a.txt").c_str(), &sa), 0);
+
+  reader_ptr r = open_reader(t.str());
+  ASSERT_TRUE(r);
+  listing l = read_listing(r.get());
+  EXPECT_EQ(l.file_end, 0);
+  EXPECT_EQ(l.dir_end, 0);
+  EXPECT_EQ(l.files.find("odd"), std::string::npos);  // never breaks the text form
+
+  mstat_ptr hf(mstat_new()), hd(mstat_new());
+  ASSERT_EQ(str_2_stat(l.files, hf.get()), 0);
+  ASSERT_EQ(str_2_stat(l.dirs, hd.get()), 0);
+  std::map<std::string, std::string> links;
+  auto files = by_name(hf.get(), &links);
+  auto dirs = by_name(hd.get(), &links);
+  ASSERT_EQ(files.size(), 5u);
+  ASSERT_EQ(dirs.size(), 2u);
+
+  const mstat_item& a = files.at("a.txt");
+  EXPECT_EQ(a.flags, 0x802u);
+  EXPECT_EQ(a.attrib & 0x30, 0x20u);
+  EXPECT_EQ(a.mode, 0640u);
+  EXPECT_EQ(a.size, 5);
+  EXPECT_EQ(a.wtime, sa.st_mtim.tv_sec);
+  EXPECT_EQ(a.atime, sa.st_atim.tv_sec);
+  EXPECT_EQ(a.uid, sa.st_uid);
+  EXPECT_EQ(a.gid, sa.st_gid);
+  EXPECT_EQ(files.at("empty").size, 0);
+  EXPECT_EQ(files.at(".hidden").attrib & 0x02, 0x02u);
+
+  EXPECT_EQ(files.at("lf").flags, 0x902u);  // link to a file
+  EXPECT_EQ(files.at("lf").size, 0);
+  EXPECT_EQ(links.at("lf"), "a.txt");
+  EXPECT_EQ(files.at("ld").flags, 0x901u);  // link to a directory: file stream
+  EXPECT_EQ(files.at("ld").attrib & 0x410, 0x410u);
+  EXPECT_EQ(links.at("ld"), "sub");
+
+  EXPECT_EQ(dirs.at("sub").flags, 0x801u);
+  EXPECT_EQ(dirs.at("sub").attrib & 0x10, 0x10u);
+  EXPECT_EQ(dirs.at("sub").size, 0);
+  EXPECT_EQ(dirs.at("emptyd").flags, 0x801u);
+  EXPECT_EQ(links.count("sub") + links.count("a.txt"), 0u);
+
+  // The next listing on the same reader, a subdirectory.
+  ASSERT_EQ(librdir_enum_dir(r.get(), (t / "sub").c_str()), 0);
+  listing s = read_listing(r.get());
+  EXPECT_EQ(s.files.substr(0, 6), "inner\t");
+  EXPECT_EQ(s.dirs, "");
+}
+
+TEST(Librdir, EmptyDirectoryGivesTheTwoEndRecords) {
+  temp_dir t;
+  reader_ptr r = open_reader(t.str(), 600);
+  ASSERT_TRUE(r);
+  char buf[256];
+  int n = librdir_read_item_list(r.get(), buf, sizeof buf);
+  EXPECT_EQ(std::string(buf, n > 0 ? n : 0), "F\r0");
+  n = librdir_read_item_list(r.get(), buf, sizeof buf);
+  EXPECT_EQ(std::string(buf, n > 0 ? n : 0), "D\r0");
+  // Both streams ended: the next read waits for a next listing.
+  EXPECT_EQ(librdir_read_item_list(r.get(), buf, sizeof buf), 0);
+}
+
+TEST(Librdir, VanishedDirectoryListsItsErrorCode) {
+  temp_dir t;
+  rdir_test::fs::create_directory(t / "gone");
+  reader_ptr r = open_reader(t.str());
+  ASSERT_TRUE(r);
+  read_listing(r.get());
+  rdir_test::fs::remove(t / "gone");
+  ASSERT_EQ(librdir_enum_dir(r.get(), (t / "gone").c_str()), 0);
+  char buf[256];
+  int n = librdir_read_item_list(r.get(), buf, sizeof buf);
+  EXPECT_EQ(std::string(buf, n > 0 ? n : 0), "F\r-102");
+  n = librdir_read_item_list(r.get(), buf, sizeof buf);
+  EXPECT_EQ(std::string(buf, n > 0 ? n : 0), "D\r-102");
+}
+
+TEST(Librdir, RecordLargerThanTheBufferWaitsForALargerRead) {
+  temp_dir t;
+  write_file(t / std::string(100, 'n'), "");
+  reader_ptr r = open_reader(t.str(), 600);
+  ASSERT_TRUE(r);
+  char buf[4096];
+  // Room for the kind byte and 50 bytes: the file record does not fit, so
+  // the directory stream (only its end record) comes first...
+  int n0 = librdir_read_item_list(r.get(), buf, 51);
+  EXPECT_EQ(std::string(buf, n0 > 0 ? n0 : 0), "D\r0");
+  // ...and then nothing until a read brings enough room.
+  EXPECT_EQ(librdir_read_item_list(r.get(), buf, 51), 0);
+  int n = librdir_read_item_list(r.get(), buf, sizeof buf);
+  ASSERT_GT(n, 100);
+  EXPECT_EQ(buf[0], 'F');
+  EXPECT_EQ(std::string(buf + 1, 100), std::string(100, 'n'));
+  EXPECT_EQ(librdir_read_item_list(r.get(), buf, 0), -1);
+}
+
+TEST(Librdir, OpenOfAMissingDirectoryFailsWithItsCode) {
+  temp_dir t;
+  cdir_err err;
+  reader_ptr r = open_reader(t / "missing", 3000, &err);
+  EXPECT_FALSE(r);
+  EXPECT_EQ(err.verr, -102);
+  EXPECT_FALSE(err.msg.empty());
+  write_file(t / "file", "x");
+  r = open_reader(t / "file", 3000, &err);
+  EXPECT_FALSE(r);
+  EXPECT_EQ(err.verr, -103);
+}
+
+}  // namespace

@@ -1,0 +1,450 @@
+// The multi-file object: runs whole lists against one base directory on its
+// own command thread and queues the results as text and data records.
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "libpal.h"
+#include "liblog.h"
+#include "librdir.h"
+#include "rdir_imp.h"
+
+WY_LOG_TAG("rdir");
+
+namespace {
+
+constexpr int kPostTimeoutMs = 1000;
+constexpr int kRetWriteTimeoutMs = 500;
+constexpr int kRetryWaitMs = 500;
+constexpr int kDefaultReadTimeoutMs = 3000;
+constexpr uint64_t kOpenRead = 0x1081;   // read, share all, sequential
+constexpr uint64_t kOpenWrite = 0x2A;    // write, create, truncate
+constexpr int kBadName = -104;           // "Invalid (malformed) file/path name."
+constexpr int kBadLength = -31;          // "Invalid data length."
+
+int ret_end_test(const char* data, uint32_t len) { return mfile_is_ret_end(data, len) ? 1 : 0; }
+
+bool is_link_mode(uint32_t mode) { return (mode & 0170000) == 0120000; }
+bool is_dir_mode(uint32_t mode) { return (mode & 0170000) == 0040000; }
+
+}  // namespace
+
+struct libmfile {
+  std::vector<uint8_t> data;  // one data record (read list) or one decoded file (write list)
+  uint32_t max_mfile_size = 0;
+  int read_timeout_ms = kDefaultReadTimeoutMs;
+  std::string base;  // command thread only
+  qbuf_ptr hq;
+  cmder* hcmd = nullptr;
+  cdir_err* err = nullptr;
+  // The base directory as last posted, for the collector's log line.
+  std::mutex post_mu;
+  std::string post_base;
+
+  ~libmfile() {
+    if (hcmd) {
+      // Commands use this object until they end.
+      while (cmder_wait_idle(hcmd) != 0) {
+      }
+      cmder_exit(hcmd);
+    }
+  }
+};
+
+namespace {
+
+void put(libmfile* h, const void* p, size_t n) {
+  if (qbuf_write_timeout(h->hq.get(), p, static_cast<uint32_t>(n), kRetWriteTimeoutMs) < 0) LOGE("qbuf_write_timeout failed\n");
+}
+void put(libmfile* h, const std::string& s) { put(h, s.data(), s.size()); }
+void put_end(libmfile* h) { put(h, "\n", 1); }
+void put_code(libmfile* h, int code) { put(h, std::to_string(code) + "\t"); }
+
+// Calls f for each line of the list; a final line feed ends the last line
+// rather than starting an empty one. f returns false to end the list.
+template <class F>
+void for_each_line(std::string_view list, F f) {
+  while (!list.empty()) {
+    size_t p = list.find('\n');
+    std::string_view line = list.substr(0, p);
+    list = p == std::string_view::npos ? std::string_view() : list.substr(p + 1);
+    if (!f(line)) break;
+  }
+}
+
+// base directory + name for a name that stands for exactly one entry inside
+// the base directory. Anything else (no base, an empty name, ".", "..", a
+// separator or a NUL) never reaches the file system: it could name the base
+// directory itself or something outside it.
+int entry_path(libmfile* h, std::string_view name, std::string* path) {
+  if (h->base.empty() || name.empty() || name == "." || name == ".." ||
+      name.find_first_of(std::string_view("/\\\0", 3)) != std::string_view::npos) {
+    LOGE("[%s] invalid name [%s]\n", h->base.c_str(), rdir_escape_name(name).c_str());
+    return kBadName;
+  }
+  *path = h->base;
+  if (path->back() != '/') path->push_back('/');
+  path->append(name);
+  return 0;
+}
+
+// A link at a path that is about to be written is replaced, not followed: a
+// write list must never write through a link to somewhere else.
+void unlink_if_link(const std::string& path) {
+  os_stat_t st;
+  if (os_file_stat(path.c_str(), false, &st) == 0 && is_link_mode(st.mode)) os_file_delete(path.c_str());
+}
+
+int last_verr() { return os_verr_get(errno); }
+
+void put_read_err(libmfile* h, uint32_t flag, int code) {
+  uint8_t rec[8];
+  libmfile_read_set_data_len_err(rec, 4, flag);
+  uint32_t v = static_cast<uint32_t>(code);
+  for (int i = 0; i < 4; i++) rec[4 + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+  put(h, rec, sizeof rec);
+}
+
+void read_one(libmfile* h, std::string_view name, uint32_t len) {
+  std::string path;
+  int rc = entry_path(h, name, &path);
+  if (rc < 0) return put_read_err(h, RDIR_DATA_OPEN_ERR, rc);
+  uint32_t mlen = h->max_mfile_size > 4 ? h->max_mfile_size - 4 : 0;
+  if (len > mlen) {
+    LOGE("[%s] len=%u > max=%u\n", path.c_str(), len, mlen);
+    return put_read_err(h, RDIR_DATA_OPEN_ERR, kBadLength);
+  }
+  // Links travel as link records, never as contents: reading through one
+  // could read a file outside the base directory.
+  os_stat_t st;
+  if (os_file_stat(path.c_str(), false, &st) == 0 && is_link_mode(st.mode)) {
+    LOGE("[%s] is a link, not read\n", path.c_str());
+    return put_read_err(h, RDIR_DATA_OPEN_ERR, os_verr_get(ELOOP));
+  }
+  os_file_uptr f(os_file_open(path.c_str(), kOpenRead));
+  if (!f) return put_read_err(h, RDIR_DATA_OPEN_ERR, last_verr());
+  uint8_t* out = h->data.data() + 4;
+  uint32_t got = 0;
+  while (got < len) {
+    int64_t n = os_file_read(f.get(), out + got, len - got);
+    if (n < 0) {
+      int code = last_verr();
+      LOGES("o_read [%s] eno=%d error: ", path.c_str(), code);
+      return put_read_err(h, RDIR_DATA_READ_ERR, code);
+    }
+    if (n == 0) break;
+    got += static_cast<uint32_t>(n);
+  }
+  libmfile_read_set_data_len_err(h->data.data(), got, 0);
+  put(h, h->data.data(), got + 4);
+}
+
+void cmd_read_list(libmfile* h, std::string_view list) {
+  for_each_line(list, [h](std::string_view line) {
+    size_t tab = line.find('\t');
+    uint32_t len = 0;
+    if (tab == std::string_view::npos ||
+        str_scanf_sep_val_imp(line.substr(tab + 1), '\t', "u32", {&len}) != 1) {
+      LOGE("invalid name_list\n");
+      return false;
+    }
+    read_one(h, line.substr(0, tab), len);
+    return true;
+  });
+}
+
+void make_base(libmfile* h) {
+  if (!h->base.empty() && os_mkdirs(h->base.c_str()) < 0)
+    LOGES("mkdirs %s eno=%d error: ", h->base.c_str(), last_verr());
+}
+
+void cmd_mkdir_list(libmfile* h, std::string_view list) {
+  make_base(h);
+  for_each_line(list, [h](std::string_view line) {
+    rdir_line l;
+    if (libmfile_dir_scanf(line, &l) < 0) return false;
+    std::string path;
+    int rc = entry_path(h, l.name, &path);
+    if (rc == 0) {
+      if (os_mkdirs(path.c_str()) < 0) {
+        rc = last_verr();
+        LOGES("mkdirs %s eno=%d error: ", path.c_str(), rc);
+      } else {
+        os_set_stat ss = rdir_set_stat_of(l.st);
+        os_path_set_stat(path.c_str(), &ss);
+      }
+    }
+    put_code(h, rc);
+    return true;
+  });
+}
+
+// Creates an empty file or a link (`libfile_create_file`). Returns the kind
+// (0 or 1) and sets the value.
+int create_file(const rdir_line& l, const std::string& path, int* value) {
+  os_set_stat ss = rdir_set_stat_of(l.st);
+  *value = 0;
+  if (l.st.flags & RDIR_FLAG_LINK) {
+    std::string target(l.link);
+    os_stat_t st;
+    if (os_file_stat(path.c_str(), false, &st) == 0) {
+      if (is_dir_mode(st.mode))
+        os_rmdir(path.c_str());
+      else
+        os_file_delete(path.c_str());
+    }
+    if (l.st.flags & RDIR_FLAG_JUNCTION) {
+      if (os_create_junction(path.c_str(), target.c_str(), &ss) < 0) {
+        *value = last_verr();
+        LOGES("os_create_junction [%s]->[%s] eno=%d error: ", path.c_str(), target.c_str(), *value);
+        return 1;
+      }
+    } else if (os_symlink2(path.c_str(), target.c_str(),
+                           (l.st.flags & RDIR_TYPE_MASK) == RDIR_TYPE_DIR, &ss) < 0) {
+      *value = last_verr();
+      LOGES("os_symlink2 [%s]->[%s] eno=%d error: ", path.c_str(), target.c_str(), *value);
+      return 1;
+    }
+    return 0;
+  }
+  unlink_if_link(path);
+  os_file_uptr f(os_file_open(path.c_str(), kOpenWrite));
+  if (!f) {
+    *value = last_verr();
+    LOGES("o_open [%s] eno=%d error: ", path.c_str(), *value);
+    return 1;
+  }
+  os_file_set_stat(f.get(), &ss);
+  return 0;
+}
+
+// Size of what a base64 text decodes to, or -1 when its length is not a
+// whole number of groups.
+int64_t b64_decoded_len(std::string_view s) {
+  if (s.size() % 4 != 0) return -1;
+  int64_t n = static_cast<int64_t>(s.size() / 4 * 3);
+  if (!s.empty() && s.back() == '=') n--;
+  if (s.size() > 1 && s[s.size() - 2] == '=') n--;
+  return n;
+}
+
+// Writes one line's file; returns false when the list must end.
+bool write_one(libmfile* h, const rdir_line& l, int* kind, int* value) {
+  std::string path;
+  *value = entry_path(h, l.name, &path);
+  if (*value < 0) {
+    *kind = 1;
+    return true;
+  }
+  if (l.data.empty()) {
+    *kind = create_file(l, path, value);
+    return true;
+  }
+  int64_t want = b64_decoded_len(l.data);
+  if (want > static_cast<int64_t>(h->data.size())) {
+    LOGE("[%s] data of %lld bytes > max_mfile_size=%u\n", path.c_str(), static_cast<long long>(want),
+         h->max_mfile_size);
+    *kind = 1;
+    *value = kBadLength;
+    return true;
+  }
+  int n = base64_decode(l.data.data(), l.data.size(), h->data.data(), h->data.size());
+  if (n < 1) {
+    LOGE("file_data base64 decode error");
+    return false;
+  }
+  unlink_if_link(path);
+  os_file_uptr f(os_file_open(path.c_str(), kOpenWrite));
+  if (!f) {
+    *kind = 1;
+    *value = last_verr();
+    LOGES("o_open [%s] eno=%d error: ", path.c_str(), *value);
+    return true;
+  }
+  int64_t done = 0;
+  while (done < n) {
+    int64_t w = os_file_write(f.get(), h->data.data() + done, n - done);
+    if (w <= 0) {
+      *kind = 2;
+      *value = w < 0 ? last_verr() : -1;
+      LOGES("o_write [%s] eno=%d error: ", path.c_str(), *value);
+      return true;
+    }
+    done += w;
+  }
+  os_set_stat ss = rdir_set_stat_of(l.st);
+  os_file_set_stat(f.get(), &ss);
+  *kind = 0;
+  *value = n;
+  return true;
+}
+
+void cmd_write_list(libmfile* h, std::string_view list) {
+  make_base(h);
+  for_each_line(list, [h](std::string_view line) {
+    rdir_line l;
+    if (libmfile_write_scanf(line, &l) < 0) return false;
+    int kind = 0, value = 0;
+    if (!write_one(h, l, &kind, &value)) return false;
+    put(h, std::to_string(kind) + "\t" + std::to_string(value) + "\n");
+    return true;
+  });
+}
+
+int remove_entry(const std::string& path) {
+  if (os_win_remove_maybe_recycle(path.c_str()) == 0) return 0;
+  int code = last_verr();
+  LOGES("remove [%s] eno=%d error: ", path.c_str(), code);
+  return code;
+}
+
+void cmd_del_list(libmfile* h, std::string_view list) {
+  for_each_line(list, [h](std::string_view line) {
+    std::string path;
+    int rc = entry_path(h, line, &path);
+    if (rc == 0) rc = remove_entry(path);
+    put_code(h, rc);
+    return true;
+  });
+}
+
+void cmd_del_files(libmfile* h) {
+  os_dir_uptr d = h->base.empty() ? nullptr : os_dir_open(h->base.c_str());
+  if (!d) {
+    int code = h->base.empty() ? kBadName : last_verr();
+    LOGE("opendir [%s] veno=%d %s\n", h->base.c_str(), code, verr2str(code));
+    put(h, "D\t" + std::to_string(code) + "\t$");
+    return;
+  }
+  std::vector<std::string> names;
+  os_dirent e;
+  while (os_dir_read(d.get(), &e) > 0) {
+    if (e.name == "." || e.name == ".." || is_dir_mode(e.st.mode)) continue;
+    names.push_back(e.name);
+  }
+  d.reset();
+  put(h, "F\t", 2);
+  for (const std::string& name : names) {
+    std::string path;
+    int rc = entry_path(h, name, &path);
+    if (rc == 0) rc = remove_entry(path);
+    put_code(h, rc);
+  }
+  put(h, "$", 1);
+}
+
+void mfile_msg_proc(uint32_t id, void* payload, cmder_ctx* ctx) {
+  libmfile* h = static_cast<libmfile*>(ctx->user);
+  // The payload is the base directory and the list, each with its NUL, as
+  // libmfile_cmd_add_list built it.
+  const char* base = payload ? static_cast<const char*>(payload) : "";
+  const char* list = payload ? base + strlen(base) + 1 : "";
+  if (*base) h->base = base;
+  switch (id) {
+    case MFILE_CMD_READ_LIST: cmd_read_list(h, list); break;
+    case MFILE_CMD_MKDIR_LIST: cmd_mkdir_list(h, list); break;
+    case MFILE_CMD_WRITE_LIST: cmd_write_list(h, list); break;
+    case MFILE_CMD_DEL_LIST: cmd_del_list(h, list); break;
+    case MFILE_CMD_DEL_FILES: cmd_del_files(h); break;
+    default: LOGE("msg id=%u error\n", id); break;
+  }
+  // Every command ends its results, also one that stopped early, so the
+  // collector never waits for results that will not come.
+  put_end(h);
+}
+
+}  // namespace
+
+libmfile* libmfile_open(const libmfile_param& p) {
+  std::unique_ptr<libmfile> h;
+  try {
+    h = std::make_unique<libmfile>();
+  } catch (const std::bad_alloc&) {
+    CDIR_ERR_SET(p.err, -8, "%s", "");
+    return nullptr;
+  }
+  try {
+    h->data.resize(p.max_mfile_size);
+  } catch (const std::bad_alloc&) {
+    LOGE("max_mfile_size=%u alloc failed\n", p.max_mfile_size);
+    CDIR_ERR_SET(p.err, -8, "%s", "");
+    return nullptr;
+  }
+  h->max_mfile_size = p.max_mfile_size;
+  h->read_timeout_ms = p.read_timeout_ms > 0 ? p.read_timeout_ms : kDefaultReadTimeoutMs;
+  h->err = p.err;
+  h->hq.reset(qbuf_init());
+  if (!h->hq) {
+    LOGE("qbuf_init failed\n");
+    CDIR_ERR_SET(p.err, -8, "%s", "");
+    return nullptr;
+  }
+  cmder_param cp;
+  cp.user = h.get();
+  cp.timer_interval_ms = 1000;
+  cp.name = "mfile_cmder";
+  cp.msg_proc = mfile_msg_proc;
+  h->hcmd = cmder_init(&cp);
+  if (!h->hcmd) {
+    LOGE("cmder_init failed\n");
+    CDIR_ERR_SET(p.err, -8, "%s", "");
+    return nullptr;
+  }
+  return h.release();
+}
+
+int libmfile_cmd_add_list(libmfile* h, uint32_t cmd, const char* base_dir, const char* list) {
+  if (!WY_CHECK(h != NULL)) return -1;
+  std::string payload;
+  try {
+    payload.append(base_dir ? base_dir : "");
+    payload.push_back('\0');
+    payload.append(list ? list : "");
+    payload.push_back('\0');
+    if (base_dir && *base_dir) {
+      std::lock_guard<std::mutex> lk(h->post_mu);
+      h->post_base = base_dir;
+    }
+  } catch (const std::bad_alloc&) {
+    return -4;
+  }
+  int ret = cmder_post_msg3(h->hcmd, cmd, payload.data(), payload.size(), nullptr, kPostTimeoutMs);
+  if (ret < 0) LOGE("cmder_post_msg3 failed\n");
+  return ret;
+}
+
+int libmfile_get_list_ret(libmfile* h, char* buf, size_t cap) {
+  if (!WY_CHECK(h != NULL && buf != NULL && cap > 1)) return -1;
+  int64_t start = os_clock_ms();
+  int wait = 0;
+  for (;;) {
+    int end = 0;
+    int n = qbuf_read_imp(h->hq.get(), buf, rdir_cap32(cap - 1), wait, ret_end_test, &end);
+    if (!WY_CHECK(n >= 0)) n = 0;
+    if (n > 0) {
+      if (end) {
+        // A lone end record closes an earlier command's results.
+        if (n == 1) {
+          wait = 0;
+          continue;
+        }
+        n--;
+      }
+      buf[n] = '\0';
+      return n;
+    }
+    if (os_clock_ms() - start >= h->read_timeout_ms) break;
+    wait = kRetryWaitMs;
+  }
+  {
+    std::lock_guard<std::mutex> lk(h->post_mu);
+    LOGD("[%s] readlist timeout=%d\n", h->post_base.c_str(), h->read_timeout_ms);
+  }
+  buf[0] = '\0';
+  return 0;
+}
+
+void libmfile_close(libmfile* h) { std::unique_ptr<libmfile> own(h); }

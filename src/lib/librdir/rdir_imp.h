@@ -1,0 +1,40 @@
+// Helpers shared by the reader and the multi-file object.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "libpal.h"
+#include "librdir.h"
+
+/// Owning handle of a queue buffer.
+struct qbuf_closer {
+  void operator()(qbuf* q) const { qbuf_close(q); }
+};
+using qbuf_ptr = std::unique_ptr<qbuf, qbuf_closer>;
+
+/// What applying `st` to a file, directory or link means on this platform:
+/// permissions from the mode (the read-only attribute clears the write bits
+/// when the attribute word is valid), owners where allowed, and the times.
+os_set_stat rdir_set_stat_of(const mstat_item& st);
+
+/// `name` with backslash, tab, line feed, carriage return and other control
+/// bytes written as escapes, so a log line can show it whole.
+std::string rdir_escape_name(std::string_view name);
+
+/// End record of a listing stream: "\r%d". No record line can start with a
+/// carriage return, since names holding one are never listed.
+inline bool rdir_is_list_end(const void* data, size_t len) {
+  return len > 0 && static_cast<const char*>(data)[0] == '\r';
+}
+/// End record of a command's results: the single "\n". Every other result
+/// record is at least two bytes long.
+inline bool mfile_is_ret_end(const void* data, size_t len) {
+  return len == 1 && static_cast<const char*>(data)[0] == '\n';
+}
+
+/// A buffer capacity as the queue buffer takes it (its lengths are 32-bit).
+inline uint32_t rdir_cap32(size_t cap) { return cap > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(cap); }
