@@ -15,3 +15,5 @@
 #include "pal_file.h"
 #include "pal_wyfile.h"
 #include "pal_sock.h"
+#include "pal_signal.h"
+#include "pal_exe.h"

@@ -1,0 +1,341 @@
+// The copy job: open, wait, stop and close.
+#include "libcdir.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "cdir_imp.h"
+#include "liblog.h"
+
+WY_LOG_TAG("cdir");
+
+namespace {
+
+// The job of this process, where the signal handler finds it.
+std::atomic<cdir_job*> g_job{nullptr};
+
+bool starts_with_nocase(const char* s, const char* prefix) { return strncasecmp(s, prefix, strlen(prefix)) == 0; }
+
+/// Resolves a URL into the endpoint: a remote URL stays a URL (with its
+/// time-outs), a local one becomes a path. Local paths are used verbatim:
+/// on POSIX "?" and "#" are ordinary name characters.
+int resolve_url(cdir_job* job, const char* in, cdir_endpoint* ep) {
+  std::string url = in;
+  // Outer blanks and one pair of quotes are not part of the path.
+  while (!url.empty() && (url.back() == ' ' || url.back() == '\t')) url.pop_back();
+  size_t lead = url.find_first_not_of(" \t");
+  url.erase(0, lead == std::string::npos ? url.size() : lead);
+  if (url.size() >= 2 && url.front() == '"' && url.back() == '"') url = url.substr(1, url.size() - 2);
+  if (starts_with_nocase(url.c_str(), "loc://")) url.erase(0, 6);
+  if (url.empty()) {
+    CDIR_ERR_SET(job->err, -104, "empty url");
+    return -1;
+  }
+  if (url.size() >= 4096) {
+    CDIR_ERR_SET(job->err, -120, "url too long [%.64s...]", url.c_str());
+    return -1;
+  }
+  ep->url = url;
+  if (cdir_url_is_remote(url.c_str())) {
+    char path[4096];
+    ep->path = url_get_path(url.c_str(), path, sizeof path) == 0 ? path : "";
+  } else {
+    ep->path = url;
+  }
+  return 0;
+}
+
+int cdir_work_thread(void* arg) {
+  auto* job = static_cast<cdir_job*>(arg);
+  LOGV("==>\n");
+  int r = cdir_worker(job);
+  if (r != 0) LOGD("ret=%d\n", r);
+  LOGV("<==\n");
+  return r;
+}
+
+void msg_proc(uint32_t id, void* payload, cmder_ctx* ctx) {
+  cdir_msg_proc(static_cast<cdir_job*>(ctx->user), id, static_cast<const char*>(payload),
+                static_cast<cdir_stat*>(ctx->data));
+}
+
+void msg_free_proc(void*, void* data) { cdir_stat_free(static_cast<cdir_stat*>(data)); }
+
+void queue_release(void*, void* elem) { cdir_stat_free(static_cast<cdir_stat*>(elem)); }
+
+/// Logs an endpoint open failure with its cause.
+void log_open_failure(cdir_job* job, const char* what, const char* url) {
+  const char* text = job->err->msg.empty() ? verr2str(job->err->verr) : job->err->msg.c_str();
+  LOGE("%s [%s] error: %s", what, url, text);
+}
+
+void free_job(cdir_job* job) {
+  if (job->worker) {
+    int r = os_thread_wait_kill_exit(job->worker, 2000, nullptr);
+    if (r < 0) LOGE("os_thead_wait failed ret=%d\n", r);
+    job->worker = nullptr;
+  }
+  if (job->cmd) {
+    cmder_exit(job->cmd);
+    job->cmd = nullptr;
+  }
+  job->irdir.reset();
+  job->imfile.reset();
+  job->ibfile.reset();
+  job->ordir.reset();
+  job->omfile.reset();
+  job->obfile.reset();
+  if (job->dir_queue) {
+    queue_close(job->dir_queue);
+    job->dir_queue = nullptr;
+  }
+  if (job->list_file) {
+    wyfile_close(job->list_file);
+    job->list_file = nullptr;
+  }
+  delete job;
+}
+
+/// Fails an open: frees what exists; a failure without a cause of its own
+/// carries the generic code so that it never reads as success.
+cdir_job* open_failed(cdir_job* job, cdir_err* err, const char* why) {
+  if (err->verr == 0) CDIR_ERR_SET(err, -1, "%s", why);
+  if (job) free_job(job);
+  return nullptr;
+}
+
+int open_local_dst_dir(cdir_job* job) {
+  const char* path = job->dst.path.c_str();
+  os_stat_t st;
+  if (os_file_stat(path, true, &st) == 0 && st.kind != OS_PATH_DIR) {
+    LOGE("[%s] It is a file, must be a directory", path);
+    CDIR_ERR_SET(job->err, -1, "[%s] It is a file, must be a directory", path);
+    return -1;
+  }
+  if (os_mkdirs(path) < 0) {
+    int v = cdir_sys_verr();
+    LOGES("mkdirs [%s] eno=%d error: ", path, v);
+    CDIR_ERR_SET(job->err, v, "%s", verr2str(v));
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+cdir_job* libcdir_open(cdir_param* p) {
+  cdir_err* err = &p->err;
+  if (!WY_CHECK(p->i_url != NULL)) return open_failed(nullptr, err, "param->i_url != NULL");
+  bool cp = p->work_mode == CDIR_WORK_CP, sync = p->work_mode == CDIR_WORK_SYNC;
+  if ((cp || sync) && p->o_url == nullptr) return open_failed(nullptr, err, "no destination url");
+  if ((cp || sync) && strcmp(p->i_url, p->o_url) == 0) {
+    LOGE("The source url and destination url cannot be the same");
+    return open_failed(nullptr, err, "The source url and destination url cannot be the same");
+  }
+  if (p->bs < CDIR_BS_MIN || p->bs > CDIR_BS_MAX) {
+    CDIR_ERR_SET(err, -1, "invalid bs [%d]", p->bs);
+    return open_failed(nullptr, err, "");
+  }
+  if (static_cast<int64_t>(p->imfile_param.max_mfile_size) * 2 > p->bs) {
+    LOGW("imfile_param.max_mfile_size=%d too big", p->imfile_param.max_mfile_size);
+    p->imfile_param.max_mfile_size = p->bs / 2;
+  }
+  auto* job = new (std::nothrow) cdir_job;
+  if (job == nullptr) return open_failed(nullptr, err, "out of memory");
+  job->err = err;
+  p->irdir_param.err = p->ordir_param.err = p->imfile_param.err = err;
+  if (resolve_url(job, p->i_url, &job->src) < 0) return open_failed(job, err, "");
+  job->i_url = job->src.url;
+  LOGV("[i_url=%s]", job->i_url.c_str());
+  if (p->o_url) {
+    if (resolve_url(job, p->o_url, &job->dst) < 0) return open_failed(job, err, "");
+    job->o_url = job->dst.url;
+    LOGV("[o_url=%s]", job->o_url.c_str());
+  }
+  job->start_ms = os_clock_ms();
+  job->work_mode = p->work_mode;
+  job->cmp_mode = p->cmp_mode;
+  job->sync_reason = p->sync_reason;
+  job->timeout = p->timeout;
+  job->max_mfile_size = p->imfile_param.max_mfile_size;
+  bool i_remote = cdir_url_is_remote(job->i_url.c_str());
+  bool o_remote = p->o_url && cdir_url_is_remote(job->o_url.c_str());
+  job->dir_type = (i_remote ? 1u : 0u) | (o_remote ? 2u : 0u);
+
+  switch (job->work_mode) {
+    case CDIR_WORK_LS:
+      LOGD("list_dir=[%s]", p->i_url);
+      if (p->list_file) {
+        job->list_file = wyfile_open(p->list_file, "w+");
+        if (job->list_file == nullptr) LOGES("open [%s] error: ", p->list_file);
+      }
+      break;
+    case CDIR_WORK_RM:
+      LOGD("rm_dir=[%s]", p->i_url);
+      break;
+    case CDIR_WORK_CP:
+      LOGD("cp idir=[%s] odir=[%s]\n", p->i_url, p->o_url);
+      if (job->cmp_mode == 0) job->cmp_mode = 4;
+      break;
+    case CDIR_WORK_SYNC:
+      LOGD("sync idir=[%s] odir=[%s]\n", p->i_url, p->o_url);
+      if (job->cmp_mode == 0) job->cmp_mode = 5;
+      break;
+  }
+  job->need_odir = sync || (cp && job->cmp_mode != 4);
+
+  const char* iu = job->i_url.c_str();
+  const char* ou = job->o_url.c_str();
+  if (job->dir_type == CDIR_LL || job->dir_type == CDIR_RL) {
+    job->irdir = vrdir_open(job, iu, job->src.path.c_str(), false, p->irdir_param);
+    if (!job->irdir) {
+      log_open_failure(job, "vrdir_open", iu);
+      return open_failed(job, err, "vrdir_open failed");
+    }
+    if ((cp || sync) && open_local_dst_dir(job) < 0) return open_failed(job, err, "");
+    if (job->need_odir && p->o_url) {
+      job->ordir = vrdir_open(job, ou, job->dst.path.c_str(), true, p->ordir_param);
+      if (!job->ordir) {
+        log_open_failure(job, "vrdir_open", ou);
+        return open_failed(job, err, "vrdir_open failed");
+      }
+    }
+    if (job->dir_type == CDIR_RL && (cp || sync)) {
+      if (!(job->imfile = vmfile_open(job, iu, p->imfile_param))) {
+        log_open_failure(job, "vmfile_open", iu);
+        return open_failed(job, err, "vmfile_open failed");
+      }
+      if (!(job->ibfile = vbfile_init(job, iu))) {
+        log_open_failure(job, "vbfile_init", iu);
+        return open_failed(job, err, "vbfile_init failed");
+      }
+    }
+  } else {
+    job->irdir = vrdir_open(job, iu, job->src.path.c_str(), false, p->irdir_param);
+    if (!job->irdir) {
+      log_open_failure(job, "vrdir_open", iu);
+      return open_failed(job, err, "vrdir_open failed");
+    }
+    job->ordir = vrdir_open(job, ou, job->dst.path.c_str(), true, p->ordir_param);
+    if (!job->ordir) {
+      log_open_failure(job, "vrdir_open", ou);
+      return open_failed(job, err, "vrdir_open failed");
+    }
+    if (job->dir_type == CDIR_RR && (cp || sync)) {
+      if (!(job->imfile = vmfile_open(job, iu, p->imfile_param))) {
+        log_open_failure(job, "vmfile_open", iu);
+        return open_failed(job, err, "vmfile_open failed");
+      }
+      if (!(job->ibfile = vbfile_init(job, iu))) {
+        log_open_failure(job, "vbfile_init", iu);
+        return open_failed(job, err, "vbfile_init failed");
+      }
+      job->rbuf.resize(p->bs);
+    }
+    if (!(job->omfile = vmfile_open(job, ou, p->imfile_param))) {
+      log_open_failure(job, "vmfile_open", ou);
+      return open_failed(job, err, "vmfile_open failed");
+    }
+    if (!(job->obfile = vbfile_init(job, ou))) {
+      log_open_failure(job, "vbfile_init_read", ou);
+      return open_failed(job, err, "vbfile_init_read failed");
+    }
+  }
+
+  job->bs = p->bs;
+  job->lbuf.resize(job->max_mfile_size);
+  job->ebuf.resize(p->bs);
+  job->dbuf.resize(p->bs);
+
+  queue_param qp;
+  qp.release_proc = queue_release;
+  job->dir_queue = queue_create(&qp);
+  if (job->dir_queue == nullptr) return open_failed(job, err, "queue_create failed");
+  cmder_param cp_;
+  cp_.user = job;
+  cp_.name = "cdir_cmder";
+  cp_.timer_interval_ms = 1000;
+  cp_.msg_proc = msg_proc;
+  cp_.msg_free_proc = msg_free_proc;
+  cp_.thread_opt = static_cast<const os_thread_opt*>(p->thread_opts);
+  job->cmd = cmder_init(&cp_);
+  if (job->cmd == nullptr) return open_failed(job, err, "cmder_init failed");
+  g_job = job;
+  job->worker =
+      os_thread_init("cdir_work", cdir_work_thread, job, 0, static_cast<const os_thread_opt*>(p->thread_opts));
+  if (job->worker == nullptr) {
+    LOGES("os_thread_init error: ");
+    g_job = nullptr;
+    return open_failed(job, err, "os_thread_init failed");
+  }
+  return job;
+}
+
+int libcdir_wait_stop() {
+  cdir_job* job = g_job;
+  if (job == nullptr) return 0;
+  int code = 0;
+  int r = os_thread_wait(job->worker, -1, &code);
+  LOGV("os_thread_wait ret=%d\n", r);
+  LOGV("cmder_wait_idle exit\n");
+  while (cmder_wait_idle(job->cmd) != 0) {
+  }
+  double secs = (os_clock_ms() - job->start_ms) / 1000.0;
+  if (secs == 0) secs = 0.001;
+  char b1[128], b2[128];
+  auto size_text = [](int64_t v, char* buf) -> const char* {
+    if (v == 0) return "0";
+    return str_human_size(static_cast<uint64_t>(v), buf, 128);
+  };
+  bool cp = job->work_mode == CDIR_WORK_CP, sync = job->work_mode == CDIR_WORK_SYNC;
+  LOGD("file_total_size=%lld (%s)\n", (long long)job->file_total_size, size_text(job->file_total_size, b1));
+  LOGD("file_count=%lld\n", (long long)job->file_count);
+  LOGD("dir_count=%lld\n", (long long)job->dir_count);
+  LOGD("file_open_count=%lld\n", (long long)job->file_open_count);
+  LOGD("i_file_fail_count=%lld\n", (long long)job->i_file_fail_count);
+  LOGD("i_dir_fail_count=%lld\n", (long long)job->i_dir_fail_count);
+  if (cp || sync) {
+    LOGD("o_file_fail_count=%lld\n", (long long)job->o_file_fail_count);
+    LOGD("o_dir_fail_count=%lld\n", (long long)job->o_dir_fail_count);
+  }
+  if (sync) {
+    LOGD("sync_del_file_count=%lld\n", (long long)job->sync_del_file_count);
+    LOGD("sync_del_file_fail_count=%lld\n", (long long)job->sync_del_file_fail_count);
+  }
+  if (cp || sync) {
+    LOGD("total_read=%lld (%s)\n", (long long)job->total_read, size_text(job->total_read, b1));
+    LOGD("total_write=%lld (%s)\n", (long long)job->total_write, size_text(job->total_write, b2));
+  }
+  if (cp) {
+    LOGD("trans_rate=%s\n", size_text(static_cast<int64_t>(static_cast<uint64_t>(job->total_write / secs)), b1));
+    LOGD("file_rate=%.2f\n", job->file_open_count / secs);
+  }
+  LOGD("total_time=%s\n", str_duration(secs, b1, sizeof b1));
+  if (!job->user_stop && !job->error_stop) job->last_eno = 0;
+  if (job->user_stop) job->last_eno = -6;
+  return -job->last_eno;
+}
+
+int libcdir_close(cdir_job* job) {
+  if (job == nullptr) return 0;
+  cdir_err saved = *job->err;
+  cdir_job* expected = job;
+  g_job.compare_exchange_strong(expected, nullptr);
+  cdir_err* err = job->err;
+  free_job(job);
+  *err = saved;
+  return 0;
+}
+
+int libcdir_stop() {
+  cdir_job* job = g_job;
+  if (job == nullptr) return 0;
+  job->user_stop = 1;
+  for (vrdir* r : {job->irdir.get(), job->ordir.get()})
+    if (r && !r->local()) r->stop();
+  for (vmfile* m : {job->imfile.get(), job->omfile.get()})
+    if (m && !m->local()) m->stop();
+  for (vbfile* b : {job->ibfile.get(), job->obfile.get()})
+    if (b && !b->local()) b->stop();
+  return 0;
+}

@@ -1,0 +1,145 @@
+// The command thread's side of a job: executes the worker's messages in
+// posting order.
+#include <cstring>
+
+#include "cdir_imp.h"
+#include "liblog.h"
+
+WY_LOG_TAG("cdir");
+
+namespace {
+
+void count_files(cdir_job* job, cdir_stat* st) {
+  uint64_t n = 0;
+  mstat_item* it = st->hstat_file ? mstat_get_item(st->hstat_file, &n) : nullptr;
+  for (uint64_t i = 0; i < n; i++) {
+    if (cdir_need_exit(job)) return;
+    job->file_count++;
+    job->file_total_size += it[i].size;
+  }
+}
+
+void list_line(cdir_job* job, const std::string& line) {
+  wyfile_write(job->list_file, line.data(), line.size());
+}
+
+void ls_list_dir(cdir_job* job, const char* path) {
+  if (job->list_file == nullptr || path == nullptr) return;
+  std::string line = path;
+  if (line.empty() || line.back() != '/') line += '/';
+  line += '\n';
+  list_line(job, line);
+}
+
+void ls_list_files(cdir_job* job, cdir_stat* st) {
+  if (job->list_file == nullptr) return;
+  uint64_t n = 0;
+  mstat_item* it = st->hstat_file ? mstat_get_item(st->hstat_file, &n) : nullptr;
+  for (uint64_t i = 0; i < n; i++) {
+    if (cdir_need_exit(job)) return;
+    std::string line = cdir_join(st->path, it[i].name);
+    if (it[i].link) {
+      line += " -> ";
+      line += it[i].link;
+    }
+    line += '\n';
+    list_line(job, line);
+  }
+}
+
+/// Logs a name that is a file at the source and a directory at the
+/// destination; the file is still attempted.
+void cdir_check_file_rlist(const char* name) { LOGE("del dir[%s] !!", name); }
+
+}  // namespace
+
+int r_sync_file_list(cdir_job* job, cdir_stat* st, uint32_t dir_type, bool is_sync) {
+  cdir_stat* q = st;
+  if (st->hstat_ofile) {
+    uint64_t n = 0, no = 0, nod = 0;
+    mstat_item* src = mstat_get_item(st->hstat_file, &n);
+    mstat_item* dst = mstat_get_item(st->hstat_ofile, &no);
+    mstat_item* odir = st->hstat_odir ? mstat_get_item(st->hstat_odir, &nod) : nullptr;
+    cdir_sort_by_name(src, n);
+    q = rdir_stat_alloc(job, st->path.c_str(), nullptr);
+    if (q == nullptr) return -1;
+    q->opath = st->opath;
+    for (uint64_t i = 0; i < n; i++) {
+      const mstat_item* d = cdir_find_name(dst, no, src[i].name);
+      bool write;
+      if (d == nullptr) {
+        if (cdir_find_name(odir, nod, src[i].name)) cdir_check_file_rlist(src[i].name);
+        write = true;
+      } else {
+        write = cdir_cmp_file_stat(job, src[i].name, &src[i], d) == 1;
+      }
+      if (write) mstat_cp_alloc(q->hstat_file, src[i]);
+      if (cdir_need_exit(job)) {
+        cdir_stat_free(q);
+        return -1;
+      }
+    }
+    if (is_sync) {
+      int r = 0;
+      if (st->veno != 0) {
+        // The listing broke off: files we did not see may still exist.
+        LOGE("[%s] source listing incomplete (veno=%d), no destination file deleted", st->path.c_str(), st->veno);
+      } else if (dir_type == CDIR_LL || dir_type == CDIR_RL) {
+        r = l_sync_del_orphaned_file(job, st, src, n, dst, no);
+      } else {
+        r = -1;
+      }
+      if (r < 0) {
+        cdir_stat_free(q);
+        return r;
+      }
+    }
+  } else if (job->sync_reason & 1) {
+    LOGD("sync_dir [%s]", st->opath.c_str());
+  }
+  int r = 0;
+  switch (dir_type) {
+    case CDIR_LL:
+      r = cdir_ll_copy_list(job, q);
+      break;
+    default:
+      LOGC("mode=%d invalid", dir_type);
+      r = -1;
+  }
+  if (q != st) cdir_stat_free(q);
+  return r;
+}
+
+void cdir_msg_proc(cdir_job* job, uint32_t id, const char* payload, cdir_stat* st) {
+  if (cdir_need_exit(job)) return;
+  switch (job->work_mode) {
+    case CDIR_WORK_CP:
+      if (id == CDIR_MSG_FILE_LIST) {
+        count_files(job, st);
+        r_sync_file_list(job, st, job->dir_type, false);
+      } else if (id == CDIR_MSG_CREATE_DIRS) {
+        if (job->dir_type == CDIR_LL || job->dir_type == CDIR_RL) cdir_l_create_dir(job, st);
+      } else if (id == CDIR_MSG_TOUCH_DIR) {
+        if (job->dir_type == CDIR_LL || job->dir_type == CDIR_RL) cdir_l_touch_dir(job, payload, st);
+      }
+      break;
+    case CDIR_WORK_SYNC:
+      if (id == CDIR_MSG_FILE_LIST) {
+        count_files(job, st);
+        r_sync_file_list(job, st, job->dir_type, true);
+      } else if (id == CDIR_MSG_DEL_FILES) {
+        cdir_del_files(job, st);
+      }
+      break;
+    case CDIR_WORK_LS:
+      if (id == CDIR_MSG_FILE_LIST) {
+        count_files(job, st);
+        ls_list_files(job, st);
+      } else if (id == CDIR_MSG_LIST_DIR) {
+        ls_list_dir(job, payload);
+      }
+      break;
+    default:
+      break;
+  }
+}

@@ -1,0 +1,262 @@
+// The worker thread: walks the source tree breadth first, reads the
+// destination listing beside it and posts one message per directory.
+#include <cstdlib>
+#include <cstring>
+
+#include "cdir_imp.h"
+#include "liblog.h"
+
+WY_LOG_TAG("cdir");
+
+namespace {
+
+void set_own(cdir_stat* st, const mstat_item& rec) {
+  st->own = rec;
+  st->own_link = rec.link ? rec.link : "";
+  st->own.name = "";
+  st->own.link = st->own_link.empty() ? nullptr : st->own_link.c_str();
+}
+
+/// A new item with the paths, own record, flags and listing error of `st`
+/// and no lists.
+cdir_stat* stat_copy(const cdir_stat* st) {
+  auto* c = new (std::nothrow) cdir_stat;
+  if (c == nullptr) return nullptr;
+  c->path = st->path;
+  c->opath = st->opath;
+  set_own(c, st->own);
+  c->odir_exists = st->odir_exists;
+  c->veno = st->veno;
+  return c;
+}
+
+/// Posts a message that owns `st` from now on; a failed post frees it.
+int post(cdir_job* job, uint32_t id, const char* payload, cdir_stat* st) {
+  int r = cmder_post_msg3(job->cmd, id, payload, st, 0);
+  if (r < 0) {
+    LOGE("cmder_post_msg3 failed\n");
+    cdir_stat_free(st);
+  }
+  return r;
+}
+
+uint64_t count_of(mstat* h) {
+  uint64_t n = 0;
+  if (h) mstat_get_item(h, &n);
+  return n;
+}
+
+}  // namespace
+
+void cdir_stat_free(cdir_stat* st) {
+  if (st == nullptr) return;
+  for (mstat* h : {st->hstat_file, st->hstat_dir, st->hstat_ofile, st->hstat_odir})
+    if (h) mstat_exit(h);
+  delete st;
+}
+
+cdir_stat* rdir_stat_alloc(cdir_job* job, const char* path, const cdir_stat* tmpl) {
+  auto* st = new (std::nothrow) cdir_stat;
+  if (st == nullptr) return nullptr;
+  st->path = path ? path : job->src.path;
+  if (!job->dst.path.empty()) {
+    if (path == nullptr) {
+      st->opath = job->dst.path;
+    } else {
+      // Same position below the destination root as below the source root.
+      std::string rel = st->path.substr(std::min(st->path.size(), job->src.path.size()));
+      st->opath = job->dst.path;
+      if (!rel.empty() && rel[0] == '/' && !st->opath.empty() && st->opath.back() == '/') rel.erase(0, 1);
+      st->opath += rel;
+    }
+  }
+  st->hstat_file = mstat_new();
+  st->hstat_dir = mstat_new();
+  if (!WY_CHECK(st->hstat_file != NULL) || !WY_CHECK(st->hstat_dir != NULL)) {
+    cdir_stat_free(st);
+    return nullptr;
+  }
+  if (tmpl) {
+    st->odir_exists = tmpl->odir_exists;
+    set_own(st, tmpl->own);
+  }
+  return st;
+}
+
+/// Reads one directory's listing (source or destination side) into a new
+/// item. nullptr when the listing could not be read.
+static cdir_stat* rdir_read_stat(cdir_job* job, bool is_src, const char* path, cdir_stat* tmpl) {
+  cdir_stat* st = rdir_stat_alloc(job, path, tmpl);
+  if (st == nullptr) {
+    LOGE("rdir_stat_alloc failed\n");
+    cdir_stat_free(tmpl);
+    return nullptr;
+  }
+  if (is_src) {
+    if (path) {
+      if (post(job, CDIR_MSG_LIST_DIR, path, tmpl) < 0) tmpl = nullptr;
+      tmpl = nullptr;
+    } else {
+      st->odir_exists = 1;
+    }
+  }
+  cdir_stat_free(tmpl);
+  vrdir* r = is_src ? job->irdir.get() : job->ordir.get();
+  int veno = 0, ends = 0;
+  bool ok = false;
+  char* buf = job->lbuf.data();
+  while (true) {
+    int n = vrdir_read_item_list(job, r, buf, job->lbuf.size());
+    if (n < 0) {
+      LOGE("[%s] vrdir_read_item_list failed\n", path ? path : st->path.c_str());
+      break;
+    }
+    char* end = static_cast<char*>(memchr(buf, '\r', n));
+    if (end) {
+      *end = '\0';
+      veno = atoi(end + 1);
+      ends++;
+      n = static_cast<int>(end - buf);
+    }
+    mstat* h = buf[0] == 'F' ? st->hstat_file : st->hstat_dir;
+    if (n > 1 && str_2_stat(std::string_view(buf + 1, n - 1), h) < 0) {
+      cdir_verr_check(job, -1);
+      LOGE("vrdir_str_2_stat failed\n");
+      break;
+    }
+    if (cdir_need_exit(job)) break;
+    if (ends >= 2) {
+      ok = true;
+      break;
+    }
+  }
+  if (!ok) {
+    cdir_stat_free(st);
+    return nullptr;
+  }
+  if (veno != 0) {
+    LOGV("vrdir_read_item_list [%s] veno=%d err: %s", st->path.c_str(), veno, verr2str(veno));
+    if (is_src)
+      job->i_dir_fail_count++;
+    else
+      job->o_dir_fail_count++;
+    st->veno = veno;
+  }
+  return st;
+}
+
+/// Starts the listing of one directory, reads it and queues the item.
+static int rdir_get_idir_list(cdir_job* job, const char* idir, const char* odir, cdir_stat* tmpl) {
+  LOGV("idir=[%s] odir=[%s]", idir ? idir : "", odir ? odir : "");
+  if (idir) {
+    if (job->irdir->enum_dir(idir) < 0) {
+      LOGE("vrdir_enum_dir [%s] failed", idir);
+      job->i_dir_fail_count++;
+      cdir_stat_free(tmpl);
+      return 0;
+    }
+    job->dir_count++;
+  }
+  if (odir && job->ordir->enum_dir(odir) < 0) LOGE("vrdir_enum_odir [%s] failed", odir);
+  cdir_stat* st = rdir_read_stat(job, true, idir, tmpl);
+  if (st == nullptr) return -1;
+  if (queue_push_wait(job->dir_queue, st, 0) < 0) {
+    cdir_stat_free(st);
+    return -1;
+  }
+  return 0;
+}
+
+int cdir_worker(cdir_job* job) {
+  int r = rdir_get_idir_list(job, nullptr, nullptr, nullptr);
+  if (r < 0) return r;
+  bool cp = job->work_mode == CDIR_WORK_CP, sync = job->work_mode == CDIR_WORK_SYNC;
+  while (true) {
+    auto* st = static_cast<cdir_stat*>(queue_pop_wait(job->dir_queue, 0));
+    if (st == nullptr) return 0;
+    LOGV("[%s] [%d]", st->path.c_str(), st->odir_exists);
+    cdir_stat* out = nullptr;
+    uint64_t n_ofile = 1;
+    if (job->need_odir && st->odir_exists) {
+      out = rdir_read_stat(job, false, st->opath.c_str(), nullptr);
+      if (out == nullptr) {
+        cdir_stat_free(st);
+        return -1;
+      }
+      uint64_t n;
+      mstat_item* it = mstat_get_item(out->hstat_file, &n);
+      cdir_sort_by_name(it, n);
+      n_ofile = n;
+      it = mstat_get_item(out->hstat_dir, &n);
+      cdir_sort_by_name(it, n);
+    }
+    uint64_t ndir = 0;
+    mstat_item* dirs = mstat_get_item(st->hstat_dir, &ndir);
+    if (ndir > 0) {
+      if (cp && job->cmp_mode == 4) {
+        cdir_stat* m = stat_copy(st);
+        if (m) {
+          mstat_ref(st->hstat_dir);
+          m->hstat_dir = st->hstat_dir;
+          post(job, CDIR_MSG_CREATE_DIRS, nullptr, m);
+        }
+      }
+      uint64_t nodir = 0;
+      mstat_item* odirs = out ? mstat_get_item(out->hstat_dir, &nodir) : nullptr;
+      for (uint64_t i = 0; i < ndir; i++) {
+        cdir_stat* sub = stat_copy(st);
+        if (sub == nullptr) {
+          r = -1;
+          break;
+        }
+        set_own(sub, dirs[i]);
+        std::string odir;
+        sub->odir_exists = 0;
+        if (out && cdir_find_name(odirs, nodir, dirs[i].name)) {
+          sub->odir_exists = 1;
+          odir = cdir_join(st->opath, dirs[i].name);
+        }
+        std::string idir = cdir_join(st->path, dirs[i].name);
+        r = rdir_get_idir_list(job, idir.c_str(), odir.empty() ? nullptr : odir.c_str(), sub);
+        if (r < 0 || cdir_need_exit(job)) break;
+      }
+      if (r < 0 || cdir_need_exit(job)) {
+        cdir_stat_free(out);
+        cdir_stat_free(st);
+        return r < 0 ? r : 0;
+      }
+    }
+    uint64_t nfile = count_of(st->hstat_file);
+    uint32_t id = 0;
+    if (nfile > 0) {
+      id = CDIR_MSG_FILE_LIST;
+    } else if (sync && st->odir_exists && n_ofile > 0) {
+      if (st->veno != 0) {
+        // The listing broke off: files we did not see may still exist.
+        LOGE("[%s] source listing incomplete (veno=%d), no destination file deleted", st->path.c_str(), st->veno);
+      } else {
+        id = CDIR_MSG_DEL_FILES;
+      }
+    }
+    if (id != 0) {
+      cdir_stat* m = stat_copy(st);
+      if (m) {
+        m->hstat_file = st->hstat_file;
+        st->hstat_file = nullptr;
+        if (out) {
+          m->hstat_ofile = out->hstat_file;
+          m->hstat_odir = out->hstat_dir;
+          out->hstat_file = out->hstat_dir = nullptr;
+        }
+        post(job, id, nullptr, m);
+      }
+    }
+    if (cp || sync) {
+      cdir_stat* m = stat_copy(st);
+      if (m) post(job, CDIR_MSG_TOUCH_DIR, st->path.c_str(), m);
+    }
+    cdir_stat_free(out);
+    cdir_stat_free(st);
+    if (cdir_need_exit(job)) return 0;
+  }
+}

@@ -1,0 +1,296 @@
+// Copy, sync and ls of local trees through the built tarn.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "e2e_util.h"
+
+using namespace e2e;
+
+namespace {
+
+const time_t kT0 = 1600000000;
+
+/// A tree with nested directories, empty files and directories, links to a
+/// file and to a directory, odd modes and files around multiples of 4096.
+void make_tree(const std::string& root) {
+  write_file(root + "/a.txt", pattern(100, 1));
+  write_file(root + "/empty.txt", "");
+  write_file(root + "/big.bin", pattern(3 * 1024 * 1024 + 7, 2));
+  write_file(root + "/sub1/b.dat", pattern(5000, 3));
+  write_file(root + "/sub1/deep/c", "c");
+  write_file(root + "/sub1/deep/deeper/d", pattern(70000, 4));
+  write_file(root + "/sub1/deep/deeper/e_empty", "");
+  int i = 0;
+  for (size_t sz : {4095, 4096, 4097, 8192, 12289, 524288, 524289}) {
+    write_file(root + "/sizes/s" + std::to_string(sz), pattern(sz, 10 + i++));
+  }
+  fs::create_directories(root + "/emptydir");
+  fs::create_directories(root + "/sub2/empty_inner");
+  symlink("a.txt", (root + "/link_file").c_str());
+  symlink("sub1", (root + "/link_dir").c_str());
+  symlink("/nonexistent/target", (root + "/sub1/dangling").c_str());
+  chmod((root + "/sub1/b.dat").c_str(), 0600);
+  chmod((root + "/sizes/s4095").c_str(), 0755);
+  // Fixed times, deepest first so that parents keep theirs.
+  std::vector<std::string> all;
+  for (auto& e : fs::recursive_directory_iterator(root)) all.push_back(e.path().string());
+  std::sort(all.rbegin(), all.rend());
+  time_t t = kT0;
+  for (auto& p : all) set_mtime(p, t += 10);
+}
+
+/// Every source entry exists at the destination with the same type, data,
+/// size and mode; files (and, when asked, directories) with the same
+/// write time.
+void expect_same(const std::string& src, const std::string& dst, bool dir_times) {
+  auto a = scan(src), b = scan(dst);
+  for (auto& [rel, e] : a) {
+    // Without explicit directory creation only parents of files appear.
+    if (e.type == 'd' && !dir_times) continue;
+    auto it = b.find(rel);
+    if (it == b.end()) {
+      ADD_FAILURE() << "missing at destination: " << rel;
+      continue;
+    }
+    const Entry& o = it->second;
+    EXPECT_EQ(o.type, e.type) << rel;
+    EXPECT_EQ(o.size, e.size) << rel;
+    EXPECT_TRUE(o.data == e.data) << rel;
+    if (e.type != 'l') {
+      EXPECT_EQ(o.mode, e.mode) << rel;
+    }
+    if (e.type == 'f' || (e.type == 'd' && dir_times)) {
+      EXPECT_EQ(o.mtime, e.mtime) << rel;
+    }
+  }
+}
+
+std::vector<std::string> env_no_trash(const TempDir& t) { return {"XDG_DATA_HOME=" + t / "xdg"}; }
+
+TEST(Copy, CopyOverwriteCopiesEverything) {
+  TempDir t;
+  make_tree(t / "src");
+  std::string before = tree_digest(t / "src");
+  for (const char* mode : {"mode=cp", "mode=copy_overwrite"}) {
+    for (const char* bs : {"bs=4096", "bs=2M"}) {
+      std::string dst = t / (std::string("dst_") + (mode + 5) + "_" + (bs + 3));
+      auto r = tarn({mode, "if=" + t / "src", "of=" + dst, bs});
+      ASSERT_EQ(r.status, 0) << r.err;
+      expect_same(t / "src", dst, true);
+      EXPECT_EQ(scan(t / "src").size(), scan(dst).size());
+      EXPECT_EQ(report_value(r.err, "file_count"), 17) << r.err;
+      EXPECT_EQ(report_value(r.err, "dir_count"), 7);
+      EXPECT_EQ(report_value(r.err, "i_file_fail_count"), 0);
+      EXPECT_EQ(report_value(r.err, "o_file_fail_count"), 0);
+      EXPECT_EQ(report_value(r.err, "total_read"), report_value(r.err, "total_write"));
+      EXPECT_GE(report_value(r.err, "file_rate"), 0);
+      EXPECT_NE(r.err.find("trans_rate="), std::string::npos);
+      EXPECT_NE(r.err.find("total_time="), std::string::npos);
+      EXPECT_EQ(r.err.find("sync_del_file_count="), std::string::npos);
+      // A second run over the existing copy overwrites and stays equal.
+      r = tarn({mode, "if=" + t / "src", "of=" + dst, bs});
+      ASSERT_EQ(r.status, 0) << r.err;
+      expect_same(t / "src", dst, true);
+    }
+  }
+  EXPECT_EQ(tree_digest(t / "src"), before);
+}
+
+TEST(Copy, DiffSizeDateDecidesPerFile) {
+  TempDir t;
+  write_file(t / "src/same2", "AAAA");
+  write_file(t / "src/diff3", "BBBB");
+  write_file(t / "src/size1", "CCCC");
+  write_file(t / "src/newer_dst", "DDDD");
+  write_file(t / "src/missing", "EEEE");
+  for (auto n : {"same2", "diff3", "size1", "newer_dst", "missing"}) set_mtime(t / "src/" + n, kT0);
+  write_file(t / "dst/same2", "xxxx");   // 2 s apart, same size: kept
+  set_mtime(t / "dst/same2", kT0 + 2);
+  write_file(t / "dst/diff3", "xxxx");   // 3 s apart: written
+  set_mtime(t / "dst/diff3", kT0 - 3);
+  write_file(t / "dst/size1", "xxxxx");  // one byte longer: written
+  set_mtime(t / "dst/size1", kT0);
+  write_file(t / "dst/newer_dst", "xxxx");  // newer by far: written in this mode
+  set_mtime(t / "dst/newer_dst", kT0 + 1000);
+  std::string before = tree_digest(t / "src");
+  auto r = tarn({"mode=copy_diff_size_date", "if=" + t / "src", "of=" + t / "dst", "dbg=sync_reason"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read_file(t / "dst/same2"), "xxxx");
+  EXPECT_EQ(read_file(t / "dst/diff3"), "BBBB");
+  EXPECT_EQ(read_file(t / "dst/size1"), "CCCC");
+  EXPECT_EQ(read_file(t / "dst/newer_dst"), "DDDD");
+  EXPECT_EQ(read_file(t / "dst/missing"), "EEEE");
+  EXPECT_NE(r.err.find("[size1] size=5 != 4"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("[diff3] time_write=1599999997 != 1600000000"), std::string::npos);
+  EXPECT_EQ(tree_digest(t / "src"), before);
+}
+
+TEST(Copy, NoOverwriteNeverReplacesAnExistingFile) {
+  TempDir t;
+  write_file(t / "src/keep", "new contents");
+  write_file(t / "src/sub/add", "added");
+  write_file(t / "dst/keep", "old");
+  set_mtime(t / "dst/keep", kT0);
+  auto r = tarn({"mode=copy_no_overwrite", "if=" + t / "src", "of=" + t / "dst", "dbg=sync_reason"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read_file(t / "dst/keep"), "old");
+  EXPECT_EQ(lstat_of(t / "dst/keep").st_mtime, kT0);
+  EXPECT_EQ(read_file(t / "dst/sub/add"), "added");
+}
+
+TEST(Copy, NewerNeverReplacesANewerDestination) {
+  TempDir t;
+  struct Case {
+    const char* name;
+    long dst_offset;  // destination write time minus source write time
+    const char* dst_data;
+    bool written;
+  } cases[] = {
+      {"src_newer", -3, "old!", true},     // source later by more than 2 s
+      {"src_newer2", -2, "old!", false},   // within 2 s, same size
+      {"dst_newer", +100, "old!", false},  // destination newer
+      {"dst_newer_size", +100, "old", false},
+      {"close_size", +1, "old", true},  // within 2 s, sizes differ
+  };
+  for (auto& c : cases) {
+    write_file(t / "src/" + c.name, "new!");
+    set_mtime(t / "src/" + c.name, kT0);
+    write_file(t / "dst/" + c.name, c.dst_data);
+    set_mtime(t / "dst/" + c.name, kT0 + c.dst_offset);
+  }
+  write_file(t / "src/missing", "m");
+  auto r = tarn({"mode=copy_newer", "if=" + t / "src", "of=" + t / "dst"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (auto& c : cases) EXPECT_EQ(read_file(t / "dst/" + c.name), c.written ? "new!" : c.dst_data) << c.name;
+  EXPECT_EQ(read_file(t / "dst/missing"), "m");
+}
+
+TEST(Sync, DeletesOrphanFilesAndKeepsOrphanDirectories) {
+  TempDir t;
+  make_tree(t / "src");
+  std::string before = tree_digest(t / "src");
+  auto r = tarn({"mode=sync", "if=" + t / "src", "of=" + t / "dst"}, env_no_trash(t));
+  ASSERT_EQ(r.status, 0) << r.err;
+  expect_same(t / "src", t / "dst", false);
+  // Orphans: a file beside sources, a file differing only in case, a whole
+  // directory, and the files of a directory whose source has none.
+  write_file(t / "dst/orphan", "o");
+  write_file(t / "dst/A.TXT", "case");
+  write_file(t / "dst/sub1/deep/orphan2", "o2");
+  write_file(t / "dst/orphan_dir/keep_me", "k");
+  write_file(t / "dst/sub2/gone", "g");
+  write_file(t / "dst/sub1/b.dat", "changed");  // differs: rewritten
+  r = tarn({"mode=sync", "if=" + t / "src", "of=" + t / "dst"}, env_no_trash(t));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_FALSE(fs::exists(t / "dst/orphan"));
+  EXPECT_FALSE(fs::exists(t / "dst/A.TXT"));
+  EXPECT_FALSE(fs::exists(t / "dst/sub1/deep/orphan2"));
+  EXPECT_FALSE(fs::exists(t / "dst/sub2/gone"));
+  EXPECT_EQ(read_file(t / "dst/orphan_dir/keep_me"), "k");
+  EXPECT_TRUE(fs::is_directory(t / "dst/sub2"));
+  expect_same(t / "src", t / "dst", false);
+  EXPECT_EQ(report_value(r.err, "sync_del_file_count"), 4) << r.err;
+  EXPECT_EQ(report_value(r.err, "sync_del_file_fail_count"), 0);
+  EXPECT_EQ(r.err.find("trans_rate="), std::string::npos);
+  // Unchanged: nothing written, nothing deleted.
+  r = tarn({"mode=sync", "if=" + t / "src", "of=" + t / "dst"}, env_no_trash(t));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(report_value(r.err, "total_write"), 0);
+  EXPECT_EQ(report_value(r.err, "sync_del_file_count"), 0);
+  EXPECT_EQ(tree_digest(t / "src"), before);
+}
+
+TEST(Sync, OrphansGoToTheTrashWhenTheVolumeHasOne) {
+  TempDir t;
+  write_file(t / "src/a", "a");
+  write_file(t / "dst/orphan", "precious");
+  fs::create_directories(t / "xdg/Trash/files");
+  fs::create_directories(t / "xdg/Trash/info");
+  auto r = tarn({"mode=sync", "if=" + t / "src", "of=" + t / "dst"}, {"XDG_DATA_HOME=" + t / "xdg"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_FALSE(fs::exists(t / "dst/orphan"));
+  EXPECT_EQ(read_file(t / "xdg/Trash/files/orphan"), "precious");
+  EXPECT_TRUE(fs::exists(t / "xdg/Trash/info/orphan.trashinfo"));
+}
+
+TEST(Sync, NeverDeletesWhereTheSourceListingFailed) {
+  if (getuid() == 0 && access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs setpriv to drop root";
+  TempDir t;
+  chmod(t.path().c_str(), 0777);
+  write_file(t / "src/ok/f", "f");
+  write_file(t / "src/locked/inner", "i");
+  write_file(t / "dst/locked/inner", "backup");
+  write_file(t / "dst/locked/other", "backup2");
+  for (auto& e : fs::recursive_directory_iterator(t.path())) chmod(e.path().c_str(), e.is_directory() ? 0777 : 0666);
+  chmod((t / "src/locked").c_str(), 0);
+  std::vector<std::string> args = {"mode=sync", "if=" + t / "src", "of=" + t / "dst"};
+  RunResult r;
+  if (getuid() == 0) {
+    args.insert(args.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups", "--", WY_TARN_BIN});
+    r = run("/usr/bin/setpriv", args, env_no_trash(t));
+  } else {
+    r = tarn(args, env_no_trash(t));
+  }
+  chmod((t / "src/locked").c_str(), 0777);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read_file(t / "dst/locked/inner"), "backup");
+  EXPECT_EQ(read_file(t / "dst/locked/other"), "backup2");
+  EXPECT_EQ(read_file(t / "dst/ok/f"), "f");
+  EXPECT_GE(report_value(r.err, "i_dir_fail_count"), 1) << r.err;
+  EXPECT_NE(r.err.find(t / "src/locked"), std::string::npos);
+}
+
+TEST(Ls, ListingFileNamesEveryDirectoryAndFile) {
+  TempDir t;
+  make_tree(t / "src");
+  std::string before = tree_digest(t / "src");
+  auto r = tarn({"mode=ls", "if=" + t / "src", "olist=" + t / "list.txt"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string list = read_file(t / "list.txt");
+  std::string s = t / "src";
+  for (auto line : {s + "/sub1/\n", s + "/sub1/deep/deeper/\n", s + "/emptydir/\n", s + "/a.txt\n",
+                    s + "/sub1/deep/deeper/e_empty\n", s + "/link_file -> a.txt\n", s + "/link_dir -> sub1\n",
+                    s + "/sub1/dangling -> /nonexistent/target\n"}) {
+    EXPECT_NE(list.find(line), std::string::npos) << line << " in\n" << list;
+  }
+  EXPECT_EQ(list.find(s + "/\n"), std::string::npos);  // no line for the root
+  EXPECT_EQ(std::count(list.begin(), list.end(), '\n'), 17 + 7);
+  EXPECT_EQ(report_value(r.err, "file_count"), 17);
+  EXPECT_EQ(report_value(r.err, "dir_count"), 7);
+  EXPECT_EQ(r.err.find("total_read="), std::string::npos);
+  EXPECT_EQ(r.err.find("o_file_fail_count="), std::string::npos);
+  EXPECT_EQ(tree_digest(t / "src"), before);
+  // Without olist it walks and counts and writes nothing.
+  r = tarn({"mode=ls", "if=" + t / "src"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(report_value(r.err, "file_count"), 17);
+}
+
+TEST(Copy, EmptySourceTree) {
+  TempDir t;
+  fs::create_directories(t / "src");
+  auto r = tarn({"mode=cp", "if=" + t / "src", "of=" + t / "dst/a/b"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(fs::is_directory(t / "dst/a/b"));
+  EXPECT_EQ(report_value(r.err, "file_count"), 0);
+  EXPECT_EQ(report_value(r.err, "dir_count"), 0);
+}
+
+TEST(Copy, CtrlCStopsWithStatusSix) {
+  TempDir t;
+  for (int d = 0; d < 40; d++)
+    for (int f = 0; f < 4; f++) write_file(t / ("src/d" + std::to_string(d) + "/f" + std::to_string(f)), pattern(1 << 20, d * 4 + f));
+  std::string dst = t / "dst";
+  auto r = run_with(WY_TARN_BIN, {"mode=cp", "if=" + t / "src", "of=" + dst, "bs=4096"}, [&](pid_t pid) {
+    // Wait (bounded) until the copy has started, then interrupt it.
+    for (int i = 0; i < 2000 && !fs::exists(dst + "/d0"); i++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    kill(pid, SIGINT);
+  });
+  EXPECT_EQ(r.status, 6) << r.err;
+  EXPECT_NE(r.err.find("signum=2"), std::string::npos);
+  EXPECT_LT(report_value(r.err, "file_count"), 160);
+}
+
+}  // namespace

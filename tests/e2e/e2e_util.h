@@ -1,0 +1,193 @@
+// Helpers for end-to-end tests: make trees, run the built binaries, compare
+// trees. They use the standard library and POSIX directly so that the checks
+// do not share code with what they check.
+#pragma once
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+namespace fs = std::filesystem;
+
+/// A fresh directory under /tmp, removed with everything in it at scope end.
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/tarn_e2e_XXXXXX";
+    path_ = mkdtemp(tmpl);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
+
+ private:
+  std::string path_;
+};
+
+/// Deterministic contents: `size` bytes derived from `seed`.
+inline std::string pattern(size_t size, unsigned seed) {
+  std::string s(size, '\0');
+  uint32_t x = seed * 2654435761u + 1;
+  for (size_t i = 0; i < size; i++) {
+    x = x * 1103515245u + 12345u;
+    s[i] = static_cast<char>(x >> 16);
+  }
+  return s;
+}
+
+inline void write_file(const std::string& path, const std::string& data) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+inline std::string read_file(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+/// Sets the access and write times of `path` (not following links).
+inline void set_mtime(const std::string& path, time_t sec) {
+  struct timespec ts[2] = {{sec, 0}, {sec, 0}};
+  utimensat(AT_FDCWD, path.c_str(), ts, AT_SYMLINK_NOFOLLOW);
+}
+
+inline struct stat lstat_of(const std::string& path) {
+  struct stat st{};
+  lstat(path.c_str(), &st);
+  return st;
+}
+
+/// One entry of a tree, as seen by lstat.
+struct Entry {
+  char type;  // 'f' file, 'd' directory, 'l' link
+  uint64_t size = 0;
+  time_t mtime = 0;
+  unsigned mode = 0;
+  std::string data;  // file contents or link target
+};
+
+/// Every entry below `root`, keyed by relative path.
+inline std::map<std::string, Entry> scan(const std::string& root, bool with_data = true) {
+  std::map<std::string, Entry> out;
+  if (!fs::exists(root)) return out;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+    std::string p = it->path().string();
+    struct stat st = lstat_of(p);
+    Entry e;
+    e.mtime = st.st_mtime;
+    e.mode = st.st_mode & 07777;
+    if (S_ISLNK(st.st_mode)) {
+      e.type = 'l';
+      e.data = fs::read_symlink(p).string();
+    } else if (S_ISDIR(st.st_mode)) {
+      e.type = 'd';
+    } else {
+      e.type = 'f';
+      e.size = st.st_size;
+      if (with_data) e.data = read_file(p);
+    }
+    out[p.substr(root.size() + 1)] = e;
+  }
+  return out;
+}
+
+/// A digest of the whole tree (names, types, contents, sizes, modes, times),
+/// to show that a run left its source untouched.
+inline std::string tree_digest(const std::string& root) {
+  std::string d;
+  for (auto& [rel, e] : scan(root)) {
+    d += rel + '\t' + e.type + '\t' + std::to_string(e.size) + '\t' + std::to_string(e.mtime) + '\t' +
+         std::to_string(e.mode) + '\t' + std::to_string(std::hash<std::string>{}(e.data)) + '\n';
+  }
+  return d;
+}
+
+struct RunResult {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+inline std::string slurp_fd(int fd) {
+  std::string s;
+  char buf[65536];
+  lseek(fd, 0, SEEK_SET);
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0) s.append(buf, static_cast<size_t>(n));
+  return s;
+}
+
+/// Runs `bin` with `args`; standard output and error go to temporary files.
+/// `on_start`, when given, is called with the child's pid right after it
+/// started (to send it a signal, say).
+template <typename F>
+RunResult run_with(const std::string& bin, const std::vector<std::string>& args, F on_start,
+                   const std::vector<std::string>& env = {}) {
+  RunResult r;
+  FILE* out = tmpfile();
+  FILE* err = tmpfile();
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(fileno(out), 1);
+    dup2(fileno(err), 2);
+    for (auto& e : env) putenv(const_cast<char*>(e.c_str()));
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(bin.c_str()));
+    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(bin.c_str(), argv.data());
+    _exit(127);
+  }
+  on_start(pid);
+  int ws = 0;
+  waitpid(pid, &ws, 0);
+  r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+  r.out = slurp_fd(fileno(out));
+  r.err = slurp_fd(fileno(err));
+  fclose(out);
+  fclose(err);
+  return r;
+}
+
+inline RunResult run(const std::string& bin, const std::vector<std::string>& args,
+                     const std::vector<std::string>& env = {}) {
+  return run_with(bin, args, [](pid_t) {}, env);
+}
+
+inline RunResult tarn(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+  return run(WY_TARN_BIN, args, env);
+}
+
+/// The value of a report line "key=value" in a run's log, or -1 when absent.
+inline long long report_value(const std::string& log, const std::string& key) {
+  std::string pat = key + "=";
+  size_t pos = 0;
+  while ((pos = log.find(pat, pos)) != std::string::npos) {
+    if (pos == 0 || log[pos - 1] == ' ' || log[pos - 1] == '\n' || log[pos - 1] == ':')
+      return std::stoll(log.substr(pos + pat.size()));
+    pos += pat.size();
+  }
+  return -1;
+}
+
+}  // namespace e2e
