@@ -1,0 +1,367 @@
+// The multi-file object on real directories: every command, the result
+// collection and the names that must never reach the file system.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "libpal.h"
+#include "librdir.h"
+#include "rdir_test_util.h"
+
+namespace {
+
+using rdir_test::read_file;
+using rdir_test::temp_dir;
+using rdir_test::write_file;
+namespace fs = rdir_test::fs;
+
+constexpr uint32_t kMax = 65540;  // data buffer: 65536 readable, 65540 writable
+
+struct mfile_closer {
+  void operator()(libmfile* h) const { libmfile_close(h); }
+};
+using mfile_ptr = std::unique_ptr<libmfile, mfile_closer>;
+
+mfile_ptr open_mfile(int timeout_ms = 3000, uint32_t max = kMax) {
+  libmfile_param p;
+  p.max_mfile_size = max;
+  p.read_timeout_ms = timeout_ms;
+  return mfile_ptr(libmfile_open(p));
+}
+
+// Collects results until `done` says the command's results are complete, or
+// the collector times out (the copy engine, too, knows how many to expect).
+template <class F>
+std::string collect_until(libmfile* h, F done, size_t cap = 1 << 20) {
+  std::vector<char> buf(cap);
+  std::string all;
+  for (int i = 0; i < 1000 && !done(all); i++) {
+    int n = libmfile_get_list_ret(h, buf.data(), buf.size());
+    if (n <= 0) break;
+    all.append(buf.data(), n);
+  }
+  return all;
+}
+// Text results: complete at `bytes` bytes.
+std::string collect(libmfile* h, size_t bytes) {
+  return collect_until(h, [bytes](const std::string& s) { return s.size() >= bytes; });
+}
+std::string collect(libmfile* h, const std::string& expect) { return collect(h, expect.size()); }
+
+std::string pattern(size_t n, int seed) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; i++) s[i] = static_cast<char>((i * 131 + seed * 7) & 0xFF);
+  return s;
+}
+
+mstat_item rec(const char* name, uint32_t flags = 0x802, int64_t wtime = 1500000000) {
+  mstat_item r;
+  r.name = name;
+  r.flags = flags;
+  r.attrib = 0x20;
+  r.mode = 0640;
+  r.ctime = wtime - 100;
+  r.wtime = wtime;
+  r.atime = wtime + 5;
+  return r;
+}
+
+std::string write_line(const mstat_item& r, const std::string& data) {
+  std::string s;
+  rdir_fmt_write_line(s, r, data.empty() ? std::string() : base64_encode(data.data(), data.size()));
+  return s + "\n";
+}
+
+// Data records of a read list's results.
+std::vector<mfile_data> parse_records(const std::string& ret) {
+  std::vector<mfile_data> v;
+  size_t off = 0;
+  while (off < ret.size()) {
+    mfile_data d;
+    int n = libmfile_read_get_data_len_err(reinterpret_cast<const uint8_t*>(ret.data()) + off,
+                                           ret.size() - off, &d);
+    if (n < 0) {
+      ADD_FAILURE() << "malformed record at " << off;
+      break;
+    }
+    off += n;
+    v.push_back(std::move(d));
+  }
+  return v;
+}
+
+std::vector<mfile_data> collect_records(libmfile* h, size_t count) {
+  auto whole = [count](const std::string& s) {
+    size_t off = 0, n = 0;
+    mfile_data d;
+    while (off < s.size()) {
+      int k = libmfile_read_get_data_len_err(reinterpret_cast<const uint8_t*>(s.data()) + off, s.size() - off, &d);
+      if (k < 0) break;
+      off += k;
+      n++;
+    }
+    return n >= count;
+  };
+  return parse_records(collect_until(h, whole));
+}
+
+TEST(Libmfile, WriteListThenReadListRoundTripUpToTheLimits) {
+  temp_dir t;
+  std::string base = t / "dst";  // created by the write list
+  mfile_ptr m = open_mfile();
+  ASSERT_TRUE(m);
+  const std::vector<size_t> sizes = {0, 1, 2, 3, 4, 5, 1000, kMax - 4, kMax};
+  std::string list;
+  std::vector<std::string> names;
+  for (size_t i = 0; i < sizes.size(); i++) names.push_back("f" + std::to_string(sizes[i]));
+  for (size_t i = 0; i < sizes.size(); i++)
+    list += write_line(rec(names[i].c_str(), 0x802, 1500000000 + i), pattern(sizes[i], i));
+  ASSERT_EQ(libmfile_write_list(m.get(), base.c_str(), list.c_str()), 0);
+  std::string expect;
+  for (size_t s : sizes) expect += "0\t" + std::to_string(s) + "\n";
+  EXPECT_EQ(collect(m.get(), expect), expect);
+
+  for (size_t i = 0; i < sizes.size(); i++) {
+    EXPECT_EQ(read_file(base + "/" + names[i]), pattern(sizes[i], i)) << names[i];
+    struct stat st;
+    ASSERT_EQ(stat((base + "/" + names[i]).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, static_cast<time_t>(1500000000 + i));
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+  }
+
+  // Read them back through the base directory the write list left behind.
+  list.clear();
+  for (size_t i = 0; i < sizes.size(); i++) list += names[i] + "\t" + std::to_string(sizes[i]) + "\n";
+  ASSERT_EQ(libmfile_read_list(m.get(), nullptr, list.c_str()), 0);
+  std::vector<mfile_data> recs = collect_records(m.get(), sizes.size());
+  ASSERT_EQ(recs.size(), sizes.size());
+  for (size_t i = 0; i + 1 < sizes.size(); i++) {
+    EXPECT_FALSE(recs[i].open_err || recs[i].read_err) << names[i];
+    EXPECT_EQ(std::string(recs[i].data.begin(), recs[i].data.end()), pattern(sizes[i], i)) << names[i];
+  }
+  // One over the read limit (max_mfile_size - 4) is refused, not read.
+  EXPECT_TRUE(recs.back().open_err);
+  EXPECT_EQ(recs.back().verr, -31);
+}
+
+TEST(Libmfile, ReadListShortensToTheFileAndReportsMissingFiles) {
+  temp_dir t;
+  write_file(t / "a", "abcdef");
+  write_file(t / "b", "xy");
+  mfile_ptr m = open_mfile(700);
+  ASSERT_TRUE(m);
+  ASSERT_EQ(libmfile_read_list(m.get(), t.str().c_str(), "a\t3\nmissing\t10\nb\t100"), 0);
+  std::vector<mfile_data> r = collect_records(m.get(), 3);
+  ASSERT_EQ(r.size(), 3u);
+  EXPECT_EQ(std::string(r[0].data.begin(), r[0].data.end()), "abc");
+  EXPECT_TRUE(r[1].open_err);
+  EXPECT_EQ(r[1].verr, -102);
+  EXPECT_EQ(std::string(r[2].data.begin(), r[2].data.end()), "xy");
+  // A line without a tab ends the list; its end record still comes.
+  ASSERT_EQ(libmfile_read_list(m.get(), nullptr, "a\t1\nnotab\nb\t1"), 0);
+  r = collect_records(m.get(), 2);  // times out after the one record
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(std::string(r[0].data.begin(), r[0].data.end()), "a");
+}
+
+TEST(Libmfile, MalformedNamesNeverTouchTheFileSystem) {
+  temp_dir t;
+  std::string base = t / "base";
+  fs::create_directories(base + "/sub");
+  write_file(base + "/sub/keep", "k");
+  write_file(t / "outside", "secret");
+  mfile_ptr m = open_mfile();
+  ASSERT_TRUE(m);
+  const std::vector<std::string> bad = {"", ".", "..", "../outside", "sub/keep", "sub\\keep", "/etc"};
+
+  std::string list;
+  for (const auto& n : bad) list += n + "\t6\n";
+  ASSERT_EQ(libmfile_read_list(m.get(), base.c_str(), list.c_str()), 0);
+  std::vector<mfile_data> r = collect_records(m.get(), bad.size());
+  ASSERT_EQ(r.size(), bad.size());
+  for (const auto& d : r) {
+    EXPECT_TRUE(d.open_err);
+    EXPECT_EQ(d.verr, -104);
+  }
+
+  list.clear();
+  for (const auto& n : bad) list += write_line(rec(n.c_str()), "data");
+  ASSERT_EQ(libmfile_write_list(m.get(), nullptr, list.c_str()), 0);
+  std::string expect;
+  for (size_t i = 0; i < bad.size(); i++) expect += "1\t-104\n";
+  EXPECT_EQ(collect(m.get(), expect), expect);
+
+  list.clear();
+  for (const auto& n : bad) {
+    std::string l;
+    mstat_item d = rec(n.c_str(), 0x801);
+    rdir_fmt_mkdir_line(l, d);
+    list += l + "\n";
+  }
+  ASSERT_EQ(libmfile_create_dir(m.get(), nullptr, list.c_str()), 0);
+  expect.clear();
+  for (size_t i = 0; i < bad.size(); i++) expect += "-104\t";
+  EXPECT_EQ(collect(m.get(), expect), expect);
+
+  list.clear();
+  for (const auto& n : bad) list += n + "\n";
+  ASSERT_EQ(libmfile_del_list(m.get(), nullptr, list.c_str()), 0);
+  EXPECT_EQ(collect(m.get(), expect), expect);
+
+  EXPECT_EQ(read_file(t / "outside"), "secret");
+  EXPECT_EQ(read_file(base + "/sub/keep"), "k");
+  EXPECT_TRUE(fs::is_directory(base));
+  EXPECT_EQ(std::distance(fs::directory_iterator(base), fs::directory_iterator()), 1);
+}
+
+TEST(Libmfile, WritesNeverFollowALinkOutOfTheBase) {
+  temp_dir t;
+  std::string base = t / "base";
+  fs::create_directories(base);
+  write_file(t / "outside", "secret");
+  fs::create_symlink(t / "outside", base + "/evil");
+  fs::create_symlink(t / "outside", base + "/evil0");
+  mfile_ptr m = open_mfile();
+  ASSERT_TRUE(m);
+  std::string list = write_line(rec("evil"), "new") + write_line(rec("evil0"), "");
+  ASSERT_EQ(libmfile_write_list(m.get(), base.c_str(), list.c_str()), 0);
+  EXPECT_EQ(collect(m.get(), "0\t3\n0\t0\n"), "0\t3\n0\t0\n");
+  EXPECT_EQ(read_file(t / "outside"), "secret");
+  EXPECT_FALSE(fs::is_symlink(base + "/evil"));
+  EXPECT_EQ(read_file(base + "/evil"), "new");
+  EXPECT_EQ(read_file(base + "/evil0"), "");
+
+  // Nor does a read list read through one.
+  fs::create_symlink(t / "outside", base + "/peek");
+  ASSERT_EQ(libmfile_read_list(m.get(), nullptr, "peek\t6"), 0);
+  std::vector<mfile_data> r = collect_records(m.get(), 1);
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_TRUE(r[0].open_err);
+  EXPECT_TRUE(r[0].data.empty());
+}
+
+TEST(Libmfile, WriteListCreatesLinksAndEmptyFilesAndStopsAtBadData) {
+  temp_dir t;
+  mfile_ptr m = open_mfile(700, 16);
+  ASSERT_TRUE(m);
+  mstat_item l = rec("lnk", 0x902);
+  l.link = "target.txt";
+  mstat_item ld = rec("lnkd", 0x901);
+  ld.link = "somedir";
+  std::string list = write_line(l, "") + write_line(ld, "") + write_line(rec("empty"), "") +
+                     write_line(rec("big"), std::string(17, 'x')) +  // decodes past the 16-byte buffer
+                     write_line(rec("after"), "ok");
+  ASSERT_EQ(libmfile_write_list(m.get(), t.str().c_str(), list.c_str()), 0);
+  EXPECT_EQ(collect(m.get(), "0\t0\n0\t0\n0\t0\n1\t-31\n0\t2\n"), "0\t0\n0\t0\n0\t0\n1\t-31\n0\t2\n");
+  EXPECT_EQ(fs::read_symlink(t / "lnk"), "target.txt");
+  EXPECT_EQ(fs::read_symlink(t / "lnkd"), "somedir");
+  EXPECT_TRUE(fs::is_regular_file(t / "empty"));
+  EXPECT_FALSE(fs::exists(t / "big"));
+  EXPECT_EQ(read_file(t / "after"), "ok");
+
+  // Malformed base64 ends the command: only the end record follows, which
+  // the collector drops, so it times out with nothing.
+  std::string bad;
+  rdir_fmt_write_line(bad, rec("x"), "@@@@");
+  bad += "\n" + write_line(rec("y"), "y");
+  ASSERT_EQ(libmfile_write_list(m.get(), nullptr, bad.c_str()), 0);
+  char buf[256];
+  EXPECT_EQ(libmfile_get_list_ret(m.get(), buf, sizeof buf), 0);
+  EXPECT_FALSE(fs::exists(t / "y"));
+  // A line with the wrong number of fields ends it the same way.
+  ASSERT_EQ(libmfile_write_list(m.get(), nullptr, "x\t\t802\n"), 0);
+  EXPECT_EQ(libmfile_get_list_ret(m.get(), buf, sizeof buf), 0);
+}
+
+TEST(Libmfile, MkdirDeleteAndDeleteAllFiles) {
+  temp_dir t;
+  std::string base = t / "b";
+  mfile_ptr m = open_mfile();
+  ASSERT_TRUE(m);
+  std::string list, l;
+  mstat_item d = rec("d1", 0x801, 1400000000);
+  d.mode = 0750;
+  rdir_fmt_mkdir_line(l, d);
+  list += l + "\n";
+  ASSERT_EQ(libmfile_create_dir(m.get(), base.c_str(), list.c_str()), 0);
+  EXPECT_EQ(collect(m.get(), "0\t"), "0\t");
+  struct stat st;
+  ASSERT_EQ(stat((base + "/d1").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0750u);
+  EXPECT_EQ(st.st_mtim.tv_sec, 1400000000);
+
+  // Delete all on a directory with only a subdirectory: nothing to remove.
+  ASSERT_EQ(libmfile_del_files(m.get(), nullptr), 0);
+  EXPECT_EQ(collect(m.get(), "F\t$"), "F\t$");
+
+  write_file(base + "/f1", "1");
+  write_file(base + "/f2", "2");
+  fs::create_symlink("d1", base + "/ldir");
+  ASSERT_EQ(libmfile_del_list(m.get(), nullptr, "f1\nnothere"), 0);
+  EXPECT_EQ(collect(m.get(), "0\t0\t"), "0\t0\t");
+  EXPECT_FALSE(fs::exists(base + "/f1"));
+
+  ASSERT_EQ(libmfile_del_files(m.get(), nullptr), 0);
+  EXPECT_EQ(collect(m.get(), "F\t0\t0\t$"), "F\t0\t0\t$");
+  EXPECT_FALSE(fs::exists(base + "/f2"));
+  EXPECT_FALSE(fs::is_symlink(base + "/ldir"));
+  EXPECT_TRUE(fs::is_directory(base + "/d1"));
+
+  ASSERT_EQ(libmfile_del_files(m.get(), (t / "nope").c_str()), 0);
+  EXPECT_EQ(collect(m.get(), "D\t-102\t$"), "D\t-102\t$");
+}
+
+TEST(Libmfile, CollectorSkipsALoneEndRecordAndKeepsChunksWhole) {
+  temp_dir t;
+  for (int i = 0; i < 20; i++) write_file(t / ("f" + std::to_string(i)), std::string(100, 'a' + i));
+  mfile_ptr m = open_mfile(700);
+  ASSERT_TRUE(m);
+  // An empty list yields only its end record; the collector reads past it
+  // to the next command's results.
+  ASSERT_EQ(libmfile_del_list(m.get(), t.str().c_str(), ""), 0);
+  std::string list;
+  for (int i = 0; i < 20; i++) list += "f" + std::to_string(i) + "\t100\n";
+  ASSERT_EQ(libmfile_read_list(m.get(), nullptr, list.c_str()), 0);
+  // A buffer for three records at a time: results come in whole records.
+  std::string all;
+  char buf[3 * 104 + 1];
+  for (int i = 0; i < 20; i++) {
+    int n = libmfile_get_list_ret(m.get(), buf, sizeof buf);
+    ASSERT_GT(n, 0);
+    ASSERT_EQ(n % 104, 0);
+    all.append(buf, n);
+    if (all.size() == 20 * 104) break;
+  }
+  std::vector<mfile_data> r = parse_records(all);
+  ASSERT_EQ(r.size(), 20u);
+  for (int i = 0; i < 20; i++) EXPECT_EQ(std::string(r[i].data.begin(), r[i].data.end()), std::string(100, 'a' + i));
+  EXPECT_EQ(libmfile_get_list_ret(m.get(), buf, sizeof buf), 0);
+  EXPECT_EQ(libmfile_get_list_ret(m.get(), buf, 1), -1);
+}
+
+TEST(Libmfile, OddNamedFileIsLeftOutOfTheListingOnly) {
+  // A file named with a tab: the reader leaves it out, the rest lists.
+  temp_dir t;
+  write_file(t / "tab\there", "x");
+  write_file(t / "cr\rhere", "x");
+  write_file(t / "plain", "x");
+  librdir_param p;
+  librdir* r = librdir_open(t.str().c_str(), p);
+  ASSERT_NE(r, nullptr);
+  char buf[4096];
+  int n = librdir_read_item_list(r, buf, sizeof buf);
+  ASSERT_GT(n, 0);
+  std::string s(buf + 1, n - 1);
+  mstat_ptr h(mstat_new());
+  ASSERT_EQ(str_2_stat(s.substr(0, s.find('\r')), h.get()), 0);
+  uint64_t cnt = 0;
+  mstat_item* it = mstat_get_item(h.get(), &cnt);
+  ASSERT_EQ(cnt, 1u);
+  EXPECT_STREQ(it[0].name, "plain");
+  EXPECT_EQ(s.substr(s.find('\r')), "\r0");
+  librdir_close(r);
+}
+
+}  // namespace
