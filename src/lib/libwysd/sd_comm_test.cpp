@@ -1,0 +1,400 @@
+// Frames over memory streams (exact bytes, damaged heads and bodies) and
+// over a real socket pair with both codecs; the codecs themselves.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "libwysd.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+bytes frame(uint8_t proto, uint8_t code, const bytes& msg) {
+  bytes f(4 + msg.size());
+  f[0] = 0x57;
+  f[1] = 0x59;
+  f[2] = proto;
+  f[3] = code;
+  if (!msg.empty()) memcpy(f.data() + 4, msg.data(), msg.size());
+  return f;
+}
+
+// A message: root header with `len` in its length field, padded body of zeros.
+bytes msg_of_len(uint32_t len) {
+  bytes m((len + 3) & ~3u, 0);
+  if (m.size() < 4) m.resize(4);
+  m[0] = 0x02;
+  m[1] = static_cast<uint8_t>(len >> 16);
+  m[2] = static_cast<uint8_t>(len >> 8);
+  m[3] = static_cast<uint8_t>(len);
+  for (size_t i = 4; i < m.size(); i++) m[i] = static_cast<uint8_t>(i);
+  return m;
+}
+
+bytes mem_left(const net_conn& nc) {
+  uint64_t n = 0;
+  const uint8_t* d = net_mem_peek(&nc, &n);
+  return d ? bytes(d, d + n) : bytes();
+}
+
+TEST(FrameHead, DamagedHeadsGiveTheirStatus) {
+  struct Case {
+    bytes in;
+    int st;
+  } cases[] = {
+      {{}, WYSD_ST_TIMEOUT_ERROR},                                  // nothing came
+      {{0x57, 0x59, 1, 4, 2}, WYSD_ST_DATA_LEN_ERROR},              // 5 of 8 bytes
+      {{0x57, 0x00, 1, 4, 2, 0, 0, 4}, WYSD_ST_NET_DATA_ERROR},     // one magic byte wrong
+      {{0x00, 0x59, 1, 4, 2, 0, 0, 4}, WYSD_ST_NET_DATA_ERROR},
+      {{0x57, 0x59, 1, 4, 2, 0, 0, 0}, WYSD_ST_NET_DATA_ERROR},     // root shorter than its header
+      {{0x57, 0x59, 1, 4, 2, 0, 0, 3}, WYSD_ST_NET_DATA_ERROR},
+  };
+  for (const Case& c : cases) {
+    net_conn nc;
+    ASSERT_EQ(net_mem_init(&nc, c.in.data(), c.in.size()), 0);
+    uint8_t proto = 0, code = 0, hdr[4];
+    int32_t len = -1;
+    EXPECT_EQ(wysd_recv_request_len(&nc, &proto, &code, hdr, &len), c.st) << c.in.size();
+  }
+  net_conn bad;
+  bad.type = -1;  // unusable stream: a read error
+  uint8_t proto = 0, code = 0, hdr[4];
+  int32_t len;
+  EXPECT_EQ(wysd_recv_request_len(&bad, &proto, &code, hdr, &len), WYSD_ST_NET_ERROR);
+}
+
+TEST(FrameHead, LengthIsTheRootLengthPaddedAndProtoIsKeptOnce) {
+  bytes in = frame(2, 77, {0x02, 0x01, 0x02, 0x05});
+  net_conn nc;
+  ASSERT_EQ(net_mem_init(&nc, in.data(), in.size()), 0);
+  uint8_t proto = 0, code = 0, hdr[4];
+  int32_t len = 0;
+  ASSERT_EQ(wysd_recv_request_len(&nc, &proto, &code, hdr, &len), 0);
+  EXPECT_EQ(len, 0x010208);
+  EXPECT_EQ(proto, 2);
+  EXPECT_EQ(code, 77);
+  EXPECT_EQ(bytes(hdr, hdr + 4), bytes({0x02, 0x01, 0x02, 0x05}));
+  bytes again = frame(9, 1, {0x02, 0, 0, 4});
+  ASSERT_EQ(net_mem_init(&nc, again.data(), again.size()), 0);
+  ASSERT_EQ(wysd_recv_request_len(&nc, &proto, &code, hdr, &len), 0);
+  EXPECT_EQ(proto, 2);  // only taken while still 0
+}
+
+TEST(SendFrame, HeadLayoutAndShortMessages) {
+  net_conn nc;
+  nc.type = NET_MEM_TYPE;
+  blob_buf b;
+  ASSERT_EQ(blob_buf_init(&b), 0);
+  ASSERT_EQ(blobmsg_add_string(&b, "param", ""), 0);
+  ASSERT_EQ(wysd_send_request(&nc, WYSD_CMD_INFO, blob_buf_data(&b), blob_buf_len(&b)), 0);
+  bytes want = frame(0x01, WYSD_CMD_INFO,
+                     bytes(blob_buf_data(&b), blob_buf_data(&b) + blob_buf_len(&b)));
+  EXPECT_EQ(mem_left(nc), want);
+
+  // A server answers with its own protocol byte; an empty root goes out alone.
+  net_conn srv;
+  srv.type = NET_MEM_TYPE;
+  blob_buf_init(&b);
+  ASSERT_EQ(wysd_send_frame(&srv, 0x02, WYSD_CMD_BYE, blob_buf_data(&b), blob_buf_len(&b)), 0);
+  EXPECT_EQ(mem_left(srv), frame(0x02, WYSD_CMD_BYE, {0x02, 0, 0, 4}));
+
+  net_conn none;
+  none.type = NET_MEM_TYPE;
+  EXPECT_EQ(wysd_send_request(&none, 1, "ab", 3), WYSD_ST_DATA_LEN_ERROR);
+  EXPECT_TRUE(mem_left(none).empty());
+  net_conn dead;
+  dead.type = -1;
+  EXPECT_EQ(wysd_send_request(&dead, 1, blob_buf_data(&b), 4), WYSD_ST_NET_ERROR);
+}
+
+TEST(RecvResponse, BodiesShortOrEmptyAndTheBufferOnlyGrows) {
+  wysd_cli_ctx ctx;
+  // A message of only its root header: no body read, the next frame intact.
+  bytes in = frame(1, 4, msg_of_len(4));
+  bytes next = frame(1, 4, msg_of_len(100));
+  in.insert(in.end(), next.begin(), next.end());
+  ASSERT_EQ(net_mem_init(&ctx.nc, in.data(), in.size()), 0);
+  int32_t len = 0;
+  ASSERT_EQ(client_recv_response_imp(&ctx, &len), 0);
+  EXPECT_EQ(len, 4);
+  EXPECT_EQ(ctx.rbuf.cap, 8);
+  EXPECT_EQ(mem_left(ctx.nc), next);
+
+  ASSERT_EQ(client_recv_response_imp(&ctx, &len), 0);
+  EXPECT_EQ(len, 100);
+  EXPECT_EQ(ctx.rbuf.cap, 104);
+  EXPECT_EQ(bytes(ctx.rbuf.buf.get(), ctx.rbuf.buf.get() + 100), msg_of_len(100));
+  const uint8_t* kept = ctx.rbuf.buf.get();
+
+  bytes small = frame(1, 4, msg_of_len(21));
+  ASSERT_EQ(net_mem_init(&ctx.nc, small.data(), small.size()), 0);
+  ASSERT_EQ(client_recv_response_imp(&ctx, &len), 0);
+  EXPECT_EQ(len, 24);
+  EXPECT_EQ(ctx.rbuf.buf.get(), kept);  // reused
+  EXPECT_EQ(ctx.rbuf.cap, 104);
+
+  // Short body: the head promises 100 bytes, 40 arrive.
+  bytes cut = frame(1, 4, msg_of_len(100));
+  cut.resize(8 + 40);
+  ASSERT_EQ(net_mem_init(&ctx.nc, cut.data(), cut.size()), 0);
+  EXPECT_EQ(client_recv_response(&ctx, &len), WYSD_ST_DATA_LEN_ERROR);
+
+  // The largest message the length field allows fits the buffer exactly.
+  bytes huge = frame(1, 4, msg_of_len(0xFFFFFF));
+  ASSERT_EQ(net_mem_init(&ctx.nc, huge.data(), huge.size()), 0);
+  ASSERT_EQ(client_recv_response(&ctx, &len), 0);
+  EXPECT_EQ(len, 0x1000000);
+  EXPECT_EQ(ctx.rbuf.cap, 0x1000000 + 4);
+}
+
+TEST(ClientSend, CountsRequestsAndStopsAfterAFailedRepair) {
+  wysd_cli_ctx ctx;
+  ctx.nc.type = NET_MEM_TYPE;
+  ASSERT_EQ(blob_buf_init(&ctx.req), 0);
+  ASSERT_EQ(client_send_reqest(&ctx, WYSD_CMD_INFO, blob_buf_data(&ctx.req), 4), 0);
+  ASSERT_EQ(client_send_reqest(&ctx, WYSD_CMD_OPEN, blob_buf_data(&ctx.req), 4), 0);
+  EXPECT_EQ(ctx.cmd_send_count, 2u);
+  EXPECT_EQ(ctx.last_cmd, WYSD_CMD_OPEN);
+  // Requests of the repair itself are not counted.
+  ctx.fixing = true;
+  ASSERT_EQ(client_send_reqest(&ctx, WYSD_CMD_IOCTL2, blob_buf_data(&ctx.req), 4), 0);
+  EXPECT_EQ(ctx.cmd_send_count, 2u);
+  EXPECT_EQ(ctx.last_cmd, WYSD_CMD_OPEN);
+  EXPECT_EQ(mem_left(ctx.nc).size(), 3u * 8);
+  // A failed write is not the send step's result.
+  ctx.fixing = false;
+  ctx.nc.type = -1;
+  EXPECT_EQ(client_send_reqest(&ctx, WYSD_CMD_INFO, blob_buf_data(&ctx.req), 4), 0);
+
+  // After a failed repair nothing is written or read any more.
+  wysd_cli_ctx dead;
+  dead.nc.type = NET_MEM_TYPE;
+  dead.fix_failed = true;
+  blob_buf_init(&dead.req);
+  EXPECT_EQ(client_send_reqest(&dead, WYSD_CMD_INFO, blob_buf_data(&dead.req), 4),
+            WYSD_ST_TIMEOUT_ERROR);
+  EXPECT_TRUE(mem_left(dead.nc).empty());
+  EXPECT_EQ(dead.cmd_send_count, 0u);
+  int32_t len;
+  EXPECT_EQ(client_recv_response(&dead, &len), WYSD_ST_TIMEOUT_ERROR);
+}
+
+TEST(ClientStatus, Names) {
+  EXPECT_STREQ(client_status_str(0), "ok");
+  EXPECT_STREQ(client_status_str(3), "timeout error");
+  EXPECT_STREQ(client_status_str(4), "wysd srv error");
+  EXPECT_STREQ(client_status_str(8), "data len error");
+  EXPECT_STREQ(client_status_str(9), "unkown error");
+  EXPECT_STREQ(client_status_str(-1), "unkown error");
+}
+
+TEST(ClientParse, ServerErrorIsStoredWithItsText) {
+  wysd_cli_ctx ctx;
+  blob_buf b;
+  blob_buf_init(&b);
+  blobmsg_add_u32(&b, "errno", static_cast<uint32_t>(-102));
+  blobmsg_add_string(&b, "errno_str", "The system cannot find the file specified.");
+  bytes in = frame(1, WYSD_CMD_OPEN, bytes(blob_buf_data(&b), blob_buf_data(&b) + blob_buf_len(&b)));
+  ASSERT_EQ(net_mem_init(&ctx.nc, in.data(), in.size()), 0);
+  int32_t len = 0;
+  ASSERT_EQ(client_recv_response(&ctx, &len), 0);
+  const wysd_msg_policy* p = wysd_msg_policy_get(WYSD_CMD_OPEN);
+  const blob_attr* tb[3];
+  EXPECT_EQ(client_parse_response(&ctx, len, p->rsp, p->rsp_n, tb), WYSD_ST_SRV_ERROR);
+  EXPECT_EQ(ctx.srv_errno, -102);
+  EXPECT_EQ(ctx.srv_errstr, "The system cannot find the file specified.");
+
+  // The same response claiming success lacks "fd": a data error.
+  blob_buf_init(&b);
+  blobmsg_add_u32(&b, "errno", 0);
+  blobmsg_add_string(&b, "errno_str", "");
+  in = frame(1, WYSD_CMD_OPEN, bytes(blob_buf_data(&b), blob_buf_data(&b) + blob_buf_len(&b)));
+  ASSERT_EQ(net_mem_init(&ctx.nc, in.data(), in.size()), 0);
+  ASSERT_EQ(client_recv_response(&ctx, &len), 0);
+  EXPECT_EQ(client_parse_response(&ctx, len, p->rsp, p->rsp_n, tb), WYSD_ST_NET_DATA_ERROR);
+}
+
+bytes compressible(size_t n) {
+  bytes v(n);
+  for (size_t i = 0; i < n; i++) v[i] = static_cast<uint8_t>("0123456789abcdef\n"[i % 17]);
+  return v;
+}
+
+bytes incompressible(size_t n) {
+  std::mt19937 rng(12345);
+  bytes v(n);
+  for (auto& c : v) c = static_cast<uint8_t>(rng());
+  return v;
+}
+
+// One write request and its answer through a socket pair, file data packed
+// with `codec` on both ends; the server side parses with the request set
+// and answers like a read.
+void round_trip(const char* codec, const bytes& data) {
+  os_socket_t sp[2];
+  ASSERT_EQ(os_socket_pair(sp), 0);
+  wysd_cli_ctx cli;
+  cli.nc.handle = sp[0];
+  cli.nc.timeout = 5000;
+  ASSERT_EQ(sdcomp_select(&cli.pack, codec), 0);
+
+  std::string srv_err;
+  std::thread srv([&] {
+    net_conn nc;
+    nc.handle = sp[1];
+    nc.timeout = 5000;
+    sdcomp_slot pack;
+    wysd_rbuf rb;
+    uint8_t proto = 0, code = 0;
+    int32_t len = 0;
+    if (sdcomp_select(&pack, codec) != 0) return void(srv_err = "select");
+    if (wysd_recv_frame(&nc, &proto, &code, &rb, &len) != 0) return void(srv_err = "recv");
+    if (proto != WYSD_PROTO_REQUEST || code != WYSD_CMD_WRITE) return void(srv_err = "head");
+    const wysd_msg_policy* p = wysd_msg_policy_get(code);
+    const blob_attr* tb[4];
+    if (blobmsg_parse(p->req, p->req_n, tb, rb.buf.get() + 4, blob_raw_len(
+            reinterpret_cast<const blob_attr*>(rb.buf.get())) - 4) != 0 || !tb[3])
+      return void(srv_err = "parse");
+    int32_t n = static_cast<int32_t>(blobmsg_get_u32(tb[2]));
+    bytes plain(static_cast<size_t>(n));
+    if (sdcomp_unpack(&pack, blobmsg_data(tb[3]), blobmsg_data_len(tb[3]), plain.data(), n) != n)
+      return void(srv_err = "unpack");
+    blob_buf b;
+    blob_buf_init(&b);
+    blobmsg_add_u32(&b, "errno", 0);
+    blobmsg_add_string(&b, "errno_str", "");
+    blobmsg_add_u32(&b, "len", static_cast<uint32_t>(n));
+    blobmsg_add_u32(&b, "flags", 0);
+    void* out = nullptr;
+    blob_attr* a = blobmsg_reserve(&b, BLOBMSG_TYPE_RAW, "data", sdcomp_bound(n), &out);
+    int packed = sdcomp_pack(&pack, plain.data(), n, out, sdcomp_bound(n));
+    if (a == nullptr || packed < 0 || blobmsg_shrink(&b, a, packed) != 0)
+      return void(srv_err = "pack");
+    if (wysd_send_frame(&nc, 0x02, code, blob_buf_data(&b), blob_buf_len(&b)) != 0)
+      srv_err = "send";
+    nc.handle = 0;  // closed by the test
+  });
+
+  int n = static_cast<int>(data.size());
+  ASSERT_EQ(blob_buf_init(&cli.req), 0);
+  blobmsg_add_u64(&cli.req, "fd", 1);
+  blobmsg_add_u32(&cli.req, "flags", 0);
+  blobmsg_add_u32(&cli.req, "len", static_cast<uint32_t>(n));
+  void* out = nullptr;
+  blob_attr* a = blobmsg_reserve(&cli.req, BLOBMSG_TYPE_RAW, "data", sdcomp_bound(n), &out);
+  ASSERT_NE(a, nullptr);
+  int packed = sdcomp_pack(&cli.pack, data.data(), n, out, sdcomp_bound(n));
+  ASSERT_GE(packed, 0);
+  ASSERT_EQ(blobmsg_shrink(&cli.req, a, packed), 0);
+  EXPECT_EQ(client_send_reqest(&cli, WYSD_CMD_WRITE, blob_buf_data(&cli.req),
+                               blob_buf_len(&cli.req)),
+            0);
+  int32_t len = 0;
+  int st = client_recv_response(&cli, &len);
+  srv.join();
+  ASSERT_EQ(srv_err, "");
+  ASSERT_EQ(st, 0);
+  EXPECT_EQ(cli.srv_proto, 0x02);
+  const wysd_msg_policy* p = wysd_msg_policy_get(WYSD_CMD_READ);
+  const blob_attr* tb[5];
+  ASSERT_EQ(client_parse_response(&cli, len, p->rsp, p->rsp_n, tb), 0);
+  ASSERT_EQ(static_cast<int>(blobmsg_get_u32(tb[2])), n);
+  bytes got(data.size());
+  EXPECT_EQ(sdcomp_unpack(&cli.pack, blobmsg_data(tb[4]), blobmsg_data_len(tb[4]), got.data(), n),
+            n);
+  EXPECT_TRUE(got == data);
+  net_close(&cli.nc);
+  os_socket_exit(sp[1]);
+}
+
+TEST(FrameRoundTrip, NoneAndLz4OverASocketPair) {
+  for (const char* codec : {"none", "lz4"}) {
+    SCOPED_TRACE(codec);
+    round_trip(codec, compressible(300000));
+    round_trip(codec, incompressible(300000));
+    round_trip(codec, {});
+  }
+}
+
+TEST(Sdcomp, LookupAndBound) {
+  ASSERT_NE(sdcomp_find("none"), nullptr);
+  ASSERT_NE(sdcomp_find("lz4"), nullptr);
+  EXPECT_EQ(sdcomp_find("lz4")->id(), SDCOMP_LZ4);
+  EXPECT_EQ(sdcomp_find_id(SDCOMP_NONE), sdcomp_find("none"));
+  EXPECT_EQ(sdcomp_find_id(1), sdcomp_find("lz4"));
+  EXPECT_EQ(sdcomp_find("zstd"), nullptr);
+  EXPECT_EQ(sdcomp_find_id(2), nullptr);
+  EXPECT_EQ(sdcomp_bound(0), 16);
+  EXPECT_EQ(sdcomp_bound(1000), 1000 + 3 + 16);
+  EXPECT_EQ(sdcomp_bound(0x7E000000), 0x7E000000 + 0x7E000000 / 255 + 16);
+  EXPECT_EQ(sdcomp_bound(0x7E000001), 0);
+  EXPECT_EQ(sdcomp_bound(-1), 0);
+}
+
+TEST(Sdcomp, Lz4PacksCompressibleSmallAndStaysInsideCapacities) {
+  sdcomp_slot s;
+  ASSERT_EQ(sdcomp_select(&s, "lz4"), 0);
+  bytes text = compressible(100000);
+  bytes out(static_cast<size_t>(sdcomp_bound(100000)));
+  int n = sdcomp_pack(&s, text.data(), 100000, out.data(), static_cast<int>(out.size()));
+  ASSERT_GT(n, 0);
+  EXPECT_LT(n, 10000);
+  bytes back(100000);
+  EXPECT_EQ(sdcomp_unpack(&s, out.data(), n, back.data(), 100000), 100000);
+  EXPECT_TRUE(back == text);
+  // Output capacity one short: refused, not overrun (exactly sized heap
+  // buffer so ASan would catch a write past it).
+  bytes small(99999);
+  EXPECT_LT(sdcomp_unpack(&s, out.data(), n, small.data(), 99999), 0);
+
+  bytes noise = incompressible(50000);
+  bytes out2(static_cast<size_t>(sdcomp_bound(50000)));
+  int m = sdcomp_pack(&s, noise.data(), 50000, out2.data(), static_cast<int>(out2.size()));
+  ASSERT_GT(m, 50000);  // grows, but within the bound
+  EXPECT_LE(m, sdcomp_bound(50000));
+  bytes tight(1000);
+  EXPECT_LT(sdcomp_pack(&s, noise.data(), 50000, tight.data(), 1000), 0);
+
+  // Damaged packed data fails cleanly.
+  bytes junk = incompressible(4096);
+  junk[0] = 0xff;
+  bytes sink(8192);
+  EXPECT_LT(sdcomp_unpack(&s, junk.data(), 4096, sink.data(), 8192), 0);
+}
+
+TEST(Sdcomp, NoneRefusesDataLongerThanTheBuffer) {
+  sdcomp_slot s;
+  ASSERT_EQ(sdcomp_select(&s, "none"), 0);
+  bytes in = {1, 2, 3, 4, 5};
+  bytes out(4);
+  EXPECT_LT(sdcomp_unpack(&s, in.data(), 5, out.data(), 4), 0);
+  EXPECT_LT(sdcomp_pack(&s, in.data(), 5, out.data(), 4), 0);
+  out.resize(5);
+  EXPECT_EQ(sdcomp_unpack(&s, in.data(), 5, out.data(), 5), 5);
+  EXPECT_EQ(out, in);
+}
+
+TEST(Sdcomp, SelectByNameThenByStoredId) {
+  sdcomp_slot s;
+  EXPECT_EQ(sdcomp_pack(&s, "a", 1, nullptr, 0), -1);  // no codec yet
+  ASSERT_EQ(sdcomp_select(&s, "lz4"), 0);
+  EXPECT_STREQ(s.name, "lz4");
+  EXPECT_EQ(s.id, SDCOMP_LZ4);
+  EXPECT_EQ(sdcomp_select(&s, "brotli-extra-long-name"), -1);
+  EXPECT_EQ(s.codec, nullptr);
+  EXPECT_STREQ(s.name, "brotli-extra-lo");  // kept at 15 characters
+  bytes out(32);
+  EXPECT_EQ(sdcomp_pack(&s, "abc", 3, out.data(), 32), -1);
+  // An empty name falls back to the stored id.
+  s.id = SDCOMP_NONE;
+  ASSERT_EQ(sdcomp_select(&s, ""), 0);
+  EXPECT_STREQ(s.codec->name(), "none");
+  EXPECT_EQ(sdcomp_pack(&s, "abc", 3, out.data(), 32), 3);
+}
+
+}  // namespace
