@@ -111,3 +111,26 @@ TEST(Cli, LevelOption) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Cli, IniBesideTheProgramSetsUpTheLog) {
+  TempDir t;
+  write_file(t / "src/a", "hello");
+  fs::create_directories(t / "bin");
+  fs::copy_file(WY_TARN_BIN, t / "bin/tarn");
+  chmod((t / "bin/tarn").c_str(), 0755);
+  write_file(t / "bin/tarn.ini", "[log]\nlevel = err\nfile_dir = logs\nfile = tarn.log\nfile_mode = a\n");
+  auto r = run(t / "bin/tarn", {"mode=cp", "if=" + t / "src", "of=" + t / "d1"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err.find("file_count="), std::string::npos) << r.err;
+  // The command line's level comes last and wins over the file.
+  r = run(t / "bin/tarn", {"mode=cp", "if=" + t / "src", "of=" + t / "d2", "level=dbg"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(report_value(r.err, "file_count"), 1);
+  std::string log = read_file(t / "bin/logs/tarn.log");
+  EXPECT_NE(log.find("file_count=1"), std::string::npos) << log;
+  EXPECT_NE(log.find("DEBUG"), std::string::npos) << log;
+}
+
+}  // namespace
