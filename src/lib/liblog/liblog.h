@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 
 /// Levels (low byte of the level word) and the behaviour bits above them.
@@ -54,7 +55,10 @@ enum : int {
   LOG2_SET_SYSLOG_ON = 43,   // int 0/1 syslog output
 };
 
+/// The log object. Spelled log2_t in code: the name log2 alone is hidden by
+/// the math function of the same name wherever <cmath> is included.
 struct log2;
+using log2_t = struct log2;
 
 /// Line procedure: gets the level, the tag, the finished line and its length.
 using log2_line_proc = void (*)(int level, const char* tag, const char* line, int len);
@@ -65,9 +69,9 @@ using log2_call_proc = void (*)(uint32_t level, const char* tag, const char* src
 
 /// The log call. `h` is nullptr for the process's log object. Never fails,
 /// returns 0, and leaves errno as it found it.
-int log2_printf(log2* h, uint32_t level, const char* tag, const char* src, int line,
+int log2_printf(log2_t* h, uint32_t level, const char* tag, const char* src, int line,
                 const char* func, const char* fmt, ...) __attribute__((format(printf, 7, 8)));
-int log2_vprintf(log2* h, uint32_t level, const char* tag, const char* src, int line,
+int log2_vprintf(log2_t* h, uint32_t level, const char* tag, const char* src, int line,
                  const char* func, const char* fmt, va_list ap)
     __attribute__((format(printf, 7, 0)));
 
@@ -88,40 +92,49 @@ const char* log2_level_name(int level);
 
 /// The process's log object, created with default settings on first use
 /// (level 7, flags 0x27, console on). Never null; lives until the process ends.
-log2* log2_default();
+log2_t* log2_default();
 
 /// A separate log object with default settings, for embedders and tests.
 /// Release with log2_close. Returns nullptr only when out of memory.
-log2* log2_open();
+log2_t* log2_open();
 /// Closes the outputs of a log object from log2_open and frees it.
-void log2_close(log2* h);
+void log2_close(log2_t* h);
 
 /// Set-up command (LOG2_SET_*) on `h` (nullptr: the process's object).
 /// Returns 0, or -1 for a refused argument; an unknown command prints
 /// "Invalid command code\n" on standard error and returns -1.
-int log2_ioctl(log2* h, int cmd, ...);
+int log2_ioctl(log2_t* h, int cmd, ...);
 
 /// Installs (or with nullptr removes) the whole-call procedure. Returns 0.
-int log2_set_call_proc(log2* h, log2_call_proc proc);
+int log2_set_call_proc(log2_t* h, log2_call_proc proc);
 
 /// Console output on/off (default on). Returns 0.
-int log2_set_console(log2* h, int on);
+int log2_set_console(log2_t* h, int on);
 
 /// Log file open mode: "a" (append) or "w" (truncate, the default). Anything
 /// else prints "mode %s err\n" on standard error and returns -1.
-int log2_set_file_mode(log2* h, const char* mode);
+int log2_set_file_mode(log2_t* h, const char* mode);
 
 /// Debug mode: set-up steps are printed on standard error. Returns 0.
-int log2_set_debug(log2* h, int on);
+int log2_set_debug(log2_t* h, int on);
 
 /// Current level (signed: -1 lets no line through) and flag word.
-int log2_get_level(log2* h);
-uint32_t log2_get_flags(log2* h);
+int log2_get_level(log2_t* h);
+uint32_t log2_get_flags(log2_t* h);
 
 /// Copies the most recent lines (at most 1023 bytes, whole lines) into buf,
 /// NUL-terminated. Safe to call from a crash handler: when the output lock is
 /// held it copies without it. Returns the length copied.
-size_t log2_last_log(log2* h, char* buf, size_t len);
+size_t log2_last_log(log2_t* h, char* buf, size_t len);
+
+/// In-process reader of the bsv record channel: gets each value record's
+/// bytes (layout in libbsv.h) on the logging thread under the output lock;
+/// it must not log.
+using log2_bsv_reader = void (*)(void* ctx, const uint8_t* rec, size_t len);
+/// Registers a reader. Returns its id (> 0), or -1 for a null procedure.
+int log2_bsv_reader_add(log2_t* h, log2_bsv_reader proc, void* ctx);
+/// Removes a reader. Returns 0, or -1 when no such reader exists.
+int log2_bsv_reader_del(log2_t* h, int id);
 
 /// Reads the "log" section of the ini file at `ini_path` into the process's
 /// log object (WYDBGLOG in the environment turns on debug mode). A missing

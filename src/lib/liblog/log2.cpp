@@ -95,7 +95,7 @@ const char* console_colour(int level) {
   }
 }
 
-void console_write(log2* L, const log2_rec& r) {
+void console_write(log2_t* L, const log2_rec& r) {
   const char* colour = nullptr;
   if ((L->flags.load() & LOG_F_COLOUR) && os_exe_stderr_tty()) colour = console_colour(r.level);
   if (colour) fputs(colour, stderr);
@@ -106,7 +106,7 @@ void console_write(log2* L, const log2_rec& r) {
 
 // Process object storage: built on first use and never destroyed, so that
 // destructors of other static objects can still log at exit.
-alignas(log2) unsigned char g_storage[sizeof(log2)];
+alignas(log2_t) unsigned char g_storage[sizeof(log2_t)];
 
 }  // namespace
 
@@ -136,25 +136,25 @@ size_t log2_recent::copy(char* buf, size_t len) const {
   return n;
 }
 
-log2* log2_default() {
-  static log2* obj = new (g_storage) log2();
+log2_t* log2_default() {
+  static log2_t* obj = new (g_storage) log2_t();
   return obj;
 }
 
-log2* log2_open() {
-  auto p = std::make_unique<log2>();
+log2_t* log2_open() {
+  auto p = std::make_unique<log2_t>();
   return p.release();
 }
 
-void log2_close(log2* h) {
+void log2_close(log2_t* h) {
   if (h == nullptr || h == log2_default()) return;
-  std::unique_ptr<log2> owned(h);
+  std::unique_ptr<log2_t> owned(h);
   log2_outputs_close(owned.get());
 }
 
 void log2_exit() { log2_outputs_close(log2_default()); }
 
-void log2_debugf(log2* h, const char* fmt, ...) {
+void log2_debugf(log2_t* h, const char* fmt, ...) {
   if (!log2_obj(h)->debug.load()) return;
   errno_keeper keep;
   va_list ap;
@@ -221,37 +221,37 @@ uint32_t log_flags_2_int(const char* tags) {
   return f;
 }
 
-int log2_set_call_proc(log2* h, log2_call_proc proc) {
+int log2_set_call_proc(log2_t* h, log2_call_proc proc) {
   log2_obj(h)->call_proc.store(proc);
   return 0;
 }
 
-int log2_set_console(log2* h, int on) {
+int log2_set_console(log2_t* h, int on) {
   log2_obj(h)->console_on.store(on ? 1 : 0);
   return 0;
 }
 
-int log2_set_debug(log2* h, int on) {
+int log2_set_debug(log2_t* h, int on) {
   log2_obj(h)->debug.store(on != 0);
   return 0;
 }
 
-int log2_get_level(log2* h) { return log2_obj(h)->level.load(); }
+int log2_get_level(log2_t* h) { return log2_obj(h)->level.load(); }
 
-uint32_t log2_get_flags(log2* h) { return log2_obj(h)->flags.load(); }
+uint32_t log2_get_flags(log2_t* h) { return log2_obj(h)->flags.load(); }
 
-size_t log2_last_log(log2* h, char* buf, size_t len) {
-  log2* L = log2_obj(h);
+size_t log2_last_log(log2_t* h, char* buf, size_t len) {
+  log2_t* L = log2_obj(h);
   // A crash handler may run on the thread that holds the lock; then the copy
   // is made without it rather than never.
   std::unique_lock<std::mutex> g(L->lock, std::try_to_lock);
   return L->recent.copy(buf, len);
 }
 
-int log2_vprintf(log2* h, uint32_t word, const char* tag, const char* src, int line,
+int log2_vprintf(log2_t* h, uint32_t word, const char* tag, const char* src, int line,
                  const char* func, const char* fmt, va_list ap) {
   errno_keeper keep;
-  log2* L = log2_obj(h);
+  log2_t* L = log2_obj(h);
   if (log2_call_proc proc = L->call_proc.load()) {
     proc(word, tag, src, line, func, keep.saved, fmt, ap);
     return 0;
@@ -335,9 +335,12 @@ int log2_vprintf(log2* h, uint32_t word, const char* tag, const char* src, int l
   return 0;
 }
 
-void log2_outputs_write(log2* L, const log2_rec& r) {
-  std::lock_guard<std::mutex> g(L->lock);
-  ++tl_in_output;
+log2_locked::log2_locked(log2_t* L) : g_(L->lock) { ++tl_in_output; }
+
+log2_locked::~log2_locked() { --tl_in_output; }
+
+void log2_outputs_write(log2_t* L, const log2_rec& r) {
+  log2_locked g(L);
   log2_bsv_write(L, r);
   if (!(r.word & LV_BSV_ONLY)) {
     log2_line_proc hi = L->proc_hi.load();
@@ -349,10 +352,9 @@ void log2_outputs_write(log2* L, const log2_rec& r) {
     if (L->syslog_on.load()) log2_syslog_write(L, r);
     L->recent.add(r.text, r.len);
   }
-  --tl_in_output;
 }
 
-int log2_printf(log2* h, uint32_t level, const char* tag, const char* src, int line,
+int log2_printf(log2_t* h, uint32_t level, const char* tag, const char* src, int line,
                 const char* func, const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
@@ -371,9 +373,9 @@ void log2_assert_fail(const char* tag, const char* src, int line, const char* fu
   log2_printf(nullptr, LV_ERR, tag, src, line, func, "[%s]\n", stack.get());
 }
 
-int log2_ioctl(log2* h, int cmd, ...) {
+int log2_ioctl(log2_t* h, int cmd, ...) {
   errno_keeper keep;
-  log2* L = log2_obj(h);
+  log2_t* L = log2_obj(h);
   va_list ap;
   va_start(ap, cmd);
   int ret = 0;

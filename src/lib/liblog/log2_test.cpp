@@ -28,7 +28,7 @@ void capture_proc(int level, const char* tag, const char* line, int len) {
 
 // A private log object whose lines land in g_lines instead of the console.
 struct test_log {
-  log2* h = log2_open();
+  log2_t* h = log2_open();
   explicit test_log(const char* flags = "") {
     g_lines.clear();
     log2_set_console(h, 0);
@@ -214,7 +214,7 @@ TEST(Log2, UnknownCommandIsRefused) {
 }
 
 TEST(Log2, ConsoleWritesPlainLinesWhenStderrIsNoTerminal) {
-  log2* h = log2_open();
+  log2_t* h = log2_open();
   log2_ioctl(h, LOG2_SET_FLAGS, 0x20);
   testing::internal::CaptureStderr();
   log2_printf(h, LV_ERR, "x", "f", 1, "fn", "to console %s", "now");
@@ -224,7 +224,7 @@ TEST(Log2, ConsoleWritesPlainLinesWhenStderrIsNoTerminal) {
 
 TEST(Log2, LoggingFromInsideAnOutputDoesNotDeadlock) {
   test_log t;
-  static log2* inner;
+  static log2_t* inner;
   inner = t.h;
   log2_ioctl(t.h, LOG2_SET_PROC_HI, +[](int, const char*, const char*, int) {
     log2_printf(inner, LV_INFO, "x", "f", 1, "fn", "nested\n");
