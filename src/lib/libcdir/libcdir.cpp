@@ -6,6 +6,7 @@
 
 #include "cdir_imp.h"
 #include "liblog.h"
+#include "libwycli.h"
 
 WY_LOG_TAG("cdir");
 
@@ -16,32 +17,35 @@ std::atomic<cdir_job*> g_job{nullptr};
 
 bool starts_with_nocase(const char* s, const char* prefix) { return strncasecmp(s, prefix, strlen(prefix)) == 0; }
 
-/// Resolves a URL into the endpoint: a remote URL stays a URL (with its
-/// time-outs), a local one becomes a path. Local paths are used verbatim:
-/// on POSIX "?" and "#" are ordinary name characters.
+/// Resolves a URL into the endpoint. Profile URLs are expanded; a remote
+/// URL gets its time-outs; a local one becomes a path. Local paths are used
+/// verbatim after the outer blanks and quotes: on POSIX "\\", "?" and "#"
+/// are ordinary name characters.
 int resolve_url(cdir_job* job, const char* in, cdir_endpoint* ep) {
   std::string url = in;
-  // Outer blanks and one pair of quotes are not part of the path.
   while (!url.empty() && (url.back() == ' ' || url.back() == '\t')) url.pop_back();
   size_t lead = url.find_first_not_of(" \t");
   url.erase(0, lead == std::string::npos ? url.size() : lead);
   if (url.size() >= 2 && url.front() == '"' && url.back() == '"') url = url.substr(1, url.size() - 2);
+  char buf[CLIENT_URL_SIZE];
+  if (url.compare(0, 3, "///") == 0) {
+    if (client_url_expand(url.c_str(), buf, job->err) < 0) return -1;
+    url = buf;
+  }
   if (starts_with_nocase(url.c_str(), "loc://")) url.erase(0, 6);
-  if (url.empty()) {
-    CDIR_ERR_SET(job->err, -104, "empty url");
-    return -1;
+  if (url.empty()) return CDIR_ERR_SET(job->err, -104, "empty url [%s]", in);
+  if (url.size() >= 4096) return CDIR_ERR_SET(job->err, -120, "url too long [%.64s...]", url.c_str());
+  if (!cdir_url_is_remote(url.c_str())) {
+    ep->url = ep->path = url;
+    return 0;
   }
-  if (url.size() >= 4096) {
-    CDIR_ERR_SET(job->err, -120, "url too long [%.64s...]", url.c_str());
-    return -1;
-  }
-  ep->url = url;
-  if (cdir_url_is_remote(url.c_str())) {
-    char path[4096];
-    ep->path = url_get_path(url.c_str(), path, sizeof path) == 0 ? path : "";
-  } else {
-    ep->path = url;
-  }
+  if (client_url_expand(url.c_str(), buf, job->err) < 0) return -1;
+  client_url_set_timeouts(buf);
+  int rt = job->timeout / 1000;
+  url_set_query(buf, sizeof buf, "read_timeout", rt == 0 ? 5 : rt, URL_SET_ALWAYS);
+  ep->url = buf;
+  char path[4096];
+  ep->path = url_get_path(buf, path, sizeof path) == 0 ? path : "";
   return 0;
 }
 
@@ -143,6 +147,7 @@ cdir_job* libcdir_open(cdir_param* p) {
   auto* job = new (std::nothrow) cdir_job;
   if (job == nullptr) return open_failed(nullptr, err, "out of memory");
   job->err = err;
+  job->timeout = p->timeout;
   p->irdir_param.err = p->ordir_param.err = p->imfile_param.err = err;
   if (resolve_url(job, p->i_url, &job->src) < 0) return open_failed(job, err, "");
   job->i_url = job->src.url;
@@ -156,7 +161,6 @@ cdir_job* libcdir_open(cdir_param* p) {
   job->work_mode = p->work_mode;
   job->cmp_mode = p->cmp_mode;
   job->sync_reason = p->sync_reason;
-  job->timeout = p->timeout;
   job->max_mfile_size = p->imfile_param.max_mfile_size;
   bool i_remote = cdir_url_is_remote(job->i_url.c_str());
   bool o_remote = p->o_url && cdir_url_is_remote(job->o_url.c_str());

@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "libconf.h"
 #include "liblog.h"
 #include "libpal.h"
 #include "libwycli.h"
@@ -36,6 +37,10 @@ int wy_conf_set_path(const char* dir) {
   setenv("WY_PROXY_FILE", g_proxy_path.c_str(), 1);
   g_cache_dir = join(dir ? dir : "", "var/cache");
   setenv("WY_CACHE", g_cache_dir.c_str(), 1);
+  if (conf_ptr h{conf_load(g_client_path.c_str())}) {
+    g_cache_dir = conf_get_str(h.get(), "conf", "cache_dir", g_cache_dir.c_str());
+    setenv("WY_CACHE", g_cache_dir.c_str(), 1);
+  }
   LOGV("conf_client=[%s] conf_proxy=[%s]\n", g_client_path.c_str(), g_proxy_path.c_str());
   return 0;
 }
