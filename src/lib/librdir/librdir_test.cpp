@@ -125,6 +125,25 @@ TEST(Librdir, TreeListingParsesBackWithItsPosixFields) {
   EXPECT_EQ(s.dirs, "");
 }
 
+TEST(Librdir, OddNamesAreLeftOutAndTheRestStillLists) {
+  temp_dir t;
+  write_file(t / "tab\there", "x");
+  write_file(t / "cr\rhere", "x");
+  write_file(t / "lf\nhere", "x");
+  write_file(t / "plain", "x");
+  rdir_test::fs::create_symlink("to\tab", t / "badlink");
+  reader_ptr r = open_reader(t.str());
+  ASSERT_TRUE(r);
+  listing l = read_listing(r.get());
+  EXPECT_EQ(l.file_end, 0);  // the listing itself does not fail
+  mstat_ptr h(mstat_new());
+  ASSERT_EQ(str_2_stat(l.files, h.get()), 0);
+  uint64_t n = 0;
+  mstat_item* it = mstat_get_item(h.get(), &n);
+  ASSERT_EQ(n, 1u);
+  EXPECT_STREQ(it[0].name, "plain");
+}
+
 TEST(Librdir, EmptyDirectoryGivesTheTwoEndRecords) {
   temp_dir t;
   reader_ptr r = open_reader(t.str(), 600);

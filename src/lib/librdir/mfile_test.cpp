@@ -341,27 +341,4 @@ TEST(Libmfile, CollectorSkipsALoneEndRecordAndKeepsChunksWhole) {
   EXPECT_EQ(libmfile_get_list_ret(m.get(), buf, 1), -1);
 }
 
-TEST(Libmfile, OddNamedFileIsLeftOutOfTheListingOnly) {
-  // A file named with a tab: the reader leaves it out, the rest lists.
-  temp_dir t;
-  write_file(t / "tab\there", "x");
-  write_file(t / "cr\rhere", "x");
-  write_file(t / "plain", "x");
-  librdir_param p;
-  librdir* r = librdir_open(t.str().c_str(), p);
-  ASSERT_NE(r, nullptr);
-  char buf[4096];
-  int n = librdir_read_item_list(r, buf, sizeof buf);
-  ASSERT_GT(n, 0);
-  std::string s(buf + 1, n - 1);
-  mstat_ptr h(mstat_new());
-  ASSERT_EQ(str_2_stat(s.substr(0, s.find('\r')), h.get()), 0);
-  uint64_t cnt = 0;
-  mstat_item* it = mstat_get_item(h.get(), &cnt);
-  ASSERT_EQ(cnt, 1u);
-  EXPECT_STREQ(it[0].name, "plain");
-  EXPECT_EQ(s.substr(s.find('\r')), "\r0");
-  librdir_close(r);
-}
-
 }  // namespace
