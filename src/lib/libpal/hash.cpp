@@ -49,6 +49,11 @@ std::string base64_encode(const void* data, size_t len) {
 int base64_decode(const char* text, size_t len, void* out, size_t out_size) {
   if (!WY_CHECK(text != nullptr || len == 0)) return -1;
   if (len == 0) return 0;
+  // mbedTLS silently drops a trailing group of fewer than four characters;
+  // such a text was cut somewhere, so it is refused here.
+  size_t chars = 0;
+  for (size_t i = 0; i < len; ++i) chars += !(text[i] == ' ' || text[i] == '\r' || text[i] == '\n');
+  if (chars % 4 != 0) return -1;
   size_t olen = 0;
   // With no room at all mbedTLS only reports the size it would need; pass a
   // dummy so the call still validates the text and refuses by size.
