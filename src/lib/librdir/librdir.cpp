@@ -15,9 +15,6 @@ WY_LOG_TAG("rdir");
 namespace {
 
 constexpr int kWriteTimeoutMs = 5000;
-constexpr int kDefaultReadTimeoutMs = 3000;
-constexpr int kPostTimeoutMs = 1000;
-constexpr int kRetryWaitMs = 500;
 constexpr uint32_t kMsgOpenDir = 1;
 // A record line longer than this would not fit any reader's buffer.
 constexpr size_t kMaxRecord = 8191;
@@ -30,7 +27,7 @@ struct librdir {
   std::string path;
   cdir_err* err = nullptr;
   int write_timeout_ms = kWriteTimeoutMs;
-  int read_timeout_ms = kDefaultReadTimeoutMs;
+  int read_timeout_ms = RDIR_DEF_READ_TIMEOUT_MS;
   qbuf_ptr hq_dir;
   qbuf_ptr hq_file;
   // Touched only by the reading thread.
@@ -40,14 +37,7 @@ struct librdir {
   int32_t veno = 0;
   cmder* hcmd = nullptr;
 
-  ~librdir() {
-    if (hcmd) {
-      // Let a listing in progress finish: the thread uses this object.
-      while (cmder_wait_idle(hcmd) != 0) {
-      }
-      cmder_exit(hcmd);
-    }
-  }
+  ~librdir() { rdir_cmder_stop(hcmd); }
 };
 
 namespace {
@@ -163,7 +153,7 @@ librdir* librdir_open(const char* path, const librdir_param& p) {
     return nullptr;
   }
   h->err = p.err;
-  h->read_timeout_ms = p.read_timeout_ms ? p.read_timeout_ms : kDefaultReadTimeoutMs;
+  h->read_timeout_ms = p.read_timeout_ms ? p.read_timeout_ms : RDIR_DEF_READ_TIMEOUT_MS;
   h->hq_dir.reset(qbuf_init());
   h->hq_file.reset(qbuf_init());
   if (!h->hq_dir || !h->hq_file) {
@@ -191,7 +181,7 @@ librdir* librdir_open(const char* path, const librdir_param& p) {
 
 int librdir_enum_dir(librdir* h, const char* path) {
   if (!WY_CHECK(h != NULL && path != NULL)) return -1;
-  int ret = cmder_post_msg3(h->hcmd, kMsgOpenDir, path, nullptr, kPostTimeoutMs);
+  int ret = cmder_post_msg3(h->hcmd, kMsgOpenDir, path, nullptr, RDIR_POST_TIMEOUT_MS);
   if (ret < 0) LOGE("cmder_post_msg3 failed\n");
   return ret;
 }
@@ -203,7 +193,7 @@ int librdir_read_item_list(librdir* h, char* buf, size_t cap) {
   if (h->file_ended && h->dir_ended) h->file_ended = h->dir_ended = 0;
   int64_t start = os_clock_ms();
   for (bool first = true;; first = false) {
-    int wait = first ? 0 : kRetryWaitMs;
+    int wait = first ? 0 : RDIR_RETRY_WAIT_MS;
     int n = 0;
     if (!h->file_ended) n = read_stream(h->hq_file.get(), 'F', &h->file_ended, buf, cap, wait);
     if (n > 0) return n;

@@ -16,10 +16,7 @@ WY_LOG_TAG("rdir");
 
 namespace {
 
-constexpr int kPostTimeoutMs = 1000;
 constexpr int kRetWriteTimeoutMs = 500;
-constexpr int kRetryWaitMs = 500;
-constexpr int kDefaultReadTimeoutMs = 3000;
 constexpr uint64_t kOpenRead = 0x1081;   // read, share all, sequential
 constexpr uint64_t kOpenWrite = 0x2A;    // write, create, truncate
 constexpr int kBadName = -104;           // "Invalid (malformed) file/path name."
@@ -35,7 +32,7 @@ bool is_dir_mode(uint32_t mode) { return (mode & 0170000) == 0040000; }
 struct libmfile {
   std::vector<uint8_t> data;  // one data record (read list) or one decoded file (write list)
   uint32_t max_mfile_size = 0;
-  int read_timeout_ms = kDefaultReadTimeoutMs;
+  int read_timeout_ms = RDIR_DEF_READ_TIMEOUT_MS;
   std::string base;  // command thread only
   qbuf_ptr hq;
   cmder* hcmd = nullptr;
@@ -44,14 +41,7 @@ struct libmfile {
   std::mutex post_mu;
   std::string post_base;
 
-  ~libmfile() {
-    if (hcmd) {
-      // Commands use this object until they end.
-      while (cmder_wait_idle(hcmd) != 0) {
-      }
-      cmder_exit(hcmd);
-    }
-  }
+  ~libmfile() { rdir_cmder_stop(hcmd); }
 };
 
 namespace {
@@ -374,7 +364,7 @@ libmfile* libmfile_open(const libmfile_param& p) {
     return nullptr;
   }
   h->max_mfile_size = p.max_mfile_size;
-  h->read_timeout_ms = p.read_timeout_ms > 0 ? p.read_timeout_ms : kDefaultReadTimeoutMs;
+  h->read_timeout_ms = p.read_timeout_ms > 0 ? p.read_timeout_ms : RDIR_DEF_READ_TIMEOUT_MS;
   h->err = p.err;
   h->hq.reset(qbuf_init());
   if (!h->hq) {
@@ -411,7 +401,7 @@ int libmfile_cmd_add_list(libmfile* h, uint32_t cmd, const char* base_dir, const
   } catch (const std::bad_alloc&) {
     return -4;
   }
-  int ret = cmder_post_msg3(h->hcmd, cmd, payload.data(), payload.size(), nullptr, kPostTimeoutMs);
+  int ret = cmder_post_msg3(h->hcmd, cmd, payload.data(), payload.size(), nullptr, RDIR_POST_TIMEOUT_MS);
   if (ret < 0) LOGE("cmder_post_msg3 failed\n");
   return ret;
 }
@@ -437,7 +427,7 @@ int libmfile_get_list_ret(libmfile* h, char* buf, size_t cap) {
       return n;
     }
     if (os_clock_ms() - start >= h->read_timeout_ms) break;
-    wait = kRetryWaitMs;
+    wait = RDIR_RETRY_WAIT_MS;
   }
   {
     std::lock_guard<std::mutex> lk(h->post_mu);

@@ -38,3 +38,17 @@ inline bool mfile_is_ret_end(const void* data, size_t len) {
 
 /// A buffer capacity as the queue buffer takes it (its lengths are 32-bit).
 inline uint32_t rdir_cap32(size_t cap) { return cap > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(cap); }
+
+/// Waits and time-outs shared by the reader and the multi-file object (ms).
+constexpr int RDIR_POST_TIMEOUT_MS = 1000;    // posting a command
+constexpr int RDIR_RETRY_WAIT_MS = 500;       // each later attempt of a read
+constexpr int RDIR_DEF_READ_TIMEOUT_MS = 3000;
+
+/// Lets the command thread finish what was posted (it uses its owner until
+/// then), stops it and frees it. Null is ignored.
+inline void rdir_cmder_stop(cmder* c) {
+  if (!c) return;
+  while (cmder_wait_idle(c) != 0) {
+  }
+  cmder_exit(c);
+}
