@@ -19,7 +19,6 @@ WY_LOG_TAG("bsv");
 namespace {
 
 constexpr size_t kQueueMax = 1024;
-constexpr size_t kReaderTextMax = 8192;
 
 // What the bsvnet thread shares with the channel. Held by shared ownership:
 // a thread that outlives its stop time-out still finds it alive.
@@ -83,8 +82,8 @@ int bsvnet_loop(const std::shared_ptr<bsv_net>& net) {
 
 struct reader_slot {
   int id;
-  bsv_reader_proc proc;
-  void* ctx;
+  rbuf* ring;
+  uint32_t max_len;
 };
 
 }  // namespace
@@ -160,11 +159,11 @@ bool bsv_chan_has_target(bsv_chan* c) {
   return !c->net->target.host.empty();
 }
 
-int bsv_chan_reader_add(bsv_chan* c, bsv_reader_proc proc, void* ctx) {
-  if (c == nullptr || proc == nullptr) return -1;
+int bsv_chan_reader_add(bsv_chan* c, rbuf* ring, uint32_t max_len) {
+  if (c == nullptr || ring == nullptr || max_len <= BSV_REC_FIXED) return -1;
   std::lock_guard<std::mutex> lk(c->mu);
   int id = c->next_reader++;
-  c->readers.push_back({id, proc, ctx});
+  c->readers.push_back({id, ring, max_len});
   return id;
 }
 
@@ -190,9 +189,9 @@ int bsv_chan_put(bsv_chan* c, const bsv_log_rec& r, bool udp) {
   if (c == nullptr) return 0;
   {
     std::lock_guard<std::mutex> lk(c->mu);
-    if (!c->readers.empty()) {
-      std::vector<uint8_t> rec = bsv_rec_encode(r, kReaderTextMax);
-      for (const auto& rd : c->readers) rd.proc(rd.ctx, rec.data(), rec.size());
+    for (const auto& rd : c->readers) {
+      std::vector<uint8_t> rec = bsv_rec_encode(r, rd.max_len - BSV_REC_FIXED);
+      rbuf_write(rd.ring, rec.data(), static_cast<uint32_t>(rec.size()));
     }
   }
   if (!udp || !bsv_chan_has_target(c)) return 0;

@@ -139,7 +139,7 @@ std::vector<uint8_t> bsv_rec_encode(const bsv_log_rec& r, size_t text_max) {
   if (mlen > left) mlen = left;
 
   std::vector<uint8_t> o;
-  o.reserve(21 + 12 + text_max);
+  o.reserve(BSV_REC_FIXED + text_max);
   put64(o, r.sec);
   put32(o, r.usec);
   put32(o, r.pid);
@@ -172,7 +172,7 @@ std::vector<uint8_t> bsv_packet_build(const bsv_pkt_hdr& h, const char* hostname
   const bool crc = h.flags & BSV_F_CRC;
   // Fixed head, two length fields, the record's fixed part and its six
   // length fields; the texts get what remains of the packet limit.
-  const size_t fixed = BSV_PKT_HEAD + 2 + hlen + 2 + 21 + 12 + (crc ? 1 : 0);
+  const size_t fixed = BSV_PKT_HEAD + 2 + hlen + 2 + BSV_REC_FIXED + (crc ? 1 : 0);
   size_t text_max = BSV_PKT_MAX > fixed ? BSV_PKT_MAX - fixed : 0;
   if (text_max > BSV_TEXT_MAX) text_max = BSV_TEXT_MAX;
   std::vector<uint8_t> rec = bsv_rec_encode(r, text_max);

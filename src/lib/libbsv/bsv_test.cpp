@@ -175,21 +175,35 @@ TEST(Bsv, HostileBytesAreRefused) {
   EXPECT_EQ(bsv_rec_decode(rec.data(), rec.size(), &v), -1);
 }
 
-TEST(Bsv, ReadersGetRecordsUntilRemoved) {
+std::string ring_msg(rbuf* ring) {
+  uint8_t buf[4096];
+  int n = rbuf_read(ring, buf, sizeof buf, 0);
+  bsv_log_view v;
+  if (n <= 0 || bsv_rec_decode(buf, static_cast<size_t>(n), &v) != 0) return "<none>";
+  return v.msg;
+}
+
+TEST(Bsv, ReadersGetRecordsUntilRemovedCutToTheirRoom) {
   bsv_chan* c = bsv_chan_open("tarn");
-  static std::vector<std::string> got;
-  got.clear();
-  int id = bsv_chan_reader_add(c, +[](void*, const uint8_t* rec, size_t n) {
-    bsv_log_view v;
-    if (bsv_rec_decode(rec, n, &v) == 0) got.push_back(v.msg);
-  }, nullptr);
+  rbuf* ring = rbuf_create(8, 256, false);
+  ASSERT_NE(ring, nullptr);
+  EXPECT_EQ(bsv_chan_reader_add(c, ring, BSV_REC_FIXED), -1);
+  int id = bsv_chan_reader_add(c, ring, 254);
   ASSERT_GT(id, 0);
   bsv_chan_put(c, sample("one"), false);
+  std::string big(1000, 'b');
+  bsv_chan_put(c, sample(big.c_str()), false);
   EXPECT_EQ(bsv_chan_reader_del(c, id), 0);
   EXPECT_EQ(bsv_chan_reader_del(c, id), -1);
   bsv_chan_put(c, sample("two"), false);
   bsv_chan_close(c);
-  EXPECT_EQ(got, std::vector<std::string>{"one"});
+  EXPECT_EQ(ring_msg(ring), "one");
+  std::string cut = ring_msg(ring);
+  EXPECT_FALSE(cut.empty());
+  EXPECT_EQ(cut, std::string(cut.size(), 'b'));
+  EXPECT_EQ(ring_msg(ring), "<none>");
+  EXPECT_EQ(rbuf_get_stat(ring).dropped, 0u);
+  rbuf_close(ring);
 }
 
 // Through the log call: LV_BSV lines go out, "net" and "bsv" lines never do.
@@ -198,12 +212,20 @@ TEST(Bsv, LogCallsWithTheBsvBit) {
   log2_t* h = log2_open();
   log2_set_console(h, 0);
   ASSERT_EQ(log2_ioctl(h, LOG2_SET_BSV, col.url().c_str()), 0);
+  rbuf* ring = rbuf_create(8, 1024, false);
+  int reader = log2_bsv_reader_add(h, ring, 1022);
+  ASSERT_GT(reader, 0);
   log2_printf(h, LV_INFO, "cdir", "/abs/tree/src/lib/x.cpp", 5, "fn", "plain line");
   log2_printf(h, LV_INFO | LV_BSV, "net", "x.cpp", 6, "fn", "net line");
   log2_printf(h, LV_WARN | LV_BSV_ONLY, "cdir", "/abs/tree/src/lib/x.cpp", 7, "fn", "only bsv %d", 7);
   std::vector<uint8_t> p = col.recv();
   EXPECT_TRUE(col.recv(300).empty()) << "one packet only";
   log2_close(h);
+  // Readers get every call but the excluded tags, whatever the bsv bits.
+  EXPECT_EQ(ring_msg(ring), "plain line");
+  EXPECT_EQ(ring_msg(ring), "only bsv 7");
+  EXPECT_EQ(ring_msg(ring), "<none>");
+  rbuf_close(ring);
   bsv_pkt_hdr hd;
   std::vector<uint8_t> data;
   ASSERT_EQ(bsv_packet_parse(p.data(), p.size(), &hd, nullptr, &data), 0);
@@ -214,7 +236,7 @@ TEST(Bsv, LogCallsWithTheBsvBit) {
   EXPECT_EQ(v.file, "src/lib/x.cpp");
   EXPECT_EQ(v.line, "7");
   EXPECT_EQ(v.pid, os_exe_pid());
-  EXPECT_EQ(v.tid, os_exe_tid());
+  EXPECT_EQ(v.tid, static_cast<uint32_t>(os_thread_id()));
 }
 
 }  // namespace

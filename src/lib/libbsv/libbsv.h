@@ -123,16 +123,16 @@ struct bsv_target {
 /// otherwise leave unprotected while the user asked for protection).
 int bsv_target_parse(const char* url, bsv_target* out);
 
-/// In-process reader: gets every record's bytes (a value record as encoded
-/// above) on the logging thread, under the log's lock; it must not log.
-using bsv_reader_proc = void (*)(void* ctx, const uint8_t* rec, size_t len);
+/// Fixed bytes of a value record besides its texts.
+constexpr size_t BSV_REC_FIXED = 21 + 12;
 
+struct rbuf;
 struct bsv_chan;
 
 /// Opens a channel. `app` names the program for app_id. Never null.
 bsv_chan* bsv_chan_open(const char* app);
 /// Stops the "bsvnet" thread (sending what is queued, waiting at most 2 s),
-/// closes the socket, releases the readers and frees the channel. Null is
+/// closes the socket, drops the reader registrations and frees the channel. Null is
 /// accepted.
 void bsv_chan_close(bsv_chan* c);
 /// Sets the UDP target and starts the "bsvnet" thread when needed; nullptr
@@ -141,8 +141,12 @@ void bsv_chan_close(bsv_chan* c);
 int bsv_chan_set_target(bsv_chan* c, const char* url);
 /// True when a UDP target is set.
 bool bsv_chan_has_target(bsv_chan* c);
-/// Adds a reader; returns its id (> 0) or -1 for a null procedure.
-int bsv_chan_reader_add(bsv_chan* c, bsv_reader_proc proc, void* ctx);
+/// Adds an in-process reader: every record is written into `ring` as one
+/// encoded value record of at most `max_len` bytes (its texts cut to fit;
+/// give the ring's slot room). The caller keeps owning the ring and closes it
+/// only after bsv_chan_reader_del or bsv_chan_close. Returns the reader's id
+/// (> 0), or -1 for a null ring or a `max_len` that holds no record.
+int bsv_chan_reader_add(bsv_chan* c, rbuf* ring, uint32_t max_len);
 /// Removes a reader by id. Returns 0, or -1 when no such reader exists.
 int bsv_chan_reader_del(bsv_chan* c, int id);
 /// Hands one record to the readers and, when `udp` is set and a target is

@@ -127,12 +127,13 @@ uint32_t log2_get_flags(log2_t* h);
 /// held it copies without it. Returns the length copied.
 size_t log2_last_log(log2_t* h, char* buf, size_t len);
 
-/// In-process reader of the bsv record channel: gets each value record's
-/// bytes (layout in libbsv.h) on the logging thread under the output lock;
-/// it must not log.
-using log2_bsv_reader = void (*)(void* ctx, const uint8_t* rec, size_t len);
-/// Registers a reader. Returns its id (> 0), or -1 for a null procedure.
-int log2_bsv_reader_add(log2_t* h, log2_bsv_reader proc, void* ctx);
+struct rbuf;
+/// Adds an in-process reader of the bsv record channel: each record (a value
+/// record as laid out in libbsv.h, at most `max_len` bytes: give the ring's
+/// slot room) is written into `ring`, which the caller keeps owning and
+/// closes only after log2_bsv_reader_del or log2_exit/log2_close. Returns the
+/// reader's id (> 0), or -1 for a null ring or a too small `max_len`.
+int log2_bsv_reader_add(log2_t* h, rbuf* ring, uint32_t max_len);
 /// Removes a reader. Returns 0, or -1 when no such reader exists.
 int log2_bsv_reader_del(log2_t* h, int id);
 
@@ -142,8 +143,9 @@ int log2_bsv_reader_del(log2_t* h, int id);
 int log2_init_imp(const char* ini_path);
 
 /// Closes the outputs of the process's log object (file, syslog and bsv
-/// sockets, the bsvnet thread, bsv readers). Logging afterwards goes to the
-/// console only. Safe to call more than once.
+/// sockets, the bsvnet thread, bsv reader registrations) and releases the
+/// thread-name map. Logging afterwards goes to the console only. Safe to call
+/// more than once.
 void log2_exit();
 
 #define WY_LOG_TAG(t) [[maybe_unused]] static constexpr const char wy_log_tag_[] = t

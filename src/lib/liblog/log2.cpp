@@ -22,14 +22,12 @@ thread_local int tl_in_output = 0;
 struct level_names {
   const char* name;   // in settings
   const char* upper;  // in file lines
-  const char* sys;    // syslog
 };
 constexpr int kCrit = LV_CRIT;
 constexpr int kVerb = LV_VERB;
 constexpr level_names kLevels[] = {
-    {"crit", "CRIT", "crit"},  {"err", "ERROR", "error"}, {"warn", "WARN", "warn"},
-    {"noti", "NOTI", "notice"}, {"info", "INFO", "info"},  {"dbg", "DEBUG", "debug"},
-    {"verb", "VERB", "debug"},
+    {"crit", "CRIT"}, {"err", "ERROR"}, {"warn", "WARN"}, {"noti", "NOTI"},
+    {"info", "INFO"}, {"dbg", "DEBUG"}, {"verb", "VERB"},
 };
 
 // Appends into a fixed buffer, cutting silently; the text stays terminated.
@@ -152,7 +150,10 @@ void log2_close(log2_t* h) {
   log2_outputs_close(owned.get());
 }
 
-void log2_exit() { log2_outputs_close(log2_default()); }
+void log2_exit() {
+  log2_outputs_close(log2_default());
+  os_thread_name_exit();
+}
 
 void log2_debugf(log2_t* h, const char* fmt, ...) {
   if (!log2_obj(h)->debug.load()) return;
@@ -290,7 +291,7 @@ int log2_vprintf(log2_t* h, uint32_t word, const char* tag, const char* src, int
   r.func = func;
   r.msg = mbuf;
   r.msg_len = msg.len;
-  r.tid = os_exe_tid();
+  r.tid = static_cast<uint32_t>(os_thread_id());
   r.tid_name = os_thread_display_name();
   os_exe_local_time(&r.tm);
 

@@ -28,10 +28,10 @@ int log2_bsv_set_target(log2_t* L, const char* url) {
   return bsv_chan_set_target(chan_get(L), url);
 }
 
-int log2_bsv_reader_add(log2_t* h, log2_bsv_reader proc, void* ctx) {
+int log2_bsv_reader_add(log2_t* h, rbuf* ring, uint32_t max_len) {
   log2_t* L = log2_obj(h);
   log2_locked g(L);
-  return bsv_chan_reader_add(chan_get(L), proc, ctx);
+  return bsv_chan_reader_add(chan_get(L), ring, max_len);
 }
 
 int log2_bsv_reader_del(log2_t* h, int id) {

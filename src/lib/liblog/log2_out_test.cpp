@@ -220,7 +220,7 @@ TEST(Log2Syslog, UdpRecordExactly) {
   q.line(LV_WARN, "disk almost full");
   std::string rec = col.recv();
   std::string tail = std::string(" ") + os_exe_host_name() + " tg[" + std::to_string(os_exe_pid()) + "]: [" +
-                     std::to_string(os_exe_tid()) + "] disk almost full\n";
+                     std::to_string(static_cast<uint32_t>(os_thread_id())) + "] disk almost full\n";
   tail.push_back('\0');
   ASSERT_EQ(rec.size(), 4 + 15 + tail.size()) << rec;
   EXPECT_EQ(rec.substr(0, 4), "<12>");

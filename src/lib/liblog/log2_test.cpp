@@ -10,6 +10,7 @@
 
 #include "liblog.h"
 #include "pal_exe.h"
+#include "pal_thread.h"
 
 WY_LOG_TAG("logt");
 
@@ -85,7 +86,7 @@ TEST(Log2, TimeMsAndTidPrefix) {
   test_log t("time_ms|tid");
   TLOG(t.h, LV_INFO, "hello %d\n", 42);
   ASSERT_EQ(g_lines.size(), 1u);
-  std::string want = "\\[" + std::to_string(os_exe_tid()) + "\\] hello 42\n";
+  std::string want = "\\[" + std::to_string(static_cast<uint32_t>(os_thread_id())) + "\\] hello 42\n";
   EXPECT_TRUE(std::regex_match(g_lines[0].line, std::regex("[0-2][0-9]:[0-5][0-9]:[0-6][0-9]\\.[0-9]{3} " + want)))
       << g_lines[0].line;
 }

@@ -13,9 +13,6 @@ int os_exe_dir(char* buf, size_t len);
 /// Process id of the calling process.
 uint32_t os_exe_pid();
 
-/// System thread id of the calling thread (the kernel's id, as `ps -L` shows).
-uint32_t os_exe_tid();
-
 /// Host name of this machine, read once; "unknown" when it is empty, "(none)"
 /// or cannot be read. Never null.
 const char* os_exe_host_name();

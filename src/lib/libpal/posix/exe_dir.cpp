@@ -1,4 +1,4 @@
-// The running executable on POSIX: /proc/self/exe, getpid, gettid, the host
+// The running executable on POSIX: /proc/self/exe, getpid, the host
 // name, the terminal test, local time and backtrace().
 #include <execinfo.h>
 #include <sys/time.h>
@@ -32,8 +32,6 @@ int os_exe_dir(char* buf, size_t len) {
 }
 
 uint32_t os_exe_pid() { return static_cast<uint32_t>(getpid()); }
-
-uint32_t os_exe_tid() { return static_cast<uint32_t>(gettid()); }
 
 namespace {
 struct host_name {
