@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "libwysd.h"
+#include "liblog.h"
 
 namespace {
 
@@ -61,6 +62,17 @@ TEST(FrameHead, DamagedHeadsGiveTheirStatus) {
     int32_t len = -1;
     EXPECT_EQ(wysd_recv_request_len(&nc, &proto, &code, hdr, &len), c.st) << c.in.size();
   }
+  // The log names the two bytes received.
+  net_conn one;
+  bytes half = {0x57, 0x00, 1, 4, 2, 0, 0, 4};
+  ASSERT_EQ(net_mem_init(&one, half.data(), half.size()), 0);
+  uint8_t p0 = 0, c0 = 0, h0[4];
+  int32_t l0;
+  ASSERT_EQ(wysd_recv_request_len(&one, &p0, &c0, h0, &l0), WYSD_ST_NET_DATA_ERROR);
+  char last[1024];
+  log2_last_log(nullptr, last, sizeof last);
+  EXPECT_NE(strstr(last, "magic error 57 00\n"), nullptr) << last;
+
   net_conn bad;
   bad.type = -1;  // unusable stream: a read error
   uint8_t proto = 0, code = 0, hdr[4];
