@@ -248,9 +248,8 @@ TEST(ConfIniTest, SavedValuesReadBackUnchanged) {
 
   conf_ptr back(conf_load(p.c_str()));
   ASSERT_TRUE(back);
-  for (size_t i = 0; i < std::size(values) - 2; ++i)
+  for (size_t i = 0; i < std::size(values); ++i)
     EXPECT_EQ(values[i], get(back.get(), "v", ("k" + std::to_string(i)).c_str())) << values[i];
-  EXPECT_EQ("plain=eq", get(back.get(), "v", "k8"));
   EXPECT_EQ("still here", get(back.get(), "v", "after"));
 
   // Texts the file could not carry back are refused, not written.

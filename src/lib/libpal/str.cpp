@@ -10,7 +10,7 @@ WY_LOG_TAG("pal");
 size_t str_ncpy(char* dst, size_t size, std::string_view src) {
   if (dst == nullptr || size == 0) return 0;
   size_t n = src.size() < size - 1 ? src.size() : size - 1;
-  memcpy(dst, src.data(), n);
+  if (n > 0) memcpy(dst, src.data(), n);
   dst[n] = '\0';
   return n;
 }
