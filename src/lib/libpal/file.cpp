@@ -17,7 +17,7 @@ WY_LOG_TAG("pal");
 #define WY_SLOT_MISSING(slot) \
   log2_assert_fail(wy_log_tag_, __FILE__, __LINE__, __func__, "ctx->ops->" slot)
 
-int os_file_ops::exit() { return 0; }
+int os_file_ops::exit() { WY_SLOT_MISSING("exit"); return 0; }
 int64_t os_file_ops::read(void*, size_t) { WY_SLOT_MISSING("read"); errno = ENOTSUP; return -1; }
 int64_t os_file_ops::writ(const void*, size_t) { WY_SLOT_MISSING("writ"); errno = ENOTSUP; return -1; }
 int64_t os_file_ops::pread(void*, size_t, int64_t) { WY_SLOT_MISSING("pread"); errno = ENOTSUP; return -1; }

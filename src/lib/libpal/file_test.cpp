@@ -339,6 +339,9 @@ TEST(FileLocal, DirectoryAndDeleteOnClose) {
   os_file_info info;
   ASSERT_NE(os_file_ioctl(d.get(), OS_IOCTL_INFO, &info), 0);
   EXPECT_EQ(info.kind, OS_PATH_DIR);
+  errno = 0;
+  EXPECT_FALSE(open_f(t.path, 0x2A));  // the copy engine's destination flags
+  EXPECT_EQ(os_verr_get(errno), -38);
 
   std::string p = t / "gone";
   os_file2* f = os_file_open(p.c_str(), 0x2A);
@@ -352,6 +355,7 @@ TEST(FileLocal, DirectoryAndDeleteOnClose) {
 class mem_ops : public os_file_ops {
  public:
   const char* name() const override { return "mem"; }
+  int exit() override { return 0; }
   int64_t read(void* buf, size_t size) override {
     size_t n = size < 3 ? size : 3;
     memcpy(buf, "mem", n);

@@ -105,7 +105,8 @@ struct os_iovec {
 
 /// Operations table of a file kind. An implementation object holds its own
 /// handle; a slot it does not override is "not supported": the default logs
-/// "expr[ctx->ops->SLOT]: assert failed" and returns -1 (0 for ioctl/exit).
+/// "expr[ctx->ops->SLOT]: assert failed" and returns -1 (0 for ioctl/exit),
+/// with errno ENOTSUP.
 class os_file_ops {
  public:
   virtual ~os_file_ops() = default;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "liblog.h"
+#include "pal_init.h"
 
 WY_LOG_TAG("pal");
 
@@ -105,6 +106,10 @@ wyfile* wyfile_vfs_open(const char* path, const char* mode, int share, const os_
   if (!WY_CHECK(path && mode)) {
     errno = EINVAL;
     return nullptr;
+  }
+  if (!pl_started()) {
+    LOGW("pl_init must call..\n");
+    pl_init();
   }
   auto f = std::make_unique<wyfile>();
   uint64_t flags;

@@ -16,6 +16,7 @@ namespace {
 // position or size, and no ioctl command applies.
 class dev_common : public os_file_ops {
  public:
+  int exit() override { return 0; }
   int sync() override { return 0; }
   int truncate(int64_t) override { return 0; }
   int64_t seek(int64_t, int) override { return 0; }
@@ -37,6 +38,7 @@ class dev_null final : public dev_common {
 // zero and random produce data only; they have no sync or truncate.
 class dev_source : public os_file_ops {
  public:
+  int exit() override { return 0; }
   int64_t seek(int64_t, int) override { return 0; }
   int64_t offset() override { return 0; }
   int64_t size() override { return 0; }

@@ -346,6 +346,10 @@ std::unique_ptr<os_file_ops> os_file_local_init(const char* path, uint64_t flags
   bool writable = false;
   int of = open_flags(flags, &writable);
   if (kind == OS_PATH_DIR) {
+    if (writable) {  // a directory is never written as a file
+      errno = EISDIR;
+      return nullptr;
+    }
     of = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
   } else if (kind == OS_PATH_BLOCK) {
     of &= ~(O_CREAT | O_TRUNC);
