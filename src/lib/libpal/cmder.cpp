@@ -246,7 +246,7 @@ struct cmder_core {
   }
 
   // cmder_init_check: waits up to about one second for the ready status.
-  bool ready() {
+  bool cmder_init_check() {
     uint32_t s = status.load();
     for (int i = 0; i < 100 && s != CMDER_READY_STATUS; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -310,7 +310,7 @@ int cmder_post_msg3(cmder* c, uint32_t id, const void* payload, size_t len, void
                     int timeout_ms) {
   if (!WY_CHECK(c != nullptr)) return -1;
   cmder_core* core = c->core.get();
-  if (!core->ready()) return -3;
+  if (!core->cmder_init_check()) return -3;
   if (payload == nullptr) len = 0;
   auto block = pal::try_bytes(sizeof(msg_node) + len);
   if (block == nullptr) return -4;
@@ -338,7 +338,7 @@ int cmder_post_func(cmder* c, const char* name, void (*fn)(void* arg), void* arg
   if (!WY_CHECK(c != nullptr)) return -1;
   if (!WY_CHECK(fn != nullptr)) return -1;
   cmder_core* core = c->core.get();
-  if (!core->ready()) return -3;
+  if (!core->cmder_init_check()) return -3;
   auto f = pal::try_make<func_node>();
   if (f == nullptr) return -4;
   f->name = name != nullptr ? name : "";
@@ -353,7 +353,7 @@ int cmder_post_wait(cmder* c, const char* cmd, void* arg, void* data, int timeou
   if (!WY_CHECK(c != nullptr)) return -1;
   cmder_core* core = c->core.get();
   auto start = std::chrono::steady_clock::now();
-  if (!core->ready()) return -3;
+  if (!core->cmder_init_check()) return -3;
   auto w = pal::try_make<wait_node>();
   if (w == nullptr) return -4;
   w->cmd = cmd != nullptr ? cmd : "";

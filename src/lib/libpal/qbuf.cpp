@@ -1,6 +1,7 @@
 // The block pool (lbuf) and the queue buffer (qbuf) over it: an intrusive,
 // unbounded queue of pool blocks, each one whole record.
 #include <climits>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -163,7 +164,7 @@ int qbuf_write_timeout(qbuf* h, const void* data, uint32_t len, int timeout_ms) 
 
 int qbuf_read_imp(qbuf* h, char* buf, uint32_t len, int timeout_ms, qbuf_end_test end_test,
                   int* end) {
-  if (!WY_CHECK(h != nullptr)) return -1;
+  if (!WY_CHECK(h!=NULL)) return -1;
   if (end != nullptr) *end = 0;
   if (buf == nullptr) len = 0;
   if (len > INT_MAX) len = INT_MAX;  // the count is returned as int

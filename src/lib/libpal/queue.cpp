@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <memory>
 #include <mutex>
 
@@ -118,8 +119,8 @@ queue* queue_create(const queue_param* p) {
 }
 
 int queue_push_wait(queue* hq, void* node, int timeout_ms) {
-  if (!WY_CHECK(hq != nullptr)) return -1;
-  if (!WY_CHECK(node != nullptr)) return -1;
+  if (!WY_CHECK(hq!=NULL)) return -1;
+  if (!WY_CHECK(node!=NULL)) return -1;
   if (hq->capacity != 0) {
     int r = hq->take_slot(timeout_ms);
     if (r != 0) return r;
@@ -150,7 +151,7 @@ int queue_push_wait(queue* hq, void* node, int timeout_ms) {
 }
 
 void* queue_pop_wait(queue* hq, int timeout_ms) {
-  if (!WY_CHECK(hq != nullptr)) return nullptr;
+  if (!WY_CHECK(hq!=NULL)) return nullptr;
   if (hq->count.load() == 0) {
     // A stale wake-up must not end a wait early: the condition is the count.
     if (timeout_ms == 0) return nullptr;
@@ -173,12 +174,12 @@ void* queue_pop_wait(queue* hq, int timeout_ms) {
 }
 
 int32_t queue_count(queue* hq) {
-  if (!WY_CHECK(hq != nullptr)) return -1;
+  if (!WY_CHECK(hq!=NULL)) return -1;
   return hq->count.load();
 }
 
 int queue_clear(queue* hq) {
-  if (!WY_CHECK(hq != nullptr)) return -1;
+  if (!WY_CHECK(hq!=NULL)) return -1;
   {
     std::lock_guard<std::mutex> g(hq->lock);
     for (queue_link* lists : {hq->prod_first, hq->cons_first}) {
@@ -202,15 +203,17 @@ int queue_clear(queue* hq) {
 }
 
 int queue_close(queue* hq) {
-  if (!WY_CHECK(hq != nullptr)) return -1;
-  queue_clear(hq);
+  if (!WY_CHECK(hq!=NULL)) return -1;
   {
+    // Closed first: a pusher woken by the clear below must not take the
+    // room it frees.
     std::unique_lock<std::mutex> g(hq->wait_mu);
     hq->closed = true;
     hq->not_empty.notify_all();
     hq->not_full.notify_all();
     hq->left.wait(g, [hq] { return hq->waiters == 0; });
   }
+  queue_clear(hq);
   std::unique_ptr<queue> own(hq);
   return 0;
 }
