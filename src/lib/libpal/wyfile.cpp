@@ -38,11 +38,11 @@ constexpr size_t kMaxLine = 1 << 20;
 std::mutex g_list_mu;
 std::vector<wyfile*> g_list;
 
-#define WYLOCK(f, fail)                                      \
-  if (!WY_CHECK(f != NULL) || !WY_CHECK(f->magic == VFILE_MAGIC)) { \
-    errno = EINVAL;                                          \
-    return fail;                                             \
-  }                                                          \
+#define WYLOCK(f, fail)                                              \
+  if (!WY_CHECK(f!=NULL) || !WY_CHECK(f->magic==VFILE_MAGIC)) {       \
+    errno = EINVAL;                                                   \
+    return fail;                                                      \
+  }                                                                   \
   std::lock_guard<std::mutex> wylock_(f->mu)
 
 // Writes out the pending bytes (the first `n` of them). Failed bytes are
@@ -170,7 +170,7 @@ wyfile* wyfile_fsopen(const char* path, const char* mode, int share) {
 wyfile* wyfile_open(const char* path, const char* mode) { return wyfile_fsopen(path, mode, WY_SH_DENYNO); }
 
 int wyfile_close(wyfile* f) {
-  if (!WY_CHECK(f != NULL) || !WY_CHECK(f->magic == VFILE_MAGIC)) {
+  if (!WY_CHECK(f!=NULL) || !WY_CHECK(f->magic==VFILE_MAGIC)) {
     errno = EINVAL;
     return -1;
   }
