@@ -119,8 +119,11 @@ int net_write(net_conn* nc, const void* buf, int len);
 /// Closes the connection by kind after clearing its stop and disconnected
 /// marks. Returns 0, or -1 for a negative kind, kind 5 or an unknown kind.
 int net_close(net_conn* nc);
-/// The socket operations behind net_read/net_write for kinds 0, 1 and 2.
+/// The socket read behind net_read for kinds 0, 1 (plain) and 2 (standard
+/// input, one read); results as net_read.
 int net_sock_read(net_conn* nc, void* buf, int len);
+/// The socket write behind net_write for kinds 0, 1 (plain) and 2 (standard
+/// output, all bytes); results as net_write.
 int net_sock_write(net_conn* nc, const void* buf, int len);
 
 /// Makes `nc` a memory connection whose buffer holds a copy of `data`

@@ -63,9 +63,10 @@ int32_t blob_pad_len(const blob_attr* a);
 /// growing it (to one 256-byte step) only when it has no room for the root.
 /// Returns 0, or -1 when the buffer cannot be allocated.
 int blob_buf_init(blob_buf* b);
-/// The message built so far (the root attribute) and its padded length, the
-/// number of bytes that go on the wire.
+/// The message built so far (the root attribute); nullptr before init.
 const uint8_t* blob_buf_data(const blob_buf* b);
+/// Padded length of the message built so far, the number of bytes that go
+/// on the wire (0 before init).
 int32_t blob_buf_len(const blob_buf* b);
 
 /// Appends a named attribute with room for `len` payload bytes that the
@@ -83,8 +84,9 @@ int blobmsg_shrink(blob_buf* b, blob_attr* a, int32_t len);
 int blobmsg_add_field(blob_buf* b, int type, const char* name, const void* data, int32_t len);
 /// Appends a string attribute with its terminating 0. Returns 0 or -1.
 int blobmsg_add_string(blob_buf* b, const char* name, const char* str);
-/// Appends a 32-bit (type 6) or 64-bit (type 5) integer, big-endian. 0 or -1.
+/// Appends a 32-bit integer (type 6), big-endian. Returns 0 or -1.
 int blobmsg_add_u32(blob_buf* b, const char* name, uint32_t v);
+/// Appends a 64-bit integer (type 5), big-endian. Returns 0 or -1.
 int blobmsg_add_u64(blob_buf* b, const char* name, uint64_t v);
 
 /// Name length of an attribute (0 when it has none or is too short to say).
@@ -93,9 +95,11 @@ int blobmsg_namelen(const blob_attr* a);
 const void* blobmsg_data(const blob_attr* a);
 /// Payload length (never negative for an attribute that passed the parse).
 int32_t blobmsg_data_len(const blob_attr* a);
-/// Payload read as a big-endian 32-bit or 64-bit integer; only for
-/// attributes the parse accepted with that type.
+/// Payload read as a big-endian 32-bit integer; only for attributes the
+/// parse accepted as type 6.
 uint32_t blobmsg_get_u32(const blob_attr* a);
+/// Payload read as a big-endian 64-bit integer; only for attributes the
+/// parse accepted as type 5.
 uint64_t blobmsg_get_u64(const blob_attr* a);
 /// Payload of a string attribute the parse accepted (0-terminated).
 const char* blobmsg_get_string(const blob_attr* a);

@@ -52,7 +52,10 @@ struct sdcomp_slot {
 /// the name is empty) and creates its state. Returns 0, or -1 leaving the
 /// slot without a codec (unknown name or id, no memory).
 int sdcomp_select(sdcomp_slot* slot, const char* name);
-/// Packs/unpacks with the slot's codec; negative when it has none or the
-/// codec fails.
+/// Packs with the slot's codec into at most out_cap bytes. Returns the packed
+/// length, or negative when the slot has no codec or the output is too small.
 int sdcomp_pack(sdcomp_slot* slot, const void* in, int in_len, void* out, int out_cap);
+/// Unpacks with the slot's codec into at most out_cap bytes. Returns the
+/// length, or negative when the slot has no codec or the input is damaged or
+/// does not fit (the read path turns that into status 7).
 int sdcomp_unpack(sdcomp_slot* slot, const void* in, int in_len, void* out, int out_cap);
