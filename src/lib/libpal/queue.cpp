@@ -68,16 +68,19 @@ struct queue {
     if (closed) return -1;
     ++waiters;
     auto done = [&] { return closed || ready(); };
+    // The condition may stop holding as soon as the lock is released (other
+    // producers take room without it): what counts is that it held on waking.
+    bool woken = true;
     if (timeout_ms < 0)
       cv.wait(g, done);
     else
-      cv.wait_until(g, wait_clock::now() + std::chrono::milliseconds(timeout_ms), done);
+      woken = cv.wait_until(g, wait_clock::now() + std::chrono::milliseconds(timeout_ms), done);
     --waiters;
     if (closed) {
       left.notify_all();
       return -1;
     }
-    return ready() ? 0 : -2;
+    return woken ? 0 : -2;
   }
 
   // Bounded mode: takes one place, waiting while the queue is full.
