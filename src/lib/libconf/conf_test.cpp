@@ -324,6 +324,21 @@ TEST(ConfRegistryTest, BackendsAndEmptySlots) {
   EXPECT_EQ(-1, conf_register(nullptr));
 }
 
+TEST(ConfDictTest, WildcardMatch) {
+  EXPECT_TRUE(ini_wild_match("*.ini", "/etc/a.INI"));
+  EXPECT_FALSE(ini_wild_match("*.ini", "a.ini.bak"));
+  EXPECT_TRUE(ini_wild_match("a?c", "abc"));
+  EXPECT_FALSE(ini_wild_match("a?c", "ac"));
+  EXPECT_TRUE(ini_wild_match("f[0-9][!x].cfg", "f7y.cfg"));
+  EXPECT_FALSE(ini_wild_match("f[0-9][!x].cfg", "f7X.cfg"));
+  EXPECT_FALSE(ini_wild_match("f[0-9].cfg", "fa.cfg"));
+  EXPECT_TRUE(ini_wild_match("[]a]", "]"));
+  EXPECT_FALSE(ini_wild_match("[ab", "a"));
+  EXPECT_TRUE(ini_wild_match("\\*x", "*x"));
+  EXPECT_FALSE(ini_wild_match("\\*x", "ax"));
+  EXPECT_TRUE(ini_wild_match("**", ""));
+}
+
 TEST(ConfDictTest, HashAndGrowth) {
   // Jenkins one-at-a-time reference values (python, bytes as signed char):
   // "a" 0xca2e9442, the fox sentence 0x519e91f5, "\xff" 0xae65a494.

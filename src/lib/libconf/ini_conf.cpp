@@ -24,14 +24,15 @@ dictionary* dict_of(conf_backend* h) { return static_cast<ini_conf*>(h)->dict.ge
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-// Wildcard match without regard to case: "*", "?", "[a-z]", "[!x]", "\x".
-bool wild_match(const char* p, const char* s) {
+}  // namespace
+
+bool ini_wild_match(const char* p, const char* s) {
   for (; *p; ++p, ++s) {
     switch (*p) {
       case '*':
         while (p[1] == '*') ++p;
         for (const char* t = s;; ++t) {
-          if (wild_match(p + 1, t)) return true;
+          if (ini_wild_match(p + 1, t)) return true;
           if (*t == '\0') return false;
         }
       case '?':
@@ -67,13 +68,15 @@ bool wild_match(const char* p, const char* s) {
   return *s == '\0';
 }
 
+namespace {
+
 // Any of the "|"-separated alternatives of `pats` matches `name`.
 bool wild_match_any(const char* pats, const char* name) {
   std::string all(pats);
   size_t start = 0;
   for (;;) {
     size_t bar = all.find('|', start);
-    if (wild_match(all.substr(start, bar - start).c_str(), name)) return true;
+    if (ini_wild_match(all.substr(start, bar - start).c_str(), name)) return true;
     if (bar == std::string::npos) return false;
     start = bar + 1;
   }
@@ -126,7 +129,7 @@ class ini_conf_ops : public conf_ops {
       if (!create || errno != ENOENT || os_file_write_all(path, std::string()) != 0) return nullptr;
       data.clear();
     }
-    if (wild_match("*.dat", path)) {
+    if (ini_wild_match("*.dat", path)) {
       conf_decode_hook hook = g_decode_hook.load();
       if (data.size() <= 1 || hook == nullptr || hook(data.data(), data.size()) != 0) return nullptr;
       data.back() = '\0';

@@ -58,5 +58,9 @@ std::string dictionary_write(const dictionary* d);
 /// Parses INI text of `size` bytes. nullptr when a line is too long.
 std::unique_ptr<dictionary> iniparser_load_all(const char* data, size_t size);
 
+/// Wildcard match without regard to case: "*" any run, "?" one character,
+/// "[a-z]" / "[!x]" classes, "\" escapes the next character.
+bool ini_wild_match(const char* pattern, const char* name);
+
 /// The INI backend's operations table.
 const conf_ops* ini_conf_get_ops();

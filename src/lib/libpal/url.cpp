@@ -254,7 +254,8 @@ int url_set_query(char* url, size_t url_size, const char* key, const char* val, 
     if (why == nullptr && (s.size() >= url_size || s.size() >= URL_BUF_SIZE)) why = "url too long";
   }
   if (why != nullptr) {
-    LOGE("url=[%s] key=[%s] val=[%s] escape=[%d] mode=[%s] error: %s\n", url && url_size ? url : "",
+    std::string shown = url ? std::string(url, strnlen(url, url_size)) : std::string();
+    LOGE("url=[%s] key=[%s] val=[%s] escape=[%d] mode=[%s] error: %s\n", shown.c_str(),
          key ? key : "(null)", val ? val : "(null)", 1, mode_name(mode), why);
     return -1;
   }
