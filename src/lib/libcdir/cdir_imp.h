@@ -89,6 +89,9 @@ struct cdir_job {
   // Last destination directory known to exist, so that the files of one
   // directory do not each create their parents again.
   std::string made_dir;
+  // The kernel can copy between our local files (cleared at the first pair
+  // it refuses).
+  bool copy_range = true;
 };
 
 /// True when the job must stop (a stopping error or a user stop).

@@ -13,6 +13,8 @@ namespace {
 // Open flags: read with the sequential hint; write, create and truncate.
 constexpr uint64_t kOpenRead = 0x1081;
 constexpr uint64_t kOpenWrite = 0x2A;
+// Files from this size on are copied inside the kernel.
+constexpr int64_t kKernelCopyMin = 0;
 
 os_set_stat to_set_stat(const mstat_item* e) {
   os_set_stat s;
@@ -63,26 +65,43 @@ int cdir_copy_file(cdir_job* job, const mstat_item* e, const std::string& ipath,
   char* buf = job->dbuf.data();
   int64_t bs = job->bs;
   int64_t remaining = e->size;
+  int64_t off = 0;
+  // Between two local files the kernel moves the blocks itself; a pair it
+  // cannot copy that way (or any failure) goes on through the data buffer,
+  // where read and write errors are told apart.
+  bool kernel_copy = job->copy_range && e->size >= kKernelCopyMin;
   while (true) {
-    int64_t n = os_file_read(in.get(), buf, bs);
-    if (n < 0) {
-      int v = cdir_sys_verr();
-      LOGES("i_read [%s] eno=%d error: ", ipath.c_str(), v);
-      cdir_verr_check(job, v);
-      job->i_file_fail_count++;
-      break;
-    }
-    job->total_read += n;
-    int64_t w = n > 0 ? os_file_write(out.get(), buf, n) : 0;
-    if (w < 0 || w != n) {
-      if (w >= 0) errno = ENOSPC;  // a short write to a local file means it is full
-      int v = cdir_sys_verr();
-      LOGES("o_write [%s] eno=%d error: ", opath.c_str(), v);
-      job->o_file_fail_count++;
-      cdir_verr_check(job, v);
-      break;
+    int64_t n, w;
+    if (kernel_copy) {
+      n = w = os_file_copy_range(in.get(), off, out.get(), off, bs);
+      if (n < 0) {
+        if (errno == ENOTSUP || errno == EOPNOTSUPP || errno == EXDEV || errno == ENOSYS || errno == EINVAL) job->copy_range = false;
+        kernel_copy = false;
+        continue;
+      }
+      job->total_read += n;
+    } else {
+      n = os_file_pread(in.get(), buf, bs, off);
+      if (n < 0) {
+        int v = cdir_sys_verr();
+        LOGES("i_read [%s] eno=%d error: ", ipath.c_str(), v);
+        cdir_verr_check(job, v);
+        job->i_file_fail_count++;
+        break;
+      }
+      job->total_read += n;
+      w = n > 0 ? os_file_pwrite(out.get(), buf, n, off) : 0;
+      if (w < 0 || w != n) {
+        if (w >= 0) errno = ENOSPC;  // a short write to a local file means it is full
+        int v = cdir_sys_verr();
+        LOGES("o_write [%s] eno=%d error: ", opath.c_str(), v);
+        job->o_file_fail_count++;
+        cdir_verr_check(job, v);
+        break;
+      }
     }
     job->total_write += w;
+    off += w;
     if (w == remaining || w < bs) {
       os_set_stat s = to_set_stat(e);
       if (os_file_set_stat(out.get(), &s) < 0) LOGES("set_stat [%s] error: ", opath.c_str());

@@ -8,6 +8,8 @@
 
 /// Private ioctl of the local file: applies an os_set_stat through its fd.
 constexpr uint32_t OS_IOCTL_SET_STAT_IMP = 0x100;
+/// Private ioctl of the local file: the descriptor of a regular file (int*).
+constexpr uint32_t OS_IOCTL_FD_IMP = 0x101;
 
 /// Built-in device kind by name ("null", "zero", ...); nullptr when the name
 /// is no kind.

@@ -201,6 +201,13 @@ int64_t os_file_size(os_file2* file);
 /// with errno set (ENOTSUP for command 7 and unknown commands).
 int os_file_ioctl(os_file2* file, uint32_t cmd, void* arg);
 
+/// Copies up to `len` bytes from `in` at `in_off` to `out` at `out_off`
+/// inside the kernel, without passing them through a buffer of ours. Both
+/// must be local regular files. Returns the bytes copied (0 at the end of
+/// `in`), or -1 with errno; ENOTSUP (or EXDEV, EINVAL) means the pair cannot
+/// be copied this way and the caller reads and writes instead.
+int64_t os_file_copy_range(os_file2* in, int64_t in_off, os_file2* out, int64_t out_off, size_t len);
+
 /// Deleter so callers can hold a file object in a std::unique_ptr.
 struct os_file_closer {
   void operator()(os_file2* f) const { os_file_close(f); }

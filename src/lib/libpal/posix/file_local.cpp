@@ -62,7 +62,8 @@ class local_file final : public os_file_ops {
     auto* p = static_cast<char*>(buf);
     size_t done = 0;
     while (done < size) {
-      ssize_t n = ::pread(fd_, p + done, size - done, off + (int64_t)done);
+      size_t want = size - done;
+      ssize_t n = ::pread(fd_, p + done, want, off + (int64_t)done);
       if (n < 0) {
         if (errno == EINTR) continue;
         LOGES("ReadFile offset=%lld size=%d error: ", (long long)off, (int)size);
@@ -70,6 +71,9 @@ class local_file final : public os_file_ops {
       }
       if (n == 0) break;  // end of file
       done += (size_t)n;
+      // A regular file reads short only at its end; asking again would
+      // cost one more call per file just to hear 0.
+      if (kind_ == OS_PATH_FILE && (size_t)n < want) break;
     }
     return (int64_t)done;
   }
@@ -301,6 +305,10 @@ int local_file::ioctl(uint32_t cmd, void* arg) {
     }
     case OS_IOCTL_RD_TIMEOUT: rd_timeout_ = *static_cast<const uint32_t*>(arg); return 1;
     case OS_IOCTL_WR_TIMEOUT: wr_timeout_ = *static_cast<const uint32_t*>(arg); return 1;
+    case OS_IOCTL_FD_IMP:
+      if (kind_ != OS_PATH_FILE || !seekable_) return 0;
+      *static_cast<int*>(arg) = fd_;
+      return 1;
     case OS_IOCTL_SET_STAT_IMP:
       return os_apply_stat(fd_, nullptr, true, static_cast<const os_set_stat*>(arg)) == 0 ? 1 : 0;
     case OS_IOCTL_SET_ATTRIB:
@@ -337,26 +345,20 @@ std::unique_ptr<os_file_ops> os_file_local_init(const char* path, uint64_t flags
   }
   uint32_t kind = OS_PATH_FILE;
   bool seekable = true;
-  struct stat sb;
-  bool exists = stat(path, &sb) == 0;
-  if (exists && S_ISDIR(sb.st_mode)) kind = OS_PATH_DIR;
-  else if (exists && S_ISBLK(sb.st_mode)) kind = OS_PATH_BLOCK;
-  else if (exists && !S_ISREG(sb.st_mode)) seekable = false;
-
   bool writable = false;
   int of = open_flags(flags, &writable);
-  if (kind == OS_PATH_DIR) {
-    if (writable) {  // a directory is never written as a file
-      errno = EISDIR;
-      return nullptr;
-    }
-    of = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-  } else if (kind == OS_PATH_BLOCK) {
-    of &= ~(O_CREAT | O_TRUNC);
-    if (flags & OS_FILE_LOCK_VOL) of |= O_EXCL;  // fails while mounted or open exclusively
+  struct stat sb;
+  int fd = -1;
+  // Open first and look at what was opened: one path lookup instead of two.
+  // Only a volume lock needs to know beforehand that the path is a device.
+  if (flags & OS_FILE_LOCK_VOL) {
+    if (stat(path, &sb) == 0 && S_ISBLK(sb.st_mode)) of = (of & ~(O_CREAT | O_TRUNC)) | O_EXCL;
   }
-  int fd;
   do fd = open(path, of, 0666); while (fd < 0 && errno == EINTR);
+  if (fd < 0 && errno == EISDIR && !writable) {
+    // A directory opened for reading (a create flag made open refuse it).
+    do fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC); while (fd < 0 && errno == EINTR);
+  }
   if (fd < 0) {
     int eno = errno;
     LOGX(LV_DBG | LV_SYS, "open [%s] flags=0x%llx error: ", path, (unsigned long long)flags);
@@ -364,6 +366,11 @@ std::unique_ptr<os_file_ops> os_file_local_init(const char* path, uint64_t flags
     if (eno == ENOENT && (of & O_CREAT)) os_mkdirs_parent(path);
     errno = eno;
     return nullptr;
+  }
+  if (fstat(fd, &sb) == 0) {
+    if (S_ISDIR(sb.st_mode)) kind = OS_PATH_DIR;
+    else if (S_ISBLK(sb.st_mode)) kind = OS_PATH_BLOCK;
+    else if (!S_ISREG(sb.st_mode)) seekable = false;
   }
   auto f = std::make_unique<local_file>(fd, kind, path, seekable);
   if (kind == OS_PATH_BLOCK) {
@@ -384,4 +391,16 @@ std::unique_ptr<os_file_ops> os_file_local_init(const char* path, uint64_t flags
     f->off_ = sz;
   }
   return f;
+}
+
+int64_t os_file_copy_range(os_file2* in, int64_t in_off, os_file2* out, int64_t out_off, size_t len) {
+  int ifd = -1, ofd = -1;
+  if (!in || !out || !os_file_ioctl(in, OS_IOCTL_FD_IMP, &ifd) || !os_file_ioctl(out, OS_IOCTL_FD_IMP, &ofd)) {
+    errno = ENOTSUP;
+    return -1;
+  }
+  loff_t io = in_off, oo = out_off;
+  ssize_t n;
+  do n = copy_file_range(ifd, &io, ofd, &oo, len, 0); while (n < 0 && errno == EINTR);
+  return n;
 }

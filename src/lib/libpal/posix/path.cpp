@@ -151,11 +151,17 @@ int os_apply_attrib(int fd, const char* path, uint32_t attrib) {
 }
 
 int os_apply_stat(int fd, const char* path, bool follow, const os_set_stat* st) {
+  // Our effective user never changes while we run.
+  static const bool is_root = geteuid() == 0;
   struct stat sb;
-  if ((fd >= 0 ? fstat(fd, &sb) : follow ? stat(path, &sb) : lstat(path, &sb)) < 0) return -1;
+  sb.st_mode = 0;
+  // Through an open file with a mode given there is nothing to look up: a
+  // descriptor is never a link and the old mode is not needed.
+  bool need_stat = fd < 0 || st->mode == 0;
+  if (need_stat && (fd >= 0 ? fstat(fd, &sb) : follow ? stat(path, &sb) : lstat(path, &sb)) < 0) return -1;
   bool link = S_ISLNK(sb.st_mode);
   // Owners first: chown clears set-id bits that the mode may want back.
-  if (st->set_owner && geteuid() == 0) {
+  if (st->set_owner && is_root) {
     int r = fd >= 0 ? fchown(fd, st->uid, st->gid)
                     : link ? lchown(path, st->uid, st->gid) : chown(path, st->uid, st->gid);
     if (r < 0) return -1;
