@@ -30,7 +30,6 @@ struct thread_state {
   std::string name;
   os_thread_ctx ctx;
   std::function<int()> fn;
-  size_t stack_size = 0;
   std::mutex mu;
   std::condition_variable ended_cv;
   bool ended = false;
