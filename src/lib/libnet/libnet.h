@@ -29,8 +29,8 @@ struct proxy_conf {
   std::string proto;  // protocol name as read (at most 31 characters)
   std::string ip;     // proxy host (at most 1023)
   int32_t port = 0;
-  std::string user;   // empty: no authentication (at most 4095)
-  std::string pwd;    // clear password (at most 4095)
+  std::string user;  // empty: no authentication (at most 4095)
+  std::string pwd;   // clear password (at most 4095)
 };
 
 /// Lets its owner interrupt waits of connects, reads and writes.
@@ -64,7 +64,7 @@ struct net_conn {
   std::unique_ptr<net_mem> mem;  // kind 6
   /// TLS context, owned by the TLS channel; nullptr for a plain connection.
   void* ssl = nullptr;
-  int32_t timeout = 0;          // ms: the budget of one read or write call
+  int32_t timeout = 0;           // ms: the budget of one read or write call
   std::atomic<int32_t> stop{0};  // non-zero makes waiting reads and writes give up
   stop_ctl* sc = nullptr;
   /// TLS hooks, installed with `ssl` by the TLS channel. The close hook sends

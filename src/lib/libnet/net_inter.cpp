@@ -3,8 +3,8 @@
 #include <memory>
 #include <new>
 
-#include "libnet.h"
 #include "liblog.h"
+#include "libnet.h"
 
 WY_LOG_TAG("net");
 
@@ -15,13 +15,17 @@ namespace {
 
 int net_ssl_read_proc(net_conn* nc, void* buf, int len) {
   if (nc->read_proc != nullptr) return nc->read_proc(nc, buf, len);
+  // clang-format off: the expression text is the logged assertion text.
   if (!WY_CHECK(g_ssl_read_proc!=NULL)) return -1;
+  // clang-format on
   return g_ssl_read_proc(nc, buf, len);
 }
 
 int net_ssl_write_proc(net_conn* nc, const void* buf, int len) {
   if (nc->write_proc != nullptr) return nc->write_proc(nc, buf, len);
+  // clang-format off
   if (!WY_CHECK(g_ssl_write_proc!=NULL)) return -1;
+  // clang-format on
   return g_ssl_write_proc(nc, buf, len);
 }
 
@@ -96,14 +100,18 @@ int net_read(net_conn* nc, void* buf, int len) {
     case NET_SOCK_TYPE:
     case 1:
       return nc->ssl != nullptr ? net_ssl_read_proc(nc, buf, len) : net_sock_read(nc, buf, len);
-    case NET_STDIO_TYPE: return net_sock_read(nc, buf, len);
+    case NET_STDIO_TYPE:
+      return net_sock_read(nc, buf, len);
     case NET_PIPE_SRV_TYPE:
-    case NET_PIPE_CLI_TYPE: return npipe_unsupported(nc);
+    case NET_PIPE_CLI_TYPE:
+      return npipe_unsupported(nc);
     case NET_FILE_TYPE:
       return nc->handle > 0 ? os_fd_read(static_cast<int>(nc->handle - 1), buf, len, nc->timeout)
                             : -1;
-    case NET_MEM_TYPE: return mem_read(nc, buf, len);
-    default: return -1;
+    case NET_MEM_TYPE:
+      return mem_read(nc, buf, len);
+    default:
+      return -1;
   }
 }
 
@@ -114,13 +122,17 @@ int net_write(net_conn* nc, const void* buf, int len) {
     case NET_SOCK_TYPE:
     case 1:
       return nc->ssl != nullptr ? net_ssl_write_proc(nc, buf, len) : net_sock_write(nc, buf, len);
-    case NET_STDIO_TYPE: return net_sock_write(nc, buf, len);
+    case NET_STDIO_TYPE:
+      return net_sock_write(nc, buf, len);
     case NET_PIPE_SRV_TYPE:
-    case NET_PIPE_CLI_TYPE: return npipe_unsupported(nc);
+    case NET_PIPE_CLI_TYPE:
+      return npipe_unsupported(nc);
     case NET_FILE_TYPE:
       return nc->handle > 0 ? os_fd_write(static_cast<int>(nc->handle - 1), buf, len) : -1;
-    case NET_MEM_TYPE: return mem_write(nc, buf, len);
-    default: return -1;
+    case NET_MEM_TYPE:
+      return mem_write(nc, buf, len);
+    default:
+      return -1;
   }
 }
 
@@ -142,9 +154,13 @@ int net_close(net_conn* nc) {
       return 0;
     case NET_STDIO_TYPE:
     case NET_PIPE_SRV_TYPE:
-    case NET_PIPE_CLI_TYPE: return 0;
-    case NET_MEM_TYPE: nc->mem.reset(); return 0;
-    default: return -1;  // negative, file (its owner closes it) or unknown
+    case NET_PIPE_CLI_TYPE:
+      return 0;
+    case NET_MEM_TYPE:
+      nc->mem.reset();
+      return 0;
+    default:
+      return -1;  // negative, file (its owner closes it) or unknown
   }
 }
 

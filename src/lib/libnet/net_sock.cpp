@@ -2,13 +2,15 @@
 // thread is seen within one slice and the time-out bounds the whole call.
 #include <algorithm>
 
-#include "libnet.h"
 #include "liblog.h"
+#include "libnet.h"
 
 WY_LOG_TAG("net");
 
 namespace {
 
+// A negative time-out must not turn a slice into an endless wait that no
+// stop request could end: slices are clamped to [0, slice].
 constexpr int kReadSliceMs = 300;
 constexpr int kWriteSliceMs = 500;
 
@@ -58,7 +60,8 @@ int net_sock_read(net_conn* nc, void* buf, int len) {
         os_socket_errno_set(OS_SOCKET_ERR_CANCELLED);
         return -1;
       }
-      int w = os_socket_wait_impl(s, OS_SOCKET_WAIT_READ, std::min<int>(nc->timeout, kReadSliceMs));
+      int w = os_socket_wait_impl(s, OS_SOCKET_WAIT_READ,
+                                  std::clamp<int>(nc->timeout, 0, kReadSliceMs));
       if (w < 0) {
         int eno = os_socket_errno_get();
         LOGE("socket_wait error [%d] [%s]\n", eno, os_errno_str(eno, nullptr, 0));
@@ -108,7 +111,8 @@ int net_sock_write(net_conn* nc, const void* buf, int len) {
         os_socket_errno_set(OS_SOCKET_ERR_CANCELLED);
         return -1;
       }
-      int w = os_socket_wait_impl(s, OS_SOCKET_WAIT_WRITE, std::min<int>(nc->timeout, kWriteSliceMs));
+      int w = os_socket_wait_impl(s, OS_SOCKET_WAIT_WRITE,
+                                  std::clamp<int>(nc->timeout, 0, kWriteSliceMs));
       if (w < 0) {
         int eno = os_socket_errno_get();
         LOGE("socket_wait error [%d] [%s]\n", eno, os_errno_str(eno, nullptr, 0));

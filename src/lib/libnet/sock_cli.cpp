@@ -1,6 +1,6 @@
 // TCP client connects with a bounded connect time and a stop control.
-#include "libnet.h"
 #include "liblog.h"
+#include "libnet.h"
 
 WY_LOG_TAG("net");
 

@@ -1,8 +1,8 @@
 // Transport environment: the start-up mark and the teardown at the end of a run.
 #include <atomic>
 
-#include "libnet.h"
 #include "liblog.h"
+#include "libnet.h"
 
 WY_LOG_TAG("net");
 

@@ -42,7 +42,9 @@ int32_t root_len(const blob_buf* b) {
   return static_cast<int32_t>(get_be32(b->buf.data()) & 0xFFFFFFu);
 }
 
-void set_root_len(blob_buf* b, int32_t len) { set_id_len(b->buf.data(), false, BLOBMSG_TYPE_TABLE, len); }
+void set_root_len(blob_buf* b, int32_t len) {
+  set_id_len(b->buf.data(), false, BLOBMSG_TYPE_TABLE, len);
+}
 
 // Grows the buffer so that it holds at least `need` bytes, in whole 256-byte
 // steps over the missing amount; the added bytes are zero.
@@ -63,12 +65,18 @@ bool blob_buf_grow(blob_buf* b, int32_t need) {
 // Payload check of the type table.
 bool payload_ok(int type, const uint8_t* payload, int32_t plen) {
   switch (type) {
-    case BLOBMSG_TYPE_STRING: return plen >= 1 && payload[plen - 1] == 0;
-    case BLOBMSG_TYPE_INT64: return plen == 8;
-    case BLOBMSG_TYPE_INT32: return plen == 4;
-    case BLOBMSG_TYPE_INT16: return plen == 2;
-    case BLOBMSG_TYPE_INT8: return plen == 1;
-    default: return type >= 0 && type <= BLOBMSG_TYPE_LAST;
+    case BLOBMSG_TYPE_STRING:
+      return plen >= 1 && payload[plen - 1] == 0;
+    case BLOBMSG_TYPE_INT64:
+      return plen == 8;
+    case BLOBMSG_TYPE_INT32:
+      return plen == 4;
+    case BLOBMSG_TYPE_INT16:
+      return plen == 2;
+    case BLOBMSG_TYPE_INT8:
+      return plen == 1;
+    default:
+      return type >= 0 && type <= BLOBMSG_TYPE_LAST;
   }
 }
 

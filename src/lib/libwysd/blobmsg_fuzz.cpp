@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "libwysd.h"
 #include "liblog.h"
+#include "libwysd.h"
 
 namespace {
 
@@ -47,8 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto buf = std::make_unique<uint8_t[]>(size == 0 ? 1 : size);
   if (size > 0) memcpy(buf.get(), data, size);
   int32_t len = static_cast<int32_t>(size);
-  static const int codes[] = {WYSD_CMD_LOGIN, WYSD_CMD_INFO,  WYSD_CMD_IOCTL2, WYSD_CMD_OPEN,
-                              WYSD_CMD_CLOSE, WYSD_CMD_READ,  WYSD_CMD_PREAD,  WYSD_CMD_WRITE,
+  static const int codes[] = {WYSD_CMD_LOGIN,  WYSD_CMD_INFO, WYSD_CMD_IOCTL2, WYSD_CMD_OPEN,
+                              WYSD_CMD_CLOSE,  WYSD_CMD_READ, WYSD_CMD_PREAD,  WYSD_CMD_WRITE,
                               WYSD_CMD_PWRITE, WYSD_CMD_SEEK, WYSD_CMD_IOCTL,  WYSD_CMD_LOGIN2,
                               WYSD_CMD_LOGIN3};
   for (int code : codes) {
@@ -56,9 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     run(p->req, p->req_n, buf.get(), len);
     run(p->rsp, p->rsp_n, buf.get(), len);
   }
-  static const blobmsg_policy any[] = {{"a", BLOBMSG_TYPE_UNSPEC},
-                                       {"errno", BLOBMSG_TYPE_UNSPEC},
-                                       {"data", BLOBMSG_TYPE_UNSPEC}};
+  static const blobmsg_policy any[] = {
+      {"a", BLOBMSG_TYPE_UNSPEC}, {"errno", BLOBMSG_TYPE_UNSPEC}, {"data", BLOBMSG_TYPE_UNSPEC}};
   run(any, 3, buf.get(), len);
   return 0;
 }

@@ -37,8 +37,7 @@ TEST(BlobBuf, Int64AttributeLayoutIsExact) {
   ASSERT_EQ(blobmsg_add_u64(&b, "fd", 0x0102030405060708ull), 0);
   std::vector<uint8_t> want = {0x02, 0x00, 0x00, 0x18,  // root: table, 4 + 20
                                0x85, 0x00, 0x00, 0x14,  // extended, int64, 20
-                               0x00, 0x02, 'f',  'd',  0, 0, 0, 0,
-                               1,    2,    3,    4,    5, 6, 7, 8};
+                               0x00, 0x02, 'f',  'd',  0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8};
   EXPECT_EQ(bytes_of(b), want);
 }
 
@@ -50,8 +49,8 @@ TEST(BlobBuf, PaddingAndRootLengthForOddSizes) {
   EXPECT_EQ(d[7], 16);
   ASSERT_EQ(blobmsg_add_field(&b, BLOBMSG_TYPE_RAW, "data", "xyz", 3), 0);  // 15 -> 16
   d = blob_buf_data(&b);
-  EXPECT_EQ(d[4 + 16 + 3], 15);             // unpadded length in the header
-  EXPECT_EQ(d[4 + 16 + 15], 0);             // padding zeroed
+  EXPECT_EQ(d[4 + 16 + 3], 15);              // unpadded length in the header
+  EXPECT_EQ(d[4 + 16 + 15], 0);              // padding zeroed
   EXPECT_EQ(blob_buf_len(&b), 4 + 16 + 16);  // root counts padded lengths
   ASSERT_EQ(blobmsg_add_field(&b, BLOBMSG_TYPE_RAW, "e", nullptr, 0), 0);
   EXPECT_EQ(blob_buf_len(&b), 4 + 16 + 16 + 8);
@@ -171,12 +170,18 @@ TEST(BlobmsgParse, PayloadChecksOfCandidates) {
     std::vector<uint8_t> payload;
     bool ok;
   } cases[] = {
-      {BLOBMSG_TYPE_STRING, {'a', 'b', 0}, true},  {BLOBMSG_TYPE_STRING, {'a', 'b'}, false},
-      {BLOBMSG_TYPE_STRING, {}, false},            {BLOBMSG_TYPE_INT32, {1, 2, 3}, false},
-      {BLOBMSG_TYPE_INT32, {1, 2, 3, 4}, true},    {BLOBMSG_TYPE_INT64, {1, 2, 3, 4}, false},
-      {BLOBMSG_TYPE_INT16, {1, 2}, true},          {BLOBMSG_TYPE_INT16, {1}, false},
-      {BLOBMSG_TYPE_INT8, {1}, true},              {BLOBMSG_TYPE_INT8, {}, false},
-      {BLOBMSG_TYPE_RAW, {}, true},                {9, {1}, false},
+      {BLOBMSG_TYPE_STRING, {'a', 'b', 0}, true},
+      {BLOBMSG_TYPE_STRING, {'a', 'b'}, false},
+      {BLOBMSG_TYPE_STRING, {}, false},
+      {BLOBMSG_TYPE_INT32, {1, 2, 3}, false},
+      {BLOBMSG_TYPE_INT32, {1, 2, 3, 4}, true},
+      {BLOBMSG_TYPE_INT64, {1, 2, 3, 4}, false},
+      {BLOBMSG_TYPE_INT16, {1, 2}, true},
+      {BLOBMSG_TYPE_INT16, {1}, false},
+      {BLOBMSG_TYPE_INT8, {1}, true},
+      {BLOBMSG_TYPE_INT8, {}, false},
+      {BLOBMSG_TYPE_RAW, {}, true},
+      {9, {1}, false},
   };
   for (const Case& c : cases) {
     auto msg = attr(c.type, "val", c.payload);
@@ -281,12 +286,12 @@ TEST(WysdMsgPolicy, EveryRequestCodeHasItsSets) {
     int code, req_n, rsp_n;
     const char* last_rsp;
   } want[] = {
-      {WYSD_CMD_LOGIN, 2, 3, "os_type"}, {WYSD_CMD_INFO, 1, 3, "info"},
-      {WYSD_CMD_IOCTL2, 4, 3, "data"},   {WYSD_CMD_OPEN, 2, 3, "fd"},
-      {WYSD_CMD_CLOSE, 1, 2, "errno_str"}, {WYSD_CMD_READ, 2, 5, "data"},
-      {WYSD_CMD_PREAD, 3, 5, "data"},    {WYSD_CMD_WRITE, 4, 3, "len"},
-      {WYSD_CMD_PWRITE, 5, 3, "len"},    {WYSD_CMD_SEEK, 3, 3, "offset"},
-      {WYSD_CMD_IOCTL, 4, 2, "errno_str"}, {WYSD_CMD_LOGIN2, 2, 4, "cert"},
+      {WYSD_CMD_LOGIN, 2, 3, "os_type"},    {WYSD_CMD_INFO, 1, 3, "info"},
+      {WYSD_CMD_IOCTL2, 4, 3, "data"},      {WYSD_CMD_OPEN, 2, 3, "fd"},
+      {WYSD_CMD_CLOSE, 1, 2, "errno_str"},  {WYSD_CMD_READ, 2, 5, "data"},
+      {WYSD_CMD_PREAD, 3, 5, "data"},       {WYSD_CMD_WRITE, 4, 3, "len"},
+      {WYSD_CMD_PWRITE, 5, 3, "len"},       {WYSD_CMD_SEEK, 3, 3, "offset"},
+      {WYSD_CMD_IOCTL, 4, 2, "errno_str"},  {WYSD_CMD_LOGIN2, 2, 4, "cert"},
       {WYSD_CMD_LOGIN3, 1, 2, "errno_str"},
   };
   for (const Want& w : want) {

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <vector>
 
-#include "libwysd.h"
 #include "liblog.h"
+#include "libwysd.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static bool quiet = (log2_set_console(nullptr, 0), true);

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <new>
 
-#include "libwysd.h"
 #include "liblog.h"
+#include "libwysd.h"
 
 WY_LOG_TAG("sdcli");
 

@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "libwysd.h"
 #include "liblog.h"
+#include "libwysd.h"
 
 namespace {
 
@@ -48,11 +48,11 @@ TEST(FrameHead, DamagedHeadsGiveTheirStatus) {
     bytes in;
     int st;
   } cases[] = {
-      {{}, WYSD_ST_TIMEOUT_ERROR},                                  // nothing came
-      {{0x57, 0x59, 1, 4, 2}, WYSD_ST_DATA_LEN_ERROR},              // 5 of 8 bytes
-      {{0x57, 0x00, 1, 4, 2, 0, 0, 4}, WYSD_ST_NET_DATA_ERROR},     // one magic byte wrong
+      {{}, WYSD_ST_TIMEOUT_ERROR},                               // nothing came
+      {{0x57, 0x59, 1, 4, 2}, WYSD_ST_DATA_LEN_ERROR},           // 5 of 8 bytes
+      {{0x57, 0x00, 1, 4, 2, 0, 0, 4}, WYSD_ST_NET_DATA_ERROR},  // one magic byte wrong
       {{0x00, 0x59, 1, 4, 2, 0, 0, 4}, WYSD_ST_NET_DATA_ERROR},
-      {{0x57, 0x59, 1, 4, 2, 0, 0, 0}, WYSD_ST_NET_DATA_ERROR},     // root shorter than its header
+      {{0x57, 0x59, 1, 4, 2, 0, 0, 0}, WYSD_ST_NET_DATA_ERROR},  // root shorter than its header
       {{0x57, 0x59, 1, 4, 2, 0, 0, 3}, WYSD_ST_NET_DATA_ERROR},
   };
   for (const Case& c : cases) {
@@ -104,8 +104,8 @@ TEST(SendFrame, HeadLayoutAndShortMessages) {
   ASSERT_EQ(blob_buf_init(&b), 0);
   ASSERT_EQ(blobmsg_add_string(&b, "param", ""), 0);
   ASSERT_EQ(wysd_send_request(&nc, WYSD_CMD_INFO, blob_buf_data(&b), blob_buf_len(&b)), 0);
-  bytes want = frame(0x01, WYSD_CMD_INFO,
-                     bytes(blob_buf_data(&b), blob_buf_data(&b) + blob_buf_len(&b)));
+  bytes want =
+      frame(0x01, WYSD_CMD_INFO, bytes(blob_buf_data(&b), blob_buf_data(&b) + blob_buf_len(&b)));
   EXPECT_EQ(mem_left(nc), want);
 
   // A server answers with its own protocol byte; an empty root goes out alone.
@@ -211,7 +211,8 @@ TEST(ClientParse, ServerErrorIsStoredWithItsText) {
   blob_buf_init(&b);
   blobmsg_add_u32(&b, "errno", static_cast<uint32_t>(-102));
   blobmsg_add_string(&b, "errno_str", "The system cannot find the file specified.");
-  bytes in = frame(1, WYSD_CMD_OPEN, bytes(blob_buf_data(&b), blob_buf_data(&b) + blob_buf_len(&b)));
+  bytes in =
+      frame(1, WYSD_CMD_OPEN, bytes(blob_buf_data(&b), blob_buf_data(&b) + blob_buf_len(&b)));
   ASSERT_EQ(net_mem_init(&ctx.nc, in.data(), in.size()), 0);
   int32_t len = 0;
   ASSERT_EQ(client_recv_response(&ctx, &len), 0);
@@ -269,8 +270,9 @@ void round_trip(const char* codec, const bytes& data) {
     if (proto != WYSD_PROTO_REQUEST || code != WYSD_CMD_WRITE) return void(srv_err = "head");
     const wysd_msg_policy* p = wysd_msg_policy_get(code);
     const blob_attr* tb[4];
-    if (blobmsg_parse(p->req, p->req_n, tb, rb.buf.get() + 4, blob_raw_len(
-            reinterpret_cast<const blob_attr*>(rb.buf.get())) - 4) != 0 || !tb[3])
+    if (blobmsg_parse(p->req, p->req_n, tb, rb.buf.get() + 4,
+                      blob_raw_len(reinterpret_cast<const blob_attr*>(rb.buf.get())) - 4) != 0 ||
+        !tb[3])
       return void(srv_err = "parse");
     int32_t n = static_cast<int32_t>(blobmsg_get_u32(tb[2]));
     bytes plain(static_cast<size_t>(n));
@@ -303,9 +305,8 @@ void round_trip(const char* codec, const bytes& data) {
   int packed = sdcomp_pack(&cli.pack, data.data(), n, out, sdcomp_bound(n));
   ASSERT_GE(packed, 0);
   ASSERT_EQ(blobmsg_shrink(&cli.req, a, packed), 0);
-  EXPECT_EQ(client_send_reqest(&cli, WYSD_CMD_WRITE, blob_buf_data(&cli.req),
-                               blob_buf_len(&cli.req)),
-            0);
+  EXPECT_EQ(
+      client_send_reqest(&cli, WYSD_CMD_WRITE, blob_buf_data(&cli.req), blob_buf_len(&cli.req)), 0);
   int32_t len = 0;
   int st = client_recv_response(&cli, &len);
   srv.join();

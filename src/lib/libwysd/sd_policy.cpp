@@ -5,7 +5,9 @@
 
 namespace {
 
+// clang-format off
 #define WY_RSP_HEAD {"errno", BLOBMSG_TYPE_INT32}, {"errno_str", BLOBMSG_TYPE_STRING}
+// clang-format on
 
 const blobmsg_policy login_req[] = {{"user", BLOBMSG_TYPE_STRING}, {"passwd", BLOBMSG_TYPE_STRING}};
 const blobmsg_policy login_rsp[] = {WY_RSP_HEAD, {"os_type", BLOBMSG_TYPE_INT32}};
@@ -25,9 +27,8 @@ const blobmsg_policy read_rsp[] = {WY_RSP_HEAD,
                                    {"len", BLOBMSG_TYPE_INT32},
                                    {"flags", BLOBMSG_TYPE_INT32},
                                    {"data", BLOBMSG_TYPE_RAW}};
-const blobmsg_policy pread_req[] = {{"fd", BLOBMSG_TYPE_INT64},
-                                    {"len", BLOBMSG_TYPE_INT32},
-                                    {"offset", BLOBMSG_TYPE_INT64}};
+const blobmsg_policy pread_req[] = {
+    {"fd", BLOBMSG_TYPE_INT64}, {"len", BLOBMSG_TYPE_INT32}, {"offset", BLOBMSG_TYPE_INT64}};
 const blobmsg_policy write_req[] = {{"fd", BLOBMSG_TYPE_INT64},
                                     {"flags", BLOBMSG_TYPE_INT32},
                                     {"len", BLOBMSG_TYPE_INT32},
@@ -38,24 +39,23 @@ const blobmsg_policy pwrite_req[] = {{"fd", BLOBMSG_TYPE_INT64},
                                      {"len", BLOBMSG_TYPE_INT32},
                                      {"offset", BLOBMSG_TYPE_INT64},
                                      {"data", BLOBMSG_TYPE_RAW}};
-const blobmsg_policy seek_req[] = {{"fd", BLOBMSG_TYPE_INT64},
-                                   {"offset", BLOBMSG_TYPE_INT64},
-                                   {"mode", BLOBMSG_TYPE_INT64}};
+const blobmsg_policy seek_req[] = {
+    {"fd", BLOBMSG_TYPE_INT64}, {"offset", BLOBMSG_TYPE_INT64}, {"mode", BLOBMSG_TYPE_INT64}};
 const blobmsg_policy seek_rsp[] = {WY_RSP_HEAD, {"offset", BLOBMSG_TYPE_INT64}};
 const blobmsg_policy ioctl_req[] = {{"fd", BLOBMSG_TYPE_INT64},
                                     {"cmd", BLOBMSG_TYPE_INT32},
                                     {"len", BLOBMSG_TYPE_INT32},
                                     {"data", BLOBMSG_TYPE_RAW}};
 const blobmsg_policy login2_req[] = {{"user", BLOBMSG_TYPE_STRING}, {"ver", BLOBMSG_TYPE_INT32}};
-const blobmsg_policy login2_rsp[] = {WY_RSP_HEAD,
-                                     {"ver", BLOBMSG_TYPE_INT32},
-                                     {"cert", BLOBMSG_TYPE_STRING}};
+const blobmsg_policy login2_rsp[] = {
+    WY_RSP_HEAD, {"ver", BLOBMSG_TYPE_INT32}, {"cert", BLOBMSG_TYPE_STRING}};
 const blobmsg_policy login3_req[] = {{"lkey", BLOBMSG_TYPE_STRING}};
 
 #undef WY_RSP_HEAD
 
 #define WY_N(a) static_cast<int>(sizeof(a) / sizeof((a)[0]))
-#define WY_SET(code, req, rsp) {code, req, WY_N(req), rsp, WY_N(rsp)}
+#define WY_SET(code, req, rsp) \
+  { code, req, WY_N(req), rsp, WY_N(rsp) }
 
 const wysd_msg_policy g_policies[] = {
     WY_SET(WYSD_CMD_LOGIN, login_req, login_rsp),

@@ -86,8 +86,8 @@ class lz4_codec final : public sdcomp {
   }
   int unpack(sdcomp_state*, const void* in, int in_len, void* out, int out_cap) const override {
     if (in_len < 0 || out_cap < 0) return -1;
-    int r = LZ4_decompress_safe(static_cast<const char*>(in), static_cast<char*>(out), in_len,
-                                out_cap);
+    int r =
+        LZ4_decompress_safe(static_cast<const char*>(in), static_cast<char*>(out), in_len, out_cap);
     return r < 0 ? -1 : r;
   }
 };

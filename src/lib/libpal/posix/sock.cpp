@@ -128,10 +128,14 @@ uint16_t os_ipaddr_port(const os_ipaddr* addr) {
 int os_ipaddr_family(const os_ipaddr* addr) {
   if (addr->len == 0) return 0;
   switch (sa_of(addr)->sa_family) {
-    case AF_INET: return OS_AF_INET;
-    case AF_INET6: return OS_AF_INET6;
-    case AF_UNIX: return OS_AF_LOCAL;
-    default: return 0;
+    case AF_INET:
+      return OS_AF_INET;
+    case AF_INET6:
+      return OS_AF_INET6;
+    case AF_UNIX:
+      return OS_AF_LOCAL;
+    default:
+      return 0;
   }
 }
 
@@ -152,7 +156,8 @@ const char* os_ipaddr_cstr(const os_ipaddr* addr, char* buf, size_t len) {
     case OS_AF_LOCAL:
       snprintf(buf, len, "%s", reinterpret_cast<const sockaddr_un*>(addr->raw)->sun_path);
       break;
-    default: break;
+    default:
+      break;
   }
   return buf;
 }
@@ -178,10 +183,13 @@ int os_socket_ctrl(os_socket_t s, int ctrl, int value) {
       return setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &value, sizeof value) < 0 ? -1 : 0;
     case OS_SOCKET_CTRL_SET_TCP_NODELAY:
       return setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) < 0 ? -1 : 0;
-    case OS_SOCKET_CTRL_SET_NONBLOCK: return set_nonblock(fd, on != 0);
+    case OS_SOCKET_CTRL_SET_NONBLOCK:
+      return set_nonblock(fd, on != 0);
     case OS_SOCKET_CTRL_SET_REUSEADDR:
       return setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0 ? -1 : 0;
-    default: errno = EINVAL; return -1;
+    default:
+      errno = EINVAL;
+      return -1;
   }
 }
 
@@ -201,12 +209,15 @@ int os_socket_connect(os_socket_t s, const os_ipaddr* addr) {
   }
   if (connect(fd, sa_of(addr), addr->len) == 0) return 1;
   switch (errno) {
-    case EISCONN: return 1;
+    case EISCONN:
+      return 1;
     case EINPROGRESS:
     case EALREADY:
     case EINTR:
-    case EAGAIN: return 0;
-    default: return -1;
+    case EAGAIN:
+      return 0;
+    default:
+      return -1;
   }
 }
 

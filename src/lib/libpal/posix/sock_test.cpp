@@ -1,7 +1,6 @@
 // The socket layer's own contracts: address forms, the meaning of a 0 from
 // a receive, connect results and local sockets.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <string>
