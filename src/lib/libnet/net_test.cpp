@@ -215,6 +215,12 @@ TEST(NetSockRead, SilentServerGivesBytesSoFarAfterTimeout) {
   EXPECT_EQ(net_read(&p.nc, buf, sizeof buf), 3);
   EXPECT_GE(ms_since(t0), 290);
   EXPECT_EQ(std::string(buf, 3), "abc");
+
+  // A negative time-out is no time at all, never an endless wait.
+  p.nc.timeout = -5;
+  t0 = clk::now();
+  EXPECT_EQ(net_read(&p.nc, buf, sizeof buf), 0);
+  EXPECT_LT(ms_since(t0), 1000);
 }
 
 TEST(NetSockRead, PeerClosingMidReadMarksDisconnected) {

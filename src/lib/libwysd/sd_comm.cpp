@@ -19,7 +19,7 @@ const char* client_status_str(int status) {
 }
 
 int wysd_send_frame(net_conn* nc, uint8_t proto, int code, const void* msg, int32_t len) {
-  if (len < 4) {
+  if (len < 4 || msg == nullptr) {
     LOGD("reqest need len >= 4 [len=%d]\n", len);
     return WYSD_ST_DATA_LEN_ERROR;
   }
