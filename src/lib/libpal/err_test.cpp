@@ -93,6 +93,7 @@ TEST(OsVerrGet, DocumentedErrnoRows) {
       {ELOOP, -156},    {EXDEV, -119},     {EIO, -257},          {ENXIO, -258},
       {EINVAL, -2},     {EBADF, -4},       {EPIPE, -301},        {ENOSYS, -12},
       {EADDRINUSE, -448}, {EHOSTUNREACH, -465}, {ENETUNREACH, -451}, {EINPROGRESS, -436},
+      {ENOTSUP, -37},
   };
   for (auto [eno, verr] : rows) EXPECT_EQ(os_verr_get(eno), verr) << strerror(eno);
 }

@@ -159,6 +159,7 @@ TEST(FileLocal, OpenFlagsMapOntoPosix) {
   errno = 0;
   EXPECT_FALSE(open_f(p, OS_FILE_READ | OS_FILE_SHADOW));
   EXPECT_EQ(errno, ENOTSUP);
+  EXPECT_STREQ(verr2str(os_verr_get(errno)), "Not supported.");
 }
 
 TEST(FileLocal, CreateInMissingDirectoryFailsOnceThenSucceeds) {

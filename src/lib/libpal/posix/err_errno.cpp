@@ -80,7 +80,10 @@ constexpr errno_row kRows[] = {
     {ENOPROTOOPT, -442},
     {EPROTONOSUPPORT, -443},
     {ESOCKTNOSUPPORT, -444},
-    {EOPNOTSUPP, -445},
+    // ENOTSUP and EOPNOTSUPP are one number on Linux. Files, devices and
+    // shadow copies answer "Not supported." far more often than a socket
+    // refuses an operation, so the file meaning wins.
+    {ENOTSUP, -37},
     {EPFNOSUPPORT, -446},
     {EAFNOSUPPORT, -447},
     {EADDRINUSE, -448},
