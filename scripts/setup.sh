@@ -3,7 +3,7 @@
 # with sudo available). Only missing packages are installed.
 set -euo pipefail
 pkgs=(cmake g++ make pkg-config libgtest-dev libmbedtls-dev liblz4-dev
-      clang libclang-rt-14-dev openssl rsync iproute2 procps python3)
+      clang libclang-rt-14-dev openssl rsync rclone iproute2 procps python3)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -92,13 +92,11 @@ static cdir_stat* rdir_read_stat(cdir_job* job, bool is_src, const char* path, c
     cdir_stat_free(tmpl);
     return nullptr;
   }
-  if (is_src) {
-    if (path) {
-      if (post(job, CDIR_MSG_LIST_DIR, path, tmpl) < 0) tmpl = nullptr;
-      tmpl = nullptr;
-    } else {
-      st->odir_exists = 1;
-    }
+  if (is_src && path) {
+    post(job, CDIR_MSG_LIST_DIR, path, tmpl);  // the message owns the template now
+    tmpl = nullptr;
+  } else if (is_src) {
+    st->odir_exists = 1;
   }
   cdir_stat_free(tmpl);
   vrdir* r = is_src ? job->irdir.get() : job->ordir.get();
