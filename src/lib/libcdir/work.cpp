@@ -2,6 +2,7 @@
 // destination listing beside it and posts one message per directory.
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "cdir_imp.h"
 #include "liblog.h"
@@ -143,19 +144,29 @@ static cdir_stat* rdir_read_stat(cdir_job* job, bool is_src, const char* path, c
   return st;
 }
 
-/// Starts the listing of one directory, reads it and queues the item.
-static int rdir_get_idir_list(cdir_job* job, const char* idir, const char* odir, cdir_stat* tmpl) {
-  LOGV("idir=[%s] odir=[%s]", idir ? idir : "", odir ? odir : "");
-  if (idir) {
-    if (job->irdir->enum_dir(idir) < 0) {
-      LOGE("vrdir_enum_dir [%s] failed", idir);
-      job->i_dir_fail_count++;
-      cdir_stat_free(tmpl);
-      return 0;
-    }
-    job->dir_count++;
+/// Starts the listings of one directory (source, and destination when
+/// `odir` is given). False when the source listing could not be started:
+/// the directory is counted as failed and skipped, its template released.
+static bool rdir_enum_idir(cdir_job* job, const char* idir, const char* odir, cdir_stat* tmpl) {
+  LOGV("idir=[%s] odir=[%s]", idir, odir ? odir : "");
+  if (job->irdir->enum_dir(idir) < 0) {
+    LOGE("vrdir_enum_dir [%s] failed", idir);
+    job->i_dir_fail_count++;
+    cdir_stat_free(tmpl);
+    return false;
   }
-  if (odir && job->ordir->enum_dir(odir) < 0) LOGE("vrdir_enum_odir [%s] failed", odir);
+  job->dir_count++;
+  if (odir && job->ordir->enum_dir(odir) < 0) {
+    LOGE("vrdir_enum_odir [%s] failed", odir);
+    // No destination listing will come for it; reading one later would
+    // take the next directory's for its own.
+    tmpl->odir_exists = 0;
+  }
+  return true;
+}
+
+/// Reads the source listing of one directory and queues the item.
+static int rdir_queue_idir(cdir_job* job, const char* idir, cdir_stat* tmpl) {
   cdir_stat* st = rdir_read_stat(job, true, idir, tmpl);
   if (st == nullptr) return -1;
   if (queue_push_wait(job->dir_queue, st, 0) < 0) {
@@ -165,8 +176,54 @@ static int rdir_get_idir_list(cdir_job* job, const char* idir, const char* odir,
   return 0;
 }
 
+/// A subdirectory whose listings have been started and wait to be read.
+struct pending_dir {
+  std::string idir;
+  cdir_stat* sub;
+};
+
+/// Starts the listings of every subdirectory of `st` first, so that the
+/// readers list ahead while earlier listings are parsed, then reads and
+/// queues them in the same order. Negative when the walk must end.
+static int rdir_get_sub_lists(cdir_job* job, cdir_stat* st, cdir_stat* out) {
+  uint64_t ndir = 0, nodir = 0;
+  mstat_item* dirs = mstat_get_item(st->hstat_dir, &ndir);
+  mstat_item* odirs = out ? mstat_get_item(out->hstat_dir, &nodir) : nullptr;
+  std::vector<pending_dir> subs;
+  subs.reserve(ndir);
+  int r = 0;
+  for (uint64_t i = 0; i < ndir && r == 0; i++) {
+    cdir_stat* sub = stat_copy(st);
+    if (sub == nullptr) {
+      r = -1;
+      break;
+    }
+    set_own(sub, dirs[i]);
+    std::string odir;
+    sub->odir_exists = 0;
+    if (out && cdir_find_name(odirs, nodir, dirs[i].name)) {
+      sub->odir_exists = 1;
+      odir = cdir_join(st->opath, dirs[i].name);
+    }
+    std::string idir = cdir_join(st->path, dirs[i].name);
+    if (rdir_enum_idir(job, idir.c_str(), odir.empty() ? nullptr : odir.c_str(), sub))
+      subs.push_back({std::move(idir), sub});
+    if (cdir_need_exit(job)) r = 1;
+  }
+  size_t done = 0;
+  for (; done < subs.size() && r == 0; done++) {
+    if (rdir_queue_idir(job, subs[done].idir.c_str(), subs[done].sub) < 0)
+      r = -1;
+    else if (cdir_need_exit(job))
+      r = 1;
+  }
+  // Listings started but not read any more: the walk ends anyway.
+  for (size_t i = done; i < subs.size(); i++) cdir_stat_free(subs[i].sub);
+  return r;
+}
+
 int cdir_worker(cdir_job* job) {
-  int r = rdir_get_idir_list(job, nullptr, nullptr, nullptr);
+  int r = rdir_queue_idir(job, nullptr, nullptr);
   if (r < 0) return r;
   bool cp = job->work_mode == CDIR_WORK_CP, sync = job->work_mode == CDIR_WORK_SYNC;
   while (true) {
@@ -188,9 +245,7 @@ int cdir_worker(cdir_job* job) {
       it = mstat_get_item(out->hstat_dir, &n);
       cdir_sort_by_name(it, n);
     }
-    uint64_t ndir = 0;
-    mstat_item* dirs = mstat_get_item(st->hstat_dir, &ndir);
-    if (ndir > 0) {
+    if (count_of(st->hstat_dir) > 0) {
       if (cp && job->cmp_mode == 4) {
         cdir_stat* m = stat_copy(st);
         if (m) {
@@ -199,26 +254,8 @@ int cdir_worker(cdir_job* job) {
           post(job, CDIR_MSG_CREATE_DIRS, nullptr, m);
         }
       }
-      uint64_t nodir = 0;
-      mstat_item* odirs = out ? mstat_get_item(out->hstat_dir, &nodir) : nullptr;
-      for (uint64_t i = 0; i < ndir; i++) {
-        cdir_stat* sub = stat_copy(st);
-        if (sub == nullptr) {
-          r = -1;
-          break;
-        }
-        set_own(sub, dirs[i]);
-        std::string odir;
-        sub->odir_exists = 0;
-        if (out && cdir_find_name(odirs, nodir, dirs[i].name)) {
-          sub->odir_exists = 1;
-          odir = cdir_join(st->opath, dirs[i].name);
-        }
-        std::string idir = cdir_join(st->path, dirs[i].name);
-        r = rdir_get_idir_list(job, idir.c_str(), odir.empty() ? nullptr : odir.c_str(), sub);
-        if (r < 0 || cdir_need_exit(job)) break;
-      }
-      if (r < 0 || cdir_need_exit(job)) {
+      r = rdir_get_sub_lists(job, st, out);
+      if (r != 0) {
         cdir_stat_free(out);
         cdir_stat_free(st);
         return r < 0 ? r : 0;

@@ -63,10 +63,16 @@ mstat_item entry_record(const os_dirent& e) {
   return r;
 }
 
-void write_record(librdir* h, bool to_dir, const std::string& rec) {
+/// Queues one record. A record that cannot be queued is lost; the listing
+/// then ends with an error code instead of passing for complete, so that no
+/// one deletes on its account. Returns 0 or -1.
+int write_record(librdir* h, bool to_dir, const std::string& rec) {
   qbuf* q = to_dir ? h->hq_dir.get() : h->hq_file.get();
-  if (qbuf_write_timeout(q, rec.data(), static_cast<uint32_t>(rec.size()), h->write_timeout_ms) < 0)
+  if (qbuf_write_timeout(q, rec.data(), static_cast<uint32_t>(rec.size()), h->write_timeout_ms) < 0) {
     LOGE("qbuf_write_timeout hqbuf_file failed\n");
+    return -1;
+  }
+  return 0;
 }
 
 void librdir_cmd_open_dir(librdir* h, const char* path) {
@@ -95,9 +101,9 @@ void librdir_cmd_open_dir(librdir* h, const char* path) {
         continue;
       }
       bool to_dir = (st.flags & RDIR_TYPE_MASK) == RDIR_TYPE_DIR && !(st.flags & RDIR_FLAG_LINK);
-      write_record(h, to_dir, rec);
+      if (write_record(h, to_dir, rec) < 0) h->veno = -8;
     }
-    if (r < 0) {
+    if (r < 0 && h->veno == 0) {
       // A listing cut short must not pass for a complete one.
       int eno = errno;
       h->veno = os_verr_get(eno);
