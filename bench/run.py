@@ -185,8 +185,8 @@ def warm(root):
 
 def compare(src, dst, touch_dirs, content):
     """Differences between the source and a tarn copy: names, kinds, sizes,
-    file modes and write times, link targets; directory times only when the
-    mode sets them (cp)."""
+    file modes and write times, link targets; directory times and empty
+    directories only when the mode makes them (cp)."""
     def norm(entries):
         out = {}
         for rel, kind, size, mode, mtime, extra in entries:
@@ -196,8 +196,20 @@ def compare(src, dst, touch_dirs, content):
         return out
     a = norm(gen.listing(src, content))
     b = norm(gen.listing(dst, content))
+    # Sync creates destination directories only as parents of the files it
+    # writes, so a source directory with no file below it has no copy.
+    has_files = set()
+    if not touch_dirs:
+        for rel, (kind, *_rest) in a.items():
+            if kind != "d":
+                parent = os.path.dirname(rel)
+                while parent and parent not in has_files:
+                    has_files.add(parent)
+                    parent = os.path.dirname(parent)
     diffs = []
     for rel in sorted(set(a) | set(b)):
+        if rel not in b and not touch_dirs and a[rel][0] == "d" and rel not in has_files:
+            continue
         if rel not in b:
             diffs.append("missing %s" % rel)
         elif rel not in a:
