@@ -115,10 +115,10 @@ def text_pool(st, size):
 
 
 class Builder:
-    def __init__(self, root, spec):
+    def __init__(self, root, shape):
         self.root = root
-        self.spec = spec
-        self.st = Stream(spec["seed"])
+        self.shape = shape
+        self.st = Stream(shape["seed"])
         self.pool = text_pool(self.st, 4 * MIB)
         self.nfiles = 0
         self.nbytes = 0
@@ -158,7 +158,7 @@ class Builder:
         self.nbytes += size
 
     def build(self):
-        sp = self.spec
+        sp = self.shape
         os.mkdir(self.root, 0o755)
         # Directory skeleton, breadth first, names fixed by position.
         dirs = [""]
@@ -254,29 +254,29 @@ def listing(root, content=False):
     return sorted(out)
 
 
-def tree_spec(name, quick):
+def tree_shape(name, quick):
     if name not in TREES:
         raise SystemExit("gen.py: unknown tree [%s] (small, large, mixed)"
                          % name)
-    spec = dict(TREES[name])
+    shape = dict(TREES[name])
     if quick:
-        spec.update(QUICK[name])
-    return spec
+        shape.update(QUICK[name])
+    return shape
 
 
 def tree_dir(outdir, name, quick):
     return os.path.join(outdir, name + ("-quick" if quick else ""))
 
 
-def stamp_text(name, spec):
-    keys = sorted(spec)
+def stamp_text(name, shape):
+    keys = sorted(shape)
     return "gen=%d tree=%s %s\n" % (
-        GEN_VERSION, name, " ".join("%s=%s" % (k, spec[k]) for k in keys))
+        GEN_VERSION, name, " ".join("%s=%s" % (k, shape[k]) for k in keys))
 
 
 def tree_size(name, quick):
     """Approximate byte count of a tree, for free-space checks."""
-    sp = tree_spec(name, quick)
+    sp = tree_shape(name, quick)
     avg_small = 0
     if sp["files"]:
         lo, hi = sp["file_min"], sp["file_max"]
@@ -289,10 +289,10 @@ def tree_size(name, quick):
 def ensure_tree(outdir, name, quick=False, force=False, log=print):
     """Builds OUTDIR/NAME unless its stamp says it is already there; returns
     the tree path."""
-    spec = tree_spec(name, quick)
+    shape = tree_shape(name, quick)
     root = tree_dir(outdir, name, quick)
     stamp = root + ".stamp"
-    want = stamp_text(name, spec)
+    want = stamp_text(name, shape)
     if not force and os.path.isdir(root):
         try:
             with open(stamp) as f:
@@ -306,7 +306,7 @@ def ensure_tree(outdir, name, quick=False, force=False, log=print):
         shutil.rmtree(root)
     os.makedirs(outdir, exist_ok=True)
     log("generating %s ..." % root)
-    b = Builder(root, spec)
+    b = Builder(root, shape)
     b.build()
     with open(stamp, "w") as f:
         f.write(want)

@@ -413,7 +413,7 @@ def main():
         ap.error("--reps must be at least 1")
     trees = [t for t in a.trees.split(",") if t]
     for t in trees:
-        gen.tree_spec(t, a.quick)
+        gen.tree_shape(t, a.quick)
     a.work = os.path.abspath(a.work)
 
     cmds = {c[0] for c in COMMANDS}
