@@ -125,6 +125,42 @@ int open_local_dst_dir(cdir_job* job) {
   return 0;
 }
 
+/// Keeps an endpoint object that opened; logs the failure of one that did not.
+template <typename T>
+bool keep(cdir_job* job, std::unique_ptr<T>* slot, std::unique_ptr<T> obj, const char* what, const char* url) {
+  *slot = std::move(obj);
+  if (*slot) return true;
+  log_open_failure(job, what, url);
+  return false;
+}
+
+/// Opens the endpoint objects that the kinds of the two sides and the work
+/// mode need. 0, or -1 with the cause in the job's error record.
+int open_endpoints(cdir_job* job, const cdir_param* p) {
+  bool copies = job->work_mode == CDIR_WORK_CP || job->work_mode == CDIR_WORK_SYNC;
+  const char* iu = job->i_url.c_str();
+  const char* ou = job->o_url.c_str();
+  bool dst_local = job->dir_type == CDIR_LL || job->dir_type == CDIR_RL;
+  bool src_remote = job->dir_type == CDIR_RL || job->dir_type == CDIR_RR;
+  if (!keep(job, &job->irdir, vrdir_open(job, iu, job->src.path.c_str(), false, p->irdir_param), "vrdir_open", iu))
+    return -1;
+  if (dst_local && copies && open_local_dst_dir(job) < 0) return -1;
+  // A remote destination's reader always opens: it also creates the path.
+  if ((!dst_local || (job->need_odir && p->o_url)) &&
+      !keep(job, &job->ordir, vrdir_open(job, ou, job->dst.path.c_str(), true, p->ordir_param), "vrdir_open", ou))
+    return -1;
+  if (src_remote && copies) {
+    if (!keep(job, &job->imfile, vmfile_open(job, iu, p->imfile_param), "vmfile_open", iu) ||
+        !keep(job, &job->ibfile, vbfile_init(job, iu), "vbfile_init", iu))
+      return -1;
+    if (job->dir_type == CDIR_RR) job->rbuf.resize(p->bs);
+  }
+  if (!dst_local && (!keep(job, &job->omfile, vmfile_open(job, ou, p->imfile_param), "vmfile_open", ou) ||
+                     !keep(job, &job->obfile, vbfile_init(job, ou), "vbfile_init_read", ou)))
+    return -1;
+  return 0;
+}
+
 }  // namespace
 
 cdir_job* libcdir_open(cdir_param* p) {
@@ -188,63 +224,7 @@ cdir_job* libcdir_open(cdir_param* p) {
   }
   job->need_odir = sync || (cp && job->cmp_mode != 4);
 
-  const char* iu = job->i_url.c_str();
-  const char* ou = job->o_url.c_str();
-  if (job->dir_type == CDIR_LL || job->dir_type == CDIR_RL) {
-    job->irdir = vrdir_open(job, iu, job->src.path.c_str(), false, p->irdir_param);
-    if (!job->irdir) {
-      log_open_failure(job, "vrdir_open", iu);
-      return open_failed(job, err, "vrdir_open failed");
-    }
-    if ((cp || sync) && open_local_dst_dir(job) < 0) return open_failed(job, err, "");
-    if (job->need_odir && p->o_url) {
-      job->ordir = vrdir_open(job, ou, job->dst.path.c_str(), true, p->ordir_param);
-      if (!job->ordir) {
-        log_open_failure(job, "vrdir_open", ou);
-        return open_failed(job, err, "vrdir_open failed");
-      }
-    }
-    if (job->dir_type == CDIR_RL && (cp || sync)) {
-      if (!(job->imfile = vmfile_open(job, iu, p->imfile_param))) {
-        log_open_failure(job, "vmfile_open", iu);
-        return open_failed(job, err, "vmfile_open failed");
-      }
-      if (!(job->ibfile = vbfile_init(job, iu))) {
-        log_open_failure(job, "vbfile_init", iu);
-        return open_failed(job, err, "vbfile_init failed");
-      }
-    }
-  } else {
-    job->irdir = vrdir_open(job, iu, job->src.path.c_str(), false, p->irdir_param);
-    if (!job->irdir) {
-      log_open_failure(job, "vrdir_open", iu);
-      return open_failed(job, err, "vrdir_open failed");
-    }
-    job->ordir = vrdir_open(job, ou, job->dst.path.c_str(), true, p->ordir_param);
-    if (!job->ordir) {
-      log_open_failure(job, "vrdir_open", ou);
-      return open_failed(job, err, "vrdir_open failed");
-    }
-    if (job->dir_type == CDIR_RR && (cp || sync)) {
-      if (!(job->imfile = vmfile_open(job, iu, p->imfile_param))) {
-        log_open_failure(job, "vmfile_open", iu);
-        return open_failed(job, err, "vmfile_open failed");
-      }
-      if (!(job->ibfile = vbfile_init(job, iu))) {
-        log_open_failure(job, "vbfile_init", iu);
-        return open_failed(job, err, "vbfile_init failed");
-      }
-      job->rbuf.resize(p->bs);
-    }
-    if (!(job->omfile = vmfile_open(job, ou, p->imfile_param))) {
-      log_open_failure(job, "vmfile_open", ou);
-      return open_failed(job, err, "vmfile_open failed");
-    }
-    if (!(job->obfile = vbfile_init(job, ou))) {
-      log_open_failure(job, "vbfile_init_read", ou);
-      return open_failed(job, err, "vbfile_init_read failed");
-    }
-  }
+  if (open_endpoints(job, p) < 0) return open_failed(job, err, "");
 
   job->bs = p->bs;
   job->lbuf.resize(job->max_mfile_size);

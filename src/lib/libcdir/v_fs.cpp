@@ -42,6 +42,20 @@ int ensure_parent(cdir_job* job, const std::string& path) {
   return 0;
 }
 
+/// Creates the destination file (and its parents) for writing; a failure is
+/// logged, counted and classified.
+os_file_uptr open_dst(cdir_job* job, const std::string& opath) {
+  os_file_uptr out;
+  if (ensure_parent(job, opath) == 0) out.reset(os_file_open(opath.c_str(), kOpenWrite));
+  if (!out) {
+    int v = cdir_sys_verr();
+    LOGES("o_open [%s] eno=%d error: ", opath.c_str(), v);
+    job->o_file_fail_count++;
+    cdir_verr_check(job, v);
+  }
+  return out;
+}
+
 }  // namespace
 
 int cdir_copy_file(cdir_job* job, const mstat_item* e, const std::string& ipath, const std::string& opath) {
@@ -53,15 +67,8 @@ int cdir_copy_file(cdir_job* job, const mstat_item* e, const std::string& ipath,
     job->i_file_fail_count++;
     return -1;
   }
-  os_file_uptr out;
-  if (ensure_parent(job, opath) == 0) out.reset(os_file_open(opath.c_str(), kOpenWrite));
-  if (!out) {
-    int v = cdir_sys_verr();
-    LOGES("o_open [%s] eno=%d error: ", opath.c_str(), v);
-    job->o_file_fail_count++;
-    cdir_verr_check(job, v);
-    return -1;
-  }
+  os_file_uptr out = open_dst(job, opath);
+  if (!out) return -1;
   char* buf = job->dbuf.data();
   int64_t bs = job->bs;
   int64_t remaining = e->size;
@@ -139,15 +146,8 @@ int cdir_create_file(cdir_job* job, const mstat_item* e, const std::string& opat
     cdir_verr_check(job, v);
     return -1;
   }
-  os_file_uptr out;
-  if (ensure_parent(job, opath) == 0) out.reset(os_file_open(opath.c_str(), kOpenWrite));
-  if (!out) {
-    int v = cdir_sys_verr();
-    LOGES("o_open [%s] eno=%d error: ", opath.c_str(), v);
-    job->o_file_fail_count++;
-    cdir_verr_check(job, v);
-    return -1;
-  }
+  os_file_uptr out = open_dst(job, opath);
+  if (!out) return -1;
   if (os_file_set_stat(out.get(), &s) < 0) LOGES("set_stat [%s] error: ", opath.c_str());
   job->file_open_count++;
   return 0;
