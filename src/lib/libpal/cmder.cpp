@@ -84,6 +84,8 @@ void msg_node_free(msg_node* n) {
 
 struct cmder_core {
   std::atomic<uint32_t> status{CMDER_STARTING_STATUS};
+  std::mutex status_mu;  // pairs with status_cv for waits on the status
+  std::condition_variable status_cv;
   std::atomic<int32_t> pending{0};
   queue* q = nullptr;
   cmder_param param;
@@ -201,12 +203,12 @@ struct cmder_core {
 
   // The thread's procedure (cmd_srv_thread).
   int run() {
-    status.store(CMDER_STARTING_STATUS);
+    set_status(CMDER_STARTING_STATUS);
     if (param.init_proc != nullptr) {
       clear_ctx(nullptr);
       param.init_proc(&ctx);
       if (ctx.exit == 1) {
-        status.store(CMDER_STOPPED_STATUS);
+        set_status(CMDER_STOPPED_STATUS);
         return 0;
       }
     }
@@ -214,7 +216,7 @@ struct cmder_core {
       clear_ctx(nullptr);
       param.timer_proc(&ctx);
     }
-    status.store(CMDER_READY_STATUS);
+    set_status(CMDER_READY_STATUS);
     while (ctx.exit == 0 && !stop.load()) {
       void* e = queue_pop_wait(q, static_cast<int>(param.timer_interval_ms));
       if (e == kWakeMarker) continue;  // the loop condition sees the stop request
@@ -231,25 +233,37 @@ struct cmder_core {
           break;
         }
         clear_ctx(nullptr);
-        status.store(CMDER_STARTING_STATUS);
+        set_status(CMDER_STARTING_STATUS);
         LOGD("call init_proc\n");
         param.init_proc(&ctx);
-        status.store(CMDER_READY_STATUS);
+        set_status(CMDER_READY_STATUS);
       }
     }
     if (param.exit_proc != nullptr) {
       clear_ctx(nullptr);
       param.exit_proc(&ctx);
     }
-    status.store(CMDER_STOPPED_STATUS);
+    set_status(CMDER_STOPPED_STATUS);
     return 0;
+  }
+
+  // Every status change wakes the posters waiting for the thread to become
+  // ready; a fresh thread is ready within microseconds, and polling in 10 ms
+  // steps cost every first post that much.
+  void set_status(uint32_t s) {
+    {
+      std::lock_guard<std::mutex> g(status_mu);
+      status.store(s);
+    }
+    status_cv.notify_all();
   }
 
   // cmder_init_check: waits up to about one second for the ready status.
   bool cmder_init_check() {
     uint32_t s = status.load();
-    for (int i = 0; i < 100 && s != CMDER_READY_STATUS; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (s != CMDER_READY_STATUS) {
+      std::unique_lock<std::mutex> g(status_mu);
+      status_cv.wait_for(g, std::chrono::seconds(1), [&] { return status.load() == CMDER_READY_STATUS; });
       s = status.load();
     }
     if (s == CMDER_READY_STATUS) return true;
