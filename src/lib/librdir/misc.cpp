@@ -159,13 +159,52 @@ bool rdir_name_is_textsafe(std::string_view name) {
   return name.find_first_of(std::string_view("\t\n\r\0", 4)) == std::string_view::npos;
 }
 
+namespace {
+
+/// A tab, then `v` in lower-case hexadecimal ("%llx").
+void tab_hex(std::string& out, ull v) {
+  char b[17];
+  int n = 0;
+  do {
+    b[n++] = "0123456789abcdef"[v & 15];
+    v >>= 4;
+  } while (v);
+  out.push_back('\t');
+  while (n) out.push_back(b[--n]);
+}
+
+/// A tab, then `v` in decimal ("%llu"; "%lld" with a minus sign).
+void tab_dec(std::string& out, ull v, bool neg = false) {
+  char b[21];
+  int n = 0;
+  do {
+    b[n++] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v);
+  out.push_back('\t');
+  if (neg) out.push_back('-');
+  while (n) out.push_back(b[--n]);
+}
+
+}  // namespace
+
+// Written by hand: a listing formats one record per entry, and printf's
+// format parsing was a noticeable share of a reader's time.
 void rdir_fmt_dir_record(std::string& out, const mstat_item& it) {
   out.append(it.name ? it.name : "");
   out.push_back('\t');
   out.append(it.link ? it.link : "");
-  append_fmt(out, "\t%x\t%x\t%x\t%lld\t%llx\t%llx\t%llx\t%u\t%u\n", it.flags, it.attrib, it.mode,
-             static_cast<long long>(it.size), static_cast<ull>(it.ctime), static_cast<ull>(it.wtime),
-             static_cast<ull>(it.atime), it.uid, it.gid);
+  tab_hex(out, it.flags);
+  tab_hex(out, it.attrib);
+  tab_hex(out, it.mode);
+  bool neg = it.size < 0;
+  tab_dec(out, neg ? 0 - static_cast<ull>(it.size) : static_cast<ull>(it.size), neg);
+  tab_hex(out, static_cast<ull>(it.ctime));
+  tab_hex(out, static_cast<ull>(it.wtime));
+  tab_hex(out, static_cast<ull>(it.atime));
+  tab_dec(out, it.uid);
+  tab_dec(out, it.gid);
+  out.push_back('\n');
 }
 
 void rdir_fmt_mkdir_line(std::string& out, const mstat_item& it) {

@@ -264,3 +264,33 @@ TEST(Mstat, LastOfManyHoldersOnOtherThreadsFrees) {
 }
 
 }  // namespace
+
+TEST(StatText, DirRecordMatchesPrintfAtTheEdges) {
+  const int64_t sizes[] = {0, 1, 9, 10, 4096, INT64_MAX, -1, INT64_MIN};
+  const uint64_t times[] = {0, 1, 15, 16, 0x5f5e1000, UINT64_MAX};
+  const uint32_t words[] = {0, 1, 0x802, 0xffffffffu};
+  for (int64_t size : sizes)
+    for (uint64_t t : times)
+      for (uint32_t w : words) {
+        mstat_item it;
+        it.name = "n";
+        it.link = "l";
+        it.flags = w;
+        it.attrib = w ^ 1;
+        it.mode = w >> 1;
+        it.size = size;
+        it.ctime = static_cast<int64_t>(t);
+        it.wtime = static_cast<int64_t>(t ^ 5);
+        it.atime = static_cast<int64_t>(~t);
+        it.uid = w;
+        it.gid = w >> 4;
+        char want[512];
+        snprintf(want, sizeof want, "n\tl\t%x\t%x\t%x\t%lld\t%llx\t%llx\t%llx\t%u\t%u\n", it.flags, it.attrib,
+                 it.mode, static_cast<long long>(it.size), static_cast<unsigned long long>(it.ctime),
+                 static_cast<unsigned long long>(it.wtime), static_cast<unsigned long long>(it.atime), it.uid,
+                 it.gid);
+        std::string got;
+        rdir_fmt_dir_record(got, it);
+        ASSERT_EQ(got, want);
+      }
+}
