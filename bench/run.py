@@ -272,8 +272,14 @@ class TreeBench:
     def run(self):
         os.makedirs(self.dst_root, exist_ok=True)
         os.makedirs(self.logs, exist_ok=True)
+        fresh = [c for c in COMMANDS if c[2] == "fresh"]
+        again = [c for c in COMMANDS if c[2] != "fresh"]
         for rnd in range(self.a.reps):
-            for key, _, dkind, _ in COMMANDS:
+            # Each round starts with another command: the first command of a
+            # round runs right after the previous round's copies were moved
+            # to the trash and pays for it, so no command may always be first.
+            k = rnd % len(fresh)
+            for key, _, dkind, _ in fresh[k:] + fresh[:k] + again:
                 if key not in self.cmds or key in self.failed:
                     continue
                 if dkind == "fresh":
