@@ -1,5 +1,6 @@
 // Transfer paths on a local destination: files block by block, empty files
 // and links, directories and their times.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -13,8 +14,7 @@ namespace {
 // Open flags: read with the sequential hint; write, create and truncate.
 constexpr uint64_t kOpenRead = 0x1081;
 constexpr uint64_t kOpenWrite = 0x2A;
-// Files from this size on are copied inside the kernel.
-constexpr int64_t kKernelCopyMin = 0;
+constexpr int64_t kKernelCopyMax = int64_t{1} << 30;
 
 os_set_stat to_set_stat(const mstat_item* e) {
   os_set_stat s;
@@ -76,11 +76,15 @@ int cdir_copy_file(cdir_job* job, const mstat_item* e, const std::string& ipath,
   // Between two local files the kernel moves the blocks itself; a pair it
   // cannot copy that way (or any failure) goes on through the data buffer,
   // where read and write errors are told apart.
-  bool kernel_copy = job->copy_range && e->size >= kKernelCopyMin;
+  bool kernel_copy = job->copy_range;
   while (true) {
     int64_t n, w;
     if (kernel_copy) {
-      n = w = os_file_copy_range(in.get(), off, out.get(), off, bs);
+      // The kernel takes the rest of the file in one call (at most 1 GiB, so
+      // that a stop is still seen now and then); blocks of bs would only
+      // add calls.
+      int64_t chunk = std::max<int64_t>(bs, std::min<int64_t>(remaining, kKernelCopyMax));
+      n = w = os_file_copy_range(in.get(), off, out.get(), off, static_cast<size_t>(chunk));
       if (n < 0) {
         if (errno == ENOTSUP || errno == EOPNOTSUPP || errno == EXDEV || errno == ENOSYS || errno == EINVAL) job->copy_range = false;
         kernel_copy = false;
