@@ -39,7 +39,7 @@ enum : uint32_t {
 };
 
 /// Seconds since 1970 plus nanoseconds.
-struct os_timespec {
+struct os_time_ns {
   int64_t sec = 0;
   uint32_t nsec = 0;
 };
@@ -55,8 +55,8 @@ struct os_stat_t {
   uint64_t nlink = 0;
   uint64_t dev = 0;
   uint64_t ino = 0;
-  os_timespec atime, mtime, ctime;  // access, write, status change
-  os_timespec btime;                // birth time; 0 when the file system has none
+  os_time_ns atime, mtime, ctime;  // access, write, status change
+  os_time_ns btime;                // birth time; 0 when the file system has none
 };
 
 /// Info record of ioctl 0.
@@ -71,7 +71,7 @@ struct os_file_info {
 /// Times record of ioctl 3 and the set-stat record: a time with sec == 0
 /// stays unchanged. Creation time cannot be set on POSIX and is ignored.
 struct os_file_times {
-  os_timespec atime, mtime, btime;  // access, write, creation
+  os_time_ns atime, mtime, btime;  // access, write, creation
 };
 
 /// Lock record of ioctl 4: a byte range (len 0 = to the end and beyond),

@@ -14,8 +14,8 @@ WY_LOG_TAG("pal");
 
 namespace {
 
-os_timespec ts_of(const struct statx_timestamp& t) { return {t.tv_sec, t.tv_nsec}; }
-os_timespec ts_of(const struct timespec& t) { return {t.tv_sec, (uint32_t)t.tv_nsec}; }
+os_time_ns ts_of(const struct statx_timestamp& t) { return {t.tv_sec, t.tv_nsec}; }
+os_time_ns ts_of(const struct timespec& t) { return {t.tv_sec, (uint32_t)t.tv_nsec}; }
 
 uint32_t kind_of(uint32_t mode) {
   if (S_ISDIR(mode)) return OS_PATH_DIR;
@@ -23,7 +23,7 @@ uint32_t kind_of(uint32_t mode) {
   return OS_PATH_FILE;
 }
 
-struct timespec to_utime(const os_timespec& t) {
+struct timespec to_utime(const os_time_ns& t) {
   struct timespec r;
   if (t.sec == 0) {
     r.tv_sec = 0;
