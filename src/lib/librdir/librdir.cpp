@@ -167,17 +167,8 @@ librdir* librdir_open(const char* path, const librdir_param& p) {
     CDIR_ERR_SET(p.err, -8, "%s", "");
     return nullptr;
   }
-  cmder_param cp;
-  cp.user = h.get();
-  cp.timer_interval_ms = 1000;
-  cp.name = "rdir_cmder";
-  cp.msg_proc = librdir_msg_proc;
-  h->hcmd = cmder_init(&cp);
-  if (!h->hcmd) {
-    LOGE("cmder_init failed\n");
-    CDIR_ERR_SET(p.err, -8, "%s", "");
-    return nullptr;
-  }
+  h->hcmd = rdir_cmder_start(h.get(), "rdir_cmder", librdir_msg_proc, p.err);
+  if (!h->hcmd) return nullptr;
   if (librdir_enum_dir(h.get(), path) < 0) {
     CDIR_ERR_SET(p.err, -1, "%s", "cmder_post_msg3 failed");
     return nullptr;

@@ -372,17 +372,8 @@ libmfile* libmfile_open(const libmfile_param& p) {
     CDIR_ERR_SET(p.err, -8, "%s", "");
     return nullptr;
   }
-  cmder_param cp;
-  cp.user = h.get();
-  cp.timer_interval_ms = 1000;
-  cp.name = "mfile_cmder";
-  cp.msg_proc = mfile_msg_proc;
-  h->hcmd = cmder_init(&cp);
-  if (!h->hcmd) {
-    LOGE("cmder_init failed\n");
-    CDIR_ERR_SET(p.err, -8, "%s", "");
-    return nullptr;
-  }
+  h->hcmd = rdir_cmder_start(h.get(), "mfile_cmder", mfile_msg_proc, p.err);
+  if (!h->hcmd) return nullptr;
   return h.release();
 }
 

@@ -367,3 +367,17 @@ os_set_stat rdir_set_stat_of(const mstat_item& st) {
   s.times.btime.sec = st.ctime;
   return s;
 }
+
+cmder* rdir_cmder_start(void* owner, const char* name, void (*proc)(uint32_t, void*, cmder_ctx*), cdir_err* err) {
+  cmder_param cp;
+  cp.user = owner;
+  cp.timer_interval_ms = 1000;
+  cp.name = name;
+  cp.msg_proc = proc;
+  cmder* c = cmder_init(&cp);
+  if (!c) {
+    LOGE("cmder_init failed\n");
+    CDIR_ERR_SET(err, -8, "%s", "");
+  }
+  return c;
+}

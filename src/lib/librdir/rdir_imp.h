@@ -44,6 +44,11 @@ constexpr int RDIR_POST_TIMEOUT_MS = 1000;    // posting a command
 constexpr int RDIR_RETRY_WAIT_MS = 500;       // each later attempt of a read
 constexpr int RDIR_DEF_READ_TIMEOUT_MS = 3000;
 
+/// Starts the owner's command thread `name` with message procedure `proc`.
+/// nullptr ("cmder_init failed" logged, -8 in the error record) when it
+/// cannot be made.
+cmder* rdir_cmder_start(void* owner, const char* name, void (*proc)(uint32_t, void*, cmder_ctx*), cdir_err* err);
+
 /// Lets the command thread finish what was posted (it uses its owner until
 /// then), stops it and frees it. Null is ignored.
 inline void rdir_cmder_stop(cmder* c) {
