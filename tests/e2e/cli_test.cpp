@@ -14,6 +14,8 @@ void expect_usage(const RunResult& r) {
   EXPECT_EQ(r.err.rfind(kUsageHead, 0), 0u) << r.err;
   EXPECT_NE(r.err.find("\tlevel=LEVEL    set log level: [verb, dbg, info, warn, err]\n"), std::string::npos);
   EXPECT_EQ(r.err.find("olist"), std::string::npos);
+  // A usage error opens no job and logs nothing.
+  EXPECT_EQ(r.err.find("<== ret"), std::string::npos) << r.err;
 }
 
 TEST(Cli, VersionAlone) {
@@ -46,6 +48,7 @@ TEST(Cli, ListModes) {
   r = tarn({"--", "ls_mode=zzz"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "supprots_mode:\n");
+  EXPECT_EQ(r.err, "");  // the list is all it prints: no log line
 }
 
 TEST(Cli, BadBlockSizesAreRefusedBeforeAnyJob) {
@@ -72,6 +75,7 @@ TEST(Cli, OpenFailuresNeverEndWithStatusZero) {
   auto r = tarn({"mode=cp", "if=" + t / "src", "of=" + t / "src"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("The source url and destination url cannot be the same"), std::string::npos);
+  EXPECT_NE(r.err.find("main(): <== ret=1"), std::string::npos) << r.err;  // a job was tried
   // A source that does not exist: the class of "not found" is 2.
   r = tarn({"mode=cp", "if=" + t / "nope", "of=" + t / "dst"});
   EXPECT_EQ(r.status, 2) << r.err;

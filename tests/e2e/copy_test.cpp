@@ -4,79 +4,11 @@
 #include <chrono>
 #include <thread>
 
-#include "e2e_util.h"
+#include "tree_check.h"
 
 using namespace e2e;
 
 namespace {
-
-const time_t kT0 = 1600000000;
-
-/// A tree with nested directories, empty files and directories, links to a
-/// file and to a directory, odd modes and files around multiples of 4096.
-void make_tree(const std::string& root) {
-  write_file(root + "/a.txt", pattern(100, 1));
-  write_file(root + "/empty.txt", "");
-  write_file(root + "/big.bin", pattern(3 * 1024 * 1024 + 7, 2));
-  write_file(root + "/sub1/b.dat", pattern(5000, 3));
-  write_file(root + "/sub1/deep/c", "c");
-  write_file(root + "/sub1/deep/deeper/d", pattern(70000, 4));
-  write_file(root + "/sub1/deep/deeper/e_empty", "");
-  int i = 0;
-  for (size_t sz : {4095, 4096, 4097, 8192, 12289, 524288, 524289}) {
-    write_file(root + "/sizes/s" + std::to_string(sz), pattern(sz, 10 + i++));
-  }
-  fs::create_directories(root + "/emptydir");
-  fs::create_directories(root + "/sub2/empty_inner");
-  symlink("a.txt", (root + "/link_file").c_str());
-  symlink("sub1", (root + "/link_dir").c_str());
-  symlink("/nonexistent/target", (root + "/sub1/dangling").c_str());
-  chmod((root + "/sub1/b.dat").c_str(), 0600);
-  chmod((root + "/sizes/s4095").c_str(), 0755);
-  // Fixed times, deepest first so that parents keep theirs.
-  std::vector<std::string> all;
-  for (auto& e : fs::recursive_directory_iterator(root)) all.push_back(e.path().string());
-  std::sort(all.rbegin(), all.rend());
-  time_t t = kT0;
-  for (auto& p : all) set_mtime(p, t += 10);
-}
-
-/// Every source entry exists at the destination with the same type, data,
-/// size and mode; files (and, when asked, directories) with the same
-/// write time.
-void expect_same(const std::string& src, const std::string& dst, bool dir_times) {
-  auto a = scan(src), b = scan(dst);
-  for (auto& [rel, e] : a) {
-    // Without explicit directory creation only parents of files appear.
-    if (e.type == 'd' && !dir_times) continue;
-    auto it = b.find(rel);
-    if (it == b.end()) {
-      ADD_FAILURE() << "missing at destination: " << rel;
-      continue;
-    }
-    const Entry& o = it->second;
-    EXPECT_EQ(o.type, e.type) << rel;
-    EXPECT_EQ(o.size, e.size) << rel;
-    EXPECT_TRUE(o.data == e.data) << rel;
-    if (e.type != 'l') {
-      EXPECT_EQ(o.mode, e.mode) << rel;
-    }
-    if (e.type == 'f' || (e.type == 'd' && dir_times)) {
-      EXPECT_EQ(o.mtime, e.mtime) << rel;
-    }
-  }
-}
-
-std::vector<std::string> env_no_trash(const TempDir& t) { return {"XDG_DATA_HOME=" + t / "xdg"}; }
-
-/// Runs tarn and checks that the source tree `src` came out unchanged.
-RunResult tarn_on(const std::string& src, const std::vector<std::string>& args,
-                  const std::vector<std::string>& env = {}) {
-  std::string before = tree_digest(src);
-  RunResult r = tarn(args, env);
-  EXPECT_EQ(tree_digest(src), before) << "the source tree changed";
-  return r;
-}
 
 TEST(Copy, CopyOverwriteCopiesEverything) {
   TempDir t;
@@ -101,6 +33,10 @@ TEST(Copy, CopyOverwriteCopiesEverything) {
       r = tarn_on(t / "src", {mode, "if=" + t / "src", "of=" + dst, bs});
       ASSERT_EQ(r.status, 0) << r.err;
       expect_same(t / "src", dst, true);
+      // Links (to a file, to a directory, dangling) are re-created over
+      // their earlier copies, not refused.
+      EXPECT_EQ(report_value(r.err, "o_file_fail_count"), 0) << r.err;
+      EXPECT_EQ(report_value(r.err, "file_open_count"), 14) << r.err;
     }
   }
 }
@@ -279,19 +215,24 @@ TEST(Copy, EmptySourceTree) {
   EXPECT_EQ(report_value(r.err, "dir_count"), 0);
 }
 
-TEST(Copy, CtrlCStopsWithStatusSix) {
+// Ctrl+C, a service manager's SIGTERM and a closed terminal's SIGHUP all stop
+// the job in order: the report is logged and the status is 6.
+TEST(Copy, StopSignalsEndWithStatusSix) {
   TempDir t;
   for (int d = 0; d < 40; d++)
     for (int f = 0; f < 4; f++) write_file(t / ("src/d" + std::to_string(d) + "/f" + std::to_string(f)), pattern(1 << 20, d * 4 + f));
-  std::string dst = t / "dst";
-  auto r = run_with(WY_TARN_BIN, {"mode=cp", "if=" + t / "src", "of=" + dst, "bs=4096"}, [&](pid_t pid) {
-    // Wait (bounded) until the copy has started, then interrupt it.
-    for (int i = 0; i < 2000 && !fs::exists(dst + "/d0"); i++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    kill(pid, SIGINT);
-  });
-  EXPECT_EQ(r.status, 6) << r.err;
-  EXPECT_NE(r.err.find("signum=2"), std::string::npos);
-  EXPECT_LT(report_value(r.err, "file_count"), 160);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    std::string dst = t / ("dst" + std::to_string(sig));
+    auto r = run_with(WY_TARN_BIN, {"mode=cp", "if=" + t / "src", "of=" + dst, "bs=4096"}, [&](pid_t pid) {
+      // Wait (bounded) until the copy has started, then interrupt it.
+      for (int i = 0; i < 2000 && !fs::exists(dst + "/d0"); i++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      kill(pid, sig);
+    });
+    EXPECT_EQ(r.status, 6) << sig << r.err;
+    EXPECT_NE(r.err.find("signum=" + std::to_string(sig)), std::string::npos) << r.err;
+    EXPECT_LT(report_value(r.err, "file_count"), 160) << sig;
+    EXPECT_NE(r.err.find("total_time="), std::string::npos) << sig;
+  }
 }
 
 }  // namespace

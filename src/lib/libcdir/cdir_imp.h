@@ -19,6 +19,8 @@ enum : uint32_t {
   CDIR_MSG_CREATE_DIRS = 4,
   CDIR_MSG_LIST_DIR = 6,
   CDIR_MSG_TOUCH_DIR = 7,
+  // After the walk: the directories whose records waited for their subtrees.
+  CDIR_MSG_WALK_END = 8,
 };
 
 /// Files of at most this size travel in multi-file lists on a remote side.
@@ -41,9 +43,16 @@ struct cdir_stat {
   mstat_item own{};              // own record in the parent's listing; zero for the root
   std::string own_link;
   uint8_t odir_exists = 0;
+  uint8_t has_subdirs = 0;  // the source directory has subdirectories (touch messages)
   // Error number the source listing ended with: a directory that was not
   // listed completely never has destination files deleted on its account.
   int32_t veno = 0;
+};
+
+/// A destination directory's record, applied once its subtree is written.
+struct cdir_dir_touch {
+  std::string path;
+  os_set_stat st;
 };
 
 /// Releases the item's lists and the item.
@@ -89,6 +98,8 @@ struct cdir_job {
   // Last destination directory known to exist, so that the files of one
   // directory do not each create their parents again.
   std::string made_dir;
+  // Command thread: directories whose records wait for the end of the walk.
+  std::vector<cdir_dir_touch> touch_later;
   // The kernel can copy between our local files (cleared at the first pair
   // it refuses).
   bool copy_range = true;
@@ -120,9 +131,11 @@ int cdir_del_files(cdir_job* job, cdir_stat* st);
 // Transfer paths (v_fs.cpp)
 int cdir_ll_copy_list(cdir_job* job, cdir_stat* q);
 int cdir_copy_file(cdir_job* job, const mstat_item* e, const std::string& ipath, const std::string& opath);
-int cdir_create_file(cdir_job* job, const mstat_item* e, const std::string& opath);
+int cdir_create_file(cdir_job* job, const mstat_item* e, const std::string& ipath, const std::string& opath);
 int cdir_l_create_dir(cdir_job* job, cdir_stat* st);
 int cdir_l_touch_dir(cdir_job* job, const char* payload_path, const cdir_stat* st);
+/// Applies the directory records that waited for the end of the walk.
+void cdir_l_touch_later(cdir_job* job);
 
 /// Sorting and searching stat lists.
 void cdir_sort_by_name(mstat_item* items, uint64_t n);

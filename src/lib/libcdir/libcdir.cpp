@@ -19,14 +19,12 @@ bool starts_with_nocase(const char* s, const char* prefix) { return strncasecmp(
 
 /// Resolves a URL into the endpoint. Profile URLs are expanded; a remote
 /// URL gets its time-outs; a local one becomes a path. Local paths are used
-/// verbatim after the outer blanks and quotes: on POSIX "\\", "?" and "#"
-/// are ordinary name characters.
+/// verbatim after the outer blanks and quotes (and a "file://" prefix): on
+/// POSIX "\\", "?" and "#" are ordinary name characters.
 int resolve_url(cdir_job* job, const char* in, cdir_endpoint* ep) {
-  std::string url = in;
-  while (!url.empty() && (url.back() == ' ' || url.back() == '\t')) url.pop_back();
-  size_t lead = url.find_first_not_of(" \t");
-  url.erase(0, lead == std::string::npos ? url.size() : lead);
-  if (url.size() >= 2 && url.front() == '"' && url.back() == '"') url = url.substr(1, url.size() - 2);
+  // The words the user typed are the only paths that get cleaned; every
+  // name below them is used exactly as the listings give it.
+  std::string url = os_file_clean_path(in);
   char buf[CLIENT_URL_SIZE];
   if (url.compare(0, 3, "///") == 0) {
     if (client_url_expand(url.c_str(), buf, job->err) < 0) return -1;
@@ -54,6 +52,8 @@ int cdir_work_thread(void* arg) {
   LOGV("==>\n");
   int r = cdir_worker(job);
   if (r != 0) LOGD("ret=%d\n", r);
+  // However the walk ended, what it wrote gets its directory records.
+  if (job->work_mode == CDIR_WORK_CP) cmder_post_msg3(job->cmd, CDIR_MSG_WALK_END, nullptr, nullptr, 0);
   LOGV("<==\n");
   return r;
 }
@@ -120,6 +120,28 @@ int open_local_dst_dir(cdir_job* job) {
     int v = cdir_sys_verr();
     LOGES("mkdirs [%s] eno=%d error: ", path, v);
     CDIR_ERR_SET(job->err, v, "%s", verr2str(v));
+    return -1;
+  }
+  return 0;
+}
+
+/// A local destination must be neither the source directory under another
+/// name (a trailing slash, a link) nor inside it: each source file would be
+/// truncated as a destination before it is read, or the copy would copy
+/// itself. 0, or -1 with the cause in the job's error record.
+int check_same_tree(cdir_job* job) {
+  std::string src, dst;
+  // A path that cannot be resolved fails its own open with its own cause.
+  if (os_path_resolve(job->src.path.c_str(), &src) < 0 || os_path_resolve(job->dst.path.c_str(), &dst) < 0) return 0;
+  if (src == dst) {
+    LOGE("The source url and destination url cannot be the same");
+    CDIR_ERR_SET(job->err, -1, "The source url and destination url cannot be the same");
+    return -1;
+  }
+  if (dst.size() > src.size() && dst.compare(0, src.size(), src) == 0 && (src == "/" || dst[src.size()] == '/')) {
+    LOGE("destination [%s] is inside the source [%s]", job->dst.path.c_str(), job->src.path.c_str());
+    CDIR_ERR_SET(job->err, -1, "destination [%s] is inside the source [%s]", job->dst.path.c_str(),
+                 job->src.path.c_str());
     return -1;
   }
   return 0;
@@ -224,6 +246,7 @@ cdir_job* libcdir_open(cdir_param* p) {
   }
   job->need_odir = sync || (cp && job->cmp_mode != 4);
 
+  if ((cp || sync) && job->dir_type == CDIR_LL && check_same_tree(job) < 0) return open_failed(job, err, "");
   if (open_endpoints(job, p) < 0) return open_failed(job, err, "");
 
   job->bs = p->bs;

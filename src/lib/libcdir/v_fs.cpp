@@ -1,7 +1,6 @@
 // Transfer paths on a local destination: files block by block, empty files
 // and links, directories and their times.
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 #include "cdir_imp.h"
@@ -11,10 +10,13 @@ WY_LOG_TAG("cdir");
 
 namespace {
 
-// Open flags: read with the sequential hint; write, create and truncate.
+// Open flags: read with the sequential hint; write and create without
+// following a link, truncation only once the file is known not to be the
+// source itself.
 constexpr uint64_t kOpenRead = 0x1081;
-constexpr uint64_t kOpenWrite = 0x2A;
+constexpr uint64_t kOpenWrite = OS_FILE_WRITE | OS_FILE_CREATE | OS_FILE_NOFOLLOW;
 constexpr int64_t kKernelCopyMax = int64_t{1} << 30;
+constexpr int kVerrLoop = -156;  // a link where a file was to be opened
 
 os_set_stat to_set_stat(const mstat_item* e) {
   os_set_stat s;
@@ -31,29 +33,94 @@ os_set_stat to_set_stat(const mstat_item* e) {
   return s;
 }
 
-/// Makes sure the parent directory of `path` exists; remembers the last one
-/// so that the files of one directory create it once.
+/// `dir` without the separators it ends with.
+std::string_view trim_seps(std::string_view dir) {
+  while (dir.size() > 1 && dir.back() == '/') dir.remove_suffix(1);
+  return dir;
+}
+
+/// Makes `path`, a directory below the destination root, a real directory.
+/// A link standing there (where the source has a directory) is replaced:
+/// following it would send the files out of the destination tree.
+int make_dir(const std::string& path) {
+  os_stat_t st;
+  if (os_file_stat(path.c_str(), false, &st) == 0) {
+    if (st.kind == OS_PATH_DIR) return 0;
+    if ((st.attrib & OS_ATTR_LINK) && os_file_delete(path.c_str()) < 0) return -1;
+  }
+  return os_mkdirs(path.c_str());
+}
+
+/// Makes sure the parent directory of `path` exists as a real directory;
+/// remembers the last one so that the files of one directory make it once.
+/// The destination root itself may be reached through a link of the user's.
 int ensure_parent(cdir_job* job, const std::string& path) {
   size_t cut = path.find_last_of('/');
   if (cut == std::string::npos || cut == 0) return 0;
   if (job->made_dir.size() == cut && path.compare(0, cut, job->made_dir) == 0) return 0;
-  if (os_mkdirs_parent(path.c_str()) < 0) return -1;
-  job->made_dir.assign(path, 0, cut);
+  std::string parent = path.substr(0, cut);
+  int r = trim_seps(parent) == trim_seps(job->dst.path) ? os_mkdirs(parent.c_str()) : make_dir(parent);
+  if (r < 0) return -1;
+  job->made_dir = std::move(parent);
   return 0;
 }
 
-/// Creates the destination file (and its parents) for writing; a failure is
-/// logged, counted and classified.
-os_file_uptr open_dst(cdir_job* job, const std::string& opath) {
+void fail_o_open(cdir_job* job, const std::string& opath) {
+  int v = cdir_sys_verr();
+  LOGES("o_open [%s] eno=%d error: ", opath.c_str(), v);
+  job->o_file_fail_count++;
+  cdir_verr_check(job, v);
+}
+
+/// Opens the destination file for writing, creating it and its parents. A
+/// link standing there is replaced, never written through. A file that is
+/// the source itself (the tree reached under a second name, a hard link) is
+/// left alone: opening it with truncation would destroy the source. `src`
+/// is the open source's identity, or none (then the source is looked up by
+/// `ipath` when the destination has contents to lose). A failure is logged,
+/// counted and classified.
+os_file_uptr open_dst(cdir_job* job, const std::string& ipath, const std::string& opath, const os_file_id* src) {
   os_file_uptr out;
-  if (ensure_parent(job, opath) == 0) out.reset(os_file_open(opath.c_str(), kOpenWrite));
+  if (ensure_parent(job, opath) == 0) {
+    out.reset(os_file_open(opath.c_str(), kOpenWrite));
+    if (!out && cdir_sys_verr() == kVerrLoop && os_file_delete(opath.c_str()) == 0)
+      out.reset(os_file_open(opath.c_str(), kOpenWrite));
+  }
   if (!out) {
-    int v = cdir_sys_verr();
-    LOGES("o_open [%s] eno=%d error: ", opath.c_str(), v);
+    fail_o_open(job, opath);
+    return out;
+  }
+  os_file_id oid;
+  if (os_file_get_id(out.get(), &oid) < 0) return out;  // not a local file: nothing to compare
+  os_file_id looked_up;
+  if (src == nullptr && oid.size > 0) {
+    os_stat_t st;
+    if (os_file_stat(ipath.c_str(), true, &st) == 0) {
+      looked_up.dev = st.dev;
+      looked_up.ino = st.ino;
+      src = &looked_up;
+    }
+  }
+  if (src && src->dev == oid.dev && src->ino == oid.ino) {
+    LOGE("o_open [%s] error: the same file as the source [%s], skipped", opath.c_str(), ipath.c_str());
     job->o_file_fail_count++;
-    cdir_verr_check(job, v);
+    out.reset();
+    return out;
+  }
+  if (oid.size > 0 && os_file_truncate(out.get(), 0) < 0) {
+    fail_o_open(job, opath);
+    out.reset();
   }
   return out;
+}
+
+/// Applies a directory's record: permissions and owners, then its times.
+int apply_dir_stat(cdir_job* job, const std::string& path, const os_set_stat& s) {
+  if (os_path_set_stat(path.c_str(), &s) == 0) return 0;
+  int v = cdir_sys_verr();
+  LOGES("lutime %s eno=%d error: ", path.c_str(), v);
+  cdir_verr_check(job, v);
+  return -1;
 }
 
 }  // namespace
@@ -67,32 +134,41 @@ int cdir_copy_file(cdir_job* job, const mstat_item* e, const std::string& ipath,
     job->i_file_fail_count++;
     return -1;
   }
-  os_file_uptr out = open_dst(job, opath);
+  os_file_id iid;
+  os_file_uptr out = open_dst(job, ipath, opath, os_file_get_id(in.get(), &iid) == 0 ? &iid : nullptr);
   if (!out) return -1;
   char* buf = job->dbuf.data();
   int64_t bs = job->bs;
   int64_t remaining = e->size;
   int64_t off = 0;
+  bool whole = false;
   // Between two local files the kernel moves the blocks itself; a pair it
   // cannot copy that way (or any failure) goes on through the data buffer,
   // where read and write errors are told apart.
   bool kernel_copy = job->copy_range;
   while (true) {
-    int64_t n, w;
     if (kernel_copy) {
       // The kernel takes the rest of the file in one call (at most 1 GiB, so
-      // that a stop is still seen now and then); blocks of bs would only
-      // add calls.
-      int64_t chunk = std::max<int64_t>(bs, std::min<int64_t>(remaining, kKernelCopyMax));
-      n = w = os_file_copy_range(in.get(), off, out.get(), off, static_cast<size_t>(chunk));
+      // that a stop is still seen now and then).
+      int64_t chunk = std::max<int64_t>(1, std::min<int64_t>(remaining, kKernelCopyMax));
+      int64_t n = os_file_copy_range(in.get(), off, out.get(), off, static_cast<size_t>(chunk));
       if (n < 0) {
-        if (errno == ENOTSUP || errno == EOPNOTSUPP || errno == EXDEV || errno == ENOSYS || errno == EINVAL) job->copy_range = false;
+        if (n == OS_COPY_UNSUPPORTED) job->copy_range = false;
         kernel_copy = false;
         continue;
       }
       job->total_read += n;
+      job->total_write += n;
+      off += n;
+      remaining -= n;
+      // A short count is progress (a nearly full disk copies what still
+      // fits, and the next call reports why); only 0 is the source's end.
+      if (n == 0 || remaining <= 0) {
+        whole = true;
+        break;
+      }
     } else {
-      n = os_file_pread(in.get(), buf, bs, off);
+      int64_t n = os_file_pread(in.get(), buf, bs, off);
       if (n < 0) {
         int v = cdir_sys_verr();
         LOGES("i_read [%s] eno=%d error: ", ipath.c_str(), v);
@@ -101,45 +177,51 @@ int cdir_copy_file(cdir_job* job, const mstat_item* e, const std::string& ipath,
         break;
       }
       job->total_read += n;
-      w = n > 0 ? os_file_pwrite(out.get(), buf, n, off) : 0;
-      if (w < 0 || w != n) {
-        if (w >= 0) errno = ENOSPC;  // a short write to a local file means it is full
+      int64_t w = n > 0 ? os_file_pwrite(out.get(), buf, n, off) : 0;
+      if (w != n) {
+        // A write that stopped short failed on its way; without a cause of
+        // its own it is a full disk.
         int v = cdir_sys_verr();
+        if (w >= 0 && v == -1) v = -152;
         LOGES("o_write [%s] eno=%d error: ", opath.c_str(), v);
         job->o_file_fail_count++;
         cdir_verr_check(job, v);
         break;
       }
+      job->total_write += w;
+      off += w;
+      if (w == remaining || w < bs) {
+        whole = true;
+        break;
+      }
+      remaining -= w;
     }
-    job->total_write += w;
-    off += w;
-    if (w == remaining || w < bs) {
-      os_set_stat s = to_set_stat(e);
-      if (os_file_set_stat(out.get(), &s) < 0) LOGES("set_stat [%s] error: ", opath.c_str());
-      job->file_open_count++;
-      break;
-    }
-    remaining -= w;
     if (cdir_need_exit(job)) break;
+  }
+  // Only a file written whole gets the source's stat: a cut copy keeps its
+  // own times and size, so the next sync writes it again.
+  if (whole) {
+    os_set_stat s = to_set_stat(e);
+    if (os_file_set_stat(out.get(), &s) < 0) LOGES("set_stat [%s] error: ", opath.c_str());
+    job->file_open_count++;
   }
   return 0;
 }
 
-int cdir_create_file(cdir_job* job, const mstat_item* e, const std::string& opath) {
+int cdir_create_file(cdir_job* job, const mstat_item* e, const std::string& ipath, const std::string& opath) {
   os_set_stat s = to_set_stat(e);
   if (e->flags & RDIR_FLAG_LINK) {
-    // Whatever stands in the way goes; a directory only when the record is
-    // one, so a link never replaces a real destination directory tree.
-    if ((e->flags & RDIR_TYPE_MASK) == RDIR_TYPE_DIR)
-      os_rmdir(opath.c_str());
-    else
-      os_file_delete(opath.c_str());
     const char* target = e->link ? e->link : "";
     bool junction = e->flags & RDIR_FLAG_JUNCTION;
     int r = ensure_parent(job, opath);
-    if (r == 0)
+    if (r == 0) {
+      // Both kinds of link are symlinks here and go as such; whatever else
+      // stands in the way goes too, a directory only when it is empty, so a
+      // link never replaces a real destination directory tree.
+      if (os_file_delete(opath.c_str()) < 0) os_rmdir(opath.c_str());
       r = junction ? os_create_junction(opath.c_str(), target, &s)
                    : os_symlink2(opath.c_str(), target, (e->flags & RDIR_TYPE_MASK) == RDIR_TYPE_DIR, &s);
+    }
     if (r == 0) return 0;
     int v = cdir_sys_verr();
     if (junction)
@@ -150,7 +232,7 @@ int cdir_create_file(cdir_job* job, const mstat_item* e, const std::string& opat
     cdir_verr_check(job, v);
     return -1;
   }
-  os_file_uptr out = open_dst(job, opath);
+  os_file_uptr out = open_dst(job, ipath, opath, nullptr);
   if (!out) return -1;
   if (os_file_set_stat(out.get(), &s) < 0) LOGES("set_stat [%s] error: ", opath.c_str());
   job->file_open_count++;
@@ -168,7 +250,7 @@ int cdir_ll_copy_list(cdir_job* job, cdir_stat* q) {
     if (it[i].size > 0 && !(it[i].flags & RDIR_FLAG_LINK))
       cdir_copy_file(job, &it[i], ipath, opath);
     else
-      cdir_create_file(job, &it[i], opath);
+      cdir_create_file(job, &it[i], ipath, opath);
   }
   return 0;
 }
@@ -178,15 +260,14 @@ int cdir_l_create_dir(cdir_job* job, cdir_stat* st) {
   mstat_item* it = st->hstat_dir ? mstat_get_item(st->hstat_dir, &n) : nullptr;
   for (uint64_t i = 0; i < n; i++) {
     if (cdir_need_exit(job)) return -1;
+    // Only made here: a directory gets its permissions and times when its
+    // contents are written (its touch), or a read-only one would refuse them.
     std::string path = cdir_join(st->opath, it[i].name);
-    if (os_mkdirs(path.c_str()) < 0) {
+    if (make_dir(path) < 0) {
       int v = cdir_sys_verr();
       LOGES("mkdirs %s eno=%d error: ", path.c_str(), v);
       cdir_verr_check(job, v);
-      continue;
     }
-    os_set_stat s = to_set_stat(&it[i]);
-    if (os_path_set_stat(path.c_str(), &s) < 0) LOGES("set_stat [%s] error: ", path.c_str());
   }
   return 0;
 }
@@ -198,15 +279,29 @@ int cdir_l_touch_dir(cdir_job* job, const char* payload, const cdir_stat* st) {
   if (!rel.empty() && rel[0] == '/' && !path.empty() && path.back() == '/') rel.erase(0, 1);
   path += rel;
   if (path == job->dst.path || st->own.flags == 0) return 0;
-  os_file_times t;
-  t.atime.sec = st->own.atime;
-  t.mtime.sec = st->own.wtime;
-  t.btime.sec = st->own.ctime;
-  if (os_mkdirs(path.c_str()) < 0 || os_path_set_times(path.c_str(), &t, true) < 0) {
+  if (make_dir(path) < 0) {
     int v = cdir_sys_verr();
     LOGES("lutime %s eno=%d error: ", path.c_str(), v);
     cdir_verr_check(job, v);
     return -1;
   }
-  return 0;
+  os_set_stat s = to_set_stat(&st->own);
+  // Its subdirectories come later and may still be created in it, which
+  // needs its write permission and moves its write time: such a directory
+  // gets its record when the walk is done.
+  if (st->has_subdirs) {
+    job->touch_later.push_back({std::move(path), s});
+    return 0;
+  }
+  return apply_dir_stat(job, path, s);
+}
+
+void cdir_l_touch_later(cdir_job* job) {
+  // Deepest first: the walk went breadth first, so a directory comes after
+  // its parent; applying a child touches nothing of its parent's.
+  for (auto it = job->touch_later.rbegin(); it != job->touch_later.rend(); ++it) {
+    if (cdir_need_exit(job)) break;
+    apply_dir_stat(job, it->path, it->st);
+  }
+  job->touch_later.clear();
 }

@@ -121,6 +121,8 @@ void cdir_msg_proc(cdir_job* job, uint32_t id, const char* payload, cdir_stat* s
         if (job->dir_type == CDIR_LL || job->dir_type == CDIR_RL) cdir_l_create_dir(job, st);
       } else if (id == CDIR_MSG_TOUCH_DIR) {
         if (job->dir_type == CDIR_LL || job->dir_type == CDIR_RL) cdir_l_touch_dir(job, payload, st);
+      } else if (id == CDIR_MSG_WALK_END) {
+        cdir_l_touch_later(job);
       }
       break;
     case CDIR_WORK_SYNC:

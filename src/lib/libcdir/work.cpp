@@ -288,7 +288,10 @@ int cdir_worker(cdir_job* job) {
     }
     if (cp || sync) {
       cdir_stat* m = stat_copy(st);
-      if (m) post(job, CDIR_MSG_TOUCH_DIR, st->path.c_str(), m);
+      if (m) {
+        m->has_subdirs = count_of(st->hstat_dir) > 0;
+        post(job, CDIR_MSG_TOUCH_DIR, st->path.c_str(), m);
+      }
     }
     cdir_stat_free(out);
     cdir_stat_free(st);

@@ -122,7 +122,10 @@ os_file2* os_file_open(const char* path, uint64_t flags) {
     return nullptr;
   }
   auto f = std::make_unique<os_file2>();
-  f->path = os_file_clean_path(path);
+  // Used exactly as given: on POSIX blanks, quotes and backslashes are
+  // ordinary name characters, and the names come from listings. Only the
+  // words a user typed get os_file_clean_path, before they reach here.
+  f->path = path;
   if (f->path.empty()) {
     errno = ENOENT;
     return nullptr;

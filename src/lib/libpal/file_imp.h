@@ -10,6 +10,8 @@
 constexpr uint32_t OS_IOCTL_SET_STAT_IMP = 0x100;
 /// Private ioctl of the local file: the descriptor of a regular file (int*).
 constexpr uint32_t OS_IOCTL_FD_IMP = 0x101;
+/// Private ioctl of the local file: its os_file_id as seen at open.
+constexpr uint32_t OS_IOCTL_ID_IMP = 0x102;
 
 /// Built-in device kind by name ("null", "zero", ...); nullptr when the name
 /// is no kind.

@@ -25,6 +25,25 @@ TEST(FileClean, TrimsBlanksQuotesAndUrlPrefix) {
   EXPECT_EQ(os_file_clean_path("\""), "\"");
 }
 
+// Blanks and quotes are name characters: "x " and "\"q\"" are other files
+// than "x" and "q", and opening one never touches the other.
+TEST(FileOpen, NamesAreUsedVerbatim) {
+  tmp_dir t;
+  for (const char* name : {"x", "x ", " x", "\"q\"", "q"}) {
+    auto f = open_f(t / name, OS_FILE_WRITE | OS_FILE_CREATE | OS_FILE_TRUNC);
+    ASSERT_TRUE(f) << name;
+    EXPECT_EQ(os_file_write(f.get(), name, strlen(name)), (int64_t)strlen(name));
+  }
+  for (const char* name : {"x", "x ", " x", "\"q\"", "q"}) {
+    auto f = open_f(t / name, OS_FILE_READ);
+    ASSERT_TRUE(f) << name;
+    char b[8] = {};
+    EXPECT_EQ(os_file_read(f.get(), b, sizeof b), (int64_t)strlen(name));
+    EXPECT_STREQ(b, name);
+  }
+  EXPECT_EQ(open_f(t / "missing ", OS_FILE_READ), nullptr);
+}
+
 TEST(FileDevice, NullZeroRandomAndCommonSet) {
   auto n = open_f("/dev/null", OS_FILE_WRITE);
   ASSERT_TRUE(n);
@@ -47,7 +66,7 @@ TEST(FileDevice, NullZeroRandomAndCommonSet) {
   EXPECT_EQ(os_file_write(z.get(), "x", 1), -1);
   EXPECT_EQ(os_file_fsync(z.get()), -1);  // zero has no sync slot
 
-  auto r = open_f(" /dev/random ", OS_FILE_READ);
+  auto r = open_f("/dev/random", OS_FILE_READ);
   ASSERT_TRUE(r);
   std::vector<unsigned char> rb(4096, 0);
   EXPECT_EQ(os_file_read(r.get(), rb.data(), rb.size()), 4096);
@@ -374,7 +393,7 @@ TEST(FileDriver, RegisteredDriverIsAskedFirstAndEmptySlotsFail) {
   mem_drv d;
   mem_drv extra[4];
   ASSERT_EQ(os_file_register_driver(&d), 0);
-  auto f = open_f(" mem:anything ", OS_FILE_READ);
+  auto f = open_f("mem:anything", OS_FILE_READ);
   ASSERT_TRUE(f);
   EXPECT_STREQ(f->ops->name(), "mem");
   char b[8];

@@ -28,6 +28,7 @@ enum : uint64_t {
   OS_FILE_SEQ = 0x1000,        // sequential-scan hint
   OS_FILE_RANDOM = 0x2000,     // random-access hint (only without 0x1000)
   OS_FILE_SHADOW = 0x10000,    // read through a shadow copy: not supported here
+  OS_FILE_NOFOLLOW = 0x20000,  // the last component must not be a symbolic link (ELOOP)
   OS_FILE_LOCK_VOL = 0x40000000,  // exclusive open of a block device
 };
 
@@ -153,13 +154,14 @@ struct os_file2 {
   uint8_t delete_on_close = 0;  // unlink `path` when closed
 };
 
-/// Cleans a path the way os_file_open does: trims blanks and one pair of
-/// surrounding quotes (repeated until nothing changes) and drops a leading
-/// "file://" (or "file:\\") prefix. Backslashes are kept: they are ordinary
-/// name characters on POSIX.
+/// Cleans a path a user typed: trims blanks and one pair of surrounding
+/// quotes (repeated until nothing changes) and drops a leading "file://" (or
+/// "file:\\") prefix. Backslashes are kept: they are ordinary name
+/// characters on POSIX. os_file_open never cleans: names from listings are
+/// used exactly as they are.
 std::string os_file_clean_path(const char* path);
 
-/// Opens `path` with the open flags: a registered driver, a built-in device
+/// Opens `path`, verbatim, with the open flags: a registered driver, a built-in device
 /// ("/dev/" or "\dev\" + "null", "zero", "random", "stdin", "stdout",
 /// "stderr") or the local file. Returns the object (free it with
 /// os_file_close), or nullptr with errno set. A create that fails because a
@@ -201,12 +203,27 @@ int64_t os_file_size(os_file2* file);
 /// with errno set (ENOTSUP for command 7 and unknown commands).
 int os_file_ioctl(os_file2* file, uint32_t cmd, void* arg);
 
+/// os_file_copy_range's answer for a pair the kernel cannot copy.
+constexpr int64_t OS_COPY_UNSUPPORTED = -2;
+
 /// Copies up to `len` bytes from `in` at `in_off` to `out` at `out_off`
 /// inside the kernel, without passing them through a buffer of ours. Both
-/// must be local regular files. Returns the bytes copied (0 at the end of
-/// `in`), or -1 with errno; ENOTSUP (or EXDEV, EINVAL) means the pair cannot
-/// be copied this way and the caller reads and writes instead.
+/// must be local regular files. Returns the bytes copied, which may be fewer
+/// than asked without meaning the end (a nearly full disk copies short), 0
+/// at the end of `in`; OS_COPY_UNSUPPORTED when this pair cannot be copied
+/// this way at all (the caller reads and writes instead); -1 with errno for
+/// a failure of this call.
 int64_t os_file_copy_range(os_file2* in, int64_t in_off, os_file2* out, int64_t out_off, size_t len);
+
+/// Identity of an open local file, as seen when it was opened.
+struct os_file_id {
+  uint64_t dev = 0;
+  uint64_t ino = 0;
+  int64_t size = 0;  // size at open
+};
+/// Fills `id` for a local file without another system call. 0, or -1 (errno
+/// ENOTSUP) for devices and drivers.
+int os_file_get_id(os_file2* file, os_file_id* id);
 
 /// Deleter so callers can hold a file object in a std::unique_ptr.
 struct os_file_closer {
@@ -238,6 +255,11 @@ int os_file_stat(const char* path, bool follow, os_stat_t* st);
 int os_readlink(const char* path, std::string* target);
 /// True when something (a dangling link included) exists at the path.
 bool os_path_exists(const char* path);
+/// The absolute form of `path` with every symbolic link of its existing part
+/// resolved; the part that does not exist yet is appended with "." and ".."
+/// taken lexically. Two paths that name one place give the same text. 0 or
+/// -1 with errno.
+int os_path_resolve(const char* path, std::string* out);
 
 /// What the copy engine applies to a file, directory or link.
 struct os_set_stat {

@@ -58,11 +58,15 @@ void list_modes(const char* prefix) {
   fputs(out.c_str(), stdout);
 }
 
+// The signals that end a run in order, as Ctrl+C does: a service manager's
+// stop and a closed terminal must not cut a file short without a report.
+const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
 /// Only flags the job to stop: the handler may run on any thread, at any
 /// point, so it takes no lock. The main thread logs the signal afterwards.
 void sighandler(int signum) {
   g_signum = signum;
-  if (signum == SIGINT) libcdir_stop();
+  libcdir_stop();
 }
 
 enum parse_result { PARSE_OK, PARSE_EXIT0, PARSE_USAGE, PARSE_BAD_BS };
@@ -109,7 +113,9 @@ parse_result parse_args(int argc, char** argv, std::string* bad) {
   return PARSE_OK;
 }
 
-int run(int argc, char** argv) {
+/// Runs the command line. `*ran_job` tells whether it came as far as a job:
+/// the usage errors, the version and the mode list log nothing.
+int run(int argc, char** argv, bool* ran_job) {
   if (argc > kMaxArgs) fprintf(stderr, "error: Too many args\n");
 
   char dir[4096];
@@ -118,7 +124,7 @@ int run(int argc, char** argv) {
   log2_ioctl(nullptr, LOG2_SET_LEVEL_NAME, "dbg");
   log2_ioctl(nullptr, LOG2_SET_FLAGS_TAGS, "time|tid|func");
   log2_init_imp(ini.c_str());
-  os_signal_set(SIGINT, sighandler);
+  for (int sig : kStopSignals) os_signal_set(sig, sighandler);
   wy_conf_set_path(dir);
 
   g_param = cdir_param{};
@@ -143,6 +149,7 @@ int run(int argc, char** argv) {
   }
 
   int status;
+  *ran_job = true;
   cdir_job* job = libcdir_open(&g_param);
   if (job) {
     status = libcdir_wait_stop();
@@ -168,8 +175,9 @@ int main(int argc, char** argv) {
   }
   pl_init();
   os_thread_name_set("main");
-  int status = run(argc, argv);
-  LOGD("<== ret=%d\n", status);
+  bool ran_job = false;
+  int status = run(argc, argv, &ran_job);
+  if (ran_job) LOGD("<== ret=%d\n", status);
   log2_exit();
   return status;
 }

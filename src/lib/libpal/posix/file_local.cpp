@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -191,6 +192,7 @@ class local_file final : public os_file_ops {
   uint32_t kind() const { return kind_; }
   int64_t dev_size_ = 0;
   int64_t off_ = 0;
+  os_file_id id_;
 
  private:
   // FIFOs, terminals and other character devices: plain read/write with the
@@ -309,6 +311,9 @@ int local_file::ioctl(uint32_t cmd, void* arg) {
       if (kind_ != OS_PATH_FILE || !seekable_) return 0;
       *static_cast<int*>(arg) = fd_;
       return 1;
+    case OS_IOCTL_ID_IMP:
+      *static_cast<os_file_id*>(arg) = id_;
+      return 1;
     case OS_IOCTL_SET_STAT_IMP:
       return os_apply_stat(fd_, nullptr, true, static_cast<const os_set_stat*>(arg)) == 0 ? 1 : 0;
     case OS_IOCTL_SET_ATTRIB:
@@ -327,6 +332,7 @@ int open_flags(uint64_t flags, bool* writable) {
   else of |= O_RDONLY;
   *writable = (of & O_ACCMODE) != O_RDONLY;
   if (flags & OS_FILE_CREATE) of |= O_CREAT;
+  if (flags & OS_FILE_NOFOLLOW) of |= O_NOFOLLOW;
   // Truncating needs write access, as it does on every platform we know.
   if ((flags & OS_FILE_TRUNC) && *writable) of |= O_TRUNC;
   // Write-through without O_DIRECT: O_DIRECT demands aligned buffers and
@@ -367,12 +373,16 @@ std::unique_ptr<os_file_ops> os_file_local_init(const char* path, uint64_t flags
     errno = eno;
     return nullptr;
   }
-  if (fstat(fd, &sb) == 0) {
+  bool have_stat = fstat(fd, &sb) == 0;
+  if (have_stat) {
     if (S_ISDIR(sb.st_mode)) kind = OS_PATH_DIR;
     else if (S_ISBLK(sb.st_mode)) kind = OS_PATH_BLOCK;
     else if (!S_ISREG(sb.st_mode)) seekable = false;
   }
   auto f = std::make_unique<local_file>(fd, kind, path, seekable);
+  // The device number in the form os_file_stat gives, so the two compare.
+  if (have_stat)
+    f->id_ = {((uint64_t)major(sb.st_dev) << 32) | minor(sb.st_dev), (uint64_t)sb.st_ino, (int64_t)sb.st_size};
   if (kind == OS_PATH_BLOCK) {
     uint64_t bytes = 0;
     if (::ioctl(fd, BLKGETSIZE64, &bytes) < 0) {
@@ -397,10 +407,26 @@ int64_t os_file_copy_range(os_file2* in, int64_t in_off, os_file2* out, int64_t 
   int ifd = -1, ofd = -1;
   if (!in || !out || !os_file_ioctl(in, OS_IOCTL_FD_IMP, &ifd) || !os_file_ioctl(out, OS_IOCTL_FD_IMP, &ofd)) {
     errno = ENOTSUP;
-    return -1;
+    return OS_COPY_UNSUPPORTED;
   }
   loff_t io = in_off, oo = out_off;
   ssize_t n;
   do n = copy_file_range(ifd, &io, ofd, &oo, len, 0); while (n < 0 && errno == EINTR);
+  // What the kernel answers for a pair it will not copy itself (another
+  // file system, a kernel without the call, a file system without support).
+  if (n < 0 && (errno == ENOTSUP || errno == EOPNOTSUPP || errno == EXDEV || errno == ENOSYS || errno == EINVAL))
+    return OS_COPY_UNSUPPORTED;
   return n;
+}
+
+int os_file_get_id(os_file2* file, os_file_id* id) {
+  if (!WY_CHECK(file && id)) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (strcmp(file->ops->name(), "file") != 0 || !os_file_ioctl(file, OS_IOCTL_ID_IMP, id)) {
+    errno = ENOTSUP;
+    return -1;
+  }
+  return 0;
 }

@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "file_imp.h"
 #include "liblog.h"
@@ -136,6 +138,50 @@ int os_readlink(const char* path, std::string* target) {
 bool os_path_exists(const char* path) {
   struct stat sb;
   return path != nullptr && lstat(path, &sb) == 0;
+}
+
+int os_path_resolve(const char* path, std::string* out) {
+  if (!WY_CHECK(path && out)) {
+    errno = EINVAL;
+    return -1;
+  }
+  std::string p = path;
+  if (p.empty()) {
+    errno = ENOENT;
+    return -1;
+  }
+  if (p[0] != '/') {
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return -1;
+    p = std::string(cwd) + "/" + p;
+  }
+  // The deepest existing ancestor is resolved by the kernel; the rest, which
+  // holds no links yet, is appended component by component.
+  std::vector<std::string> tail;
+  std::string head = p;
+  char* real = nullptr;
+  while ((real = realpath(head.c_str(), nullptr)) == nullptr) {
+    if (errno != ENOENT && errno != ENOTDIR) return -1;
+    while (head.size() > 1 && head.back() == '/') head.pop_back();
+    size_t cut = head.find_last_of('/');
+    if (cut == std::string::npos) return -1;
+    tail.push_back(head.substr(cut + 1));
+    head = cut == 0 ? "/" : head.substr(0, cut);
+  }
+  std::string r = real;
+  free(real);
+  for (auto it = tail.rbegin(); it != tail.rend(); ++it) {
+    if (it->empty() || *it == ".") continue;
+    if (*it == "..") {
+      size_t cut = r.find_last_of('/');
+      r = cut == 0 || cut == std::string::npos ? "/" : r.substr(0, cut);
+      continue;
+    }
+    if (r.back() != '/') r += '/';
+    r += *it;
+  }
+  *out = std::move(r);
+  return 0;
 }
 
 // ---------------------------------------------------------------------------
