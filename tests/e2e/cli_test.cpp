@@ -1,9 +1,9 @@
 // The command line: version, mode list, usage paths and exit statuses.
 #include <gtest/gtest.h>
 
-#include "e2e_util.h"
+#include "wytest.h"
 
-using namespace e2e;
+using namespace wytest;
 
 namespace {
 

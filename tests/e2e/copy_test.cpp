@@ -4,9 +4,9 @@
 #include <chrono>
 #include <thread>
 
-#include "tree_check.h"
+#include "wytest_tree.h"
 
-using namespace e2e;
+using namespace wytest;
 
 namespace {
 

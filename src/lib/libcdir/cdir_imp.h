@@ -26,10 +26,16 @@ enum : uint32_t {
 /// Files of at most this size travel in multi-file lists on a remote side.
 constexpr int64_t SMALL_FILE_MAX = 524288;
 
-/// One side of a job: its URL and the URL's path.
+struct cdir_path;
+
+/// One side of a job: its URL, the URL's path and the separator of its
+/// paths.
 struct cdir_endpoint {
   std::string url;
   std::string path;
+  char sep = '/';
+  /// `dir` joined with `name` by this side's separator (one between them).
+  std::string join(const std::string& dir, const char* name) const;
 };
 
 /// One directory being walked, and the data of one message.
@@ -63,6 +69,7 @@ struct cdir_job {
   uint32_t work_mode = 0;
   uint32_t cmp_mode = 0;
   uint32_t dir_type = CDIR_LL;
+  const cdir_path* path = nullptr;  // the procedures of dir_type
   int32_t sync_reason = 0;
   int32_t timeout = 0;
   uint8_t need_odir = 0;
@@ -81,8 +88,8 @@ struct cdir_job {
   std::vector<char> lbuf;    // one chunk of listing text
   int64_t bs = 0;
   std::vector<char> dbuf;    // file data, list chunks and results
-  std::vector<char> ebuf;    // base64 text of small files
-  std::vector<char> rbuf;    // CDIR_RR: one reformatted record
+  std::string ebuf;          // base64 text of one small file
+  std::vector<char> rbuf;    // CDIR_RR: write lists sent while read results fill dbuf
 
   std::atomic<uint32_t> error_stop{0};
   std::atomic<uint32_t> user_stop{0};
@@ -112,8 +119,34 @@ void cdir_verr_check(cdir_job* job, int verr);
 /// 0 when the destination file is taken as equal to the source, 1 when the
 /// source must be written.
 int cdir_cmp_file_stat(cdir_job* job, const char* name, const mstat_item* src, const mstat_item* dst);
-/// The verr code of the calling thread's last system error (-1 when none).
-int cdir_sys_verr();
+
+/// The destination directory at the same place below the destination root
+/// as `src_dir` is below the source root.
+std::string cdir_dst_below(const cdir_job* job, const std::string& src_dir);
+/// The destination directory a touch message names: false for the root and
+/// for a directory without a record (nothing to touch).
+bool cdir_touch_path(const cdir_job* job, const char* payload, const cdir_stat* st, std::string* path);
+
+/// The procedures of one transfer path, picked once by dir_type when the
+/// job opens.
+struct cdir_path {
+  const char* name;
+  /// Writes the files of q (CDIR_MSG_FILE_LIST, after the comparison).
+  int (*copy_list)(cdir_job* job, cdir_stat* q);
+  /// CDIR_MSG_CREATE_DIRS: the subdirectories of st at the destination.
+  int (*create_dirs)(cdir_job* job, cdir_stat* st);
+  /// CDIR_MSG_TOUCH_DIR: the destination directory's record.
+  int (*touch_dir)(cdir_job* job, const char* payload, const cdir_stat* st);
+  /// Sync: removes the destination files of st that have no source file.
+  int (*del_orphans)(cdir_job* job, cdir_stat* st, mstat_item* src, uint64_t nsrc, mstat_item* dst,
+                     uint64_t ndst);
+  /// CDIR_MSG_DEL_FILES: removes every file of st's destination directory.
+  int (*del_files)(cdir_job* job, cdir_stat* st);
+  /// CDIR_MSG_WALK_END, or nullptr.
+  void (*walk_end)(cdir_job* job);
+};
+/// The path of `dir_type`; nullptr when this build has none.
+const cdir_path* cdir_path_of(uint32_t dir_type);
 
 // Tree walk (work.cpp)
 cdir_stat* rdir_stat_alloc(cdir_job* job, const char* path, const cdir_stat* tmpl);
@@ -121,25 +154,103 @@ int cdir_worker(cdir_job* job);
 
 // Message dispatch and per-directory work (w_cp_core.cpp)
 void cdir_msg_proc(cdir_job* job, uint32_t id, const char* payload, cdir_stat* st);
-int r_sync_file_list(cdir_job* job, cdir_stat* st, uint32_t dir_type, bool is_sync);
+int r_sync_file_list(cdir_job* job, cdir_stat* st, bool is_sync);
 
 // Sync deletions (w_sync_core.cpp)
 int l_sync_del_orphaned_file(cdir_job* job, cdir_stat* st, mstat_item* src, uint64_t nsrc,
                              mstat_item* dst, uint64_t ndst);
-int cdir_del_files(cdir_job* job, cdir_stat* st);
 
-// Transfer paths (v_fs.cpp)
-int cdir_ll_copy_list(cdir_job* job, cdir_stat* q);
-int cdir_copy_file(cdir_job* job, const mstat_item* e, const std::string& ipath, const std::string& opath);
-int cdir_create_file(cdir_job* job, const mstat_item* e, const std::string& ipath, const std::string& opath);
+// Local destinations (v_fs.cpp)
+
+/// Opens a destination file for writing, creating it and its parents. A
+/// link standing there is replaced, never written through. A file that is
+/// the source itself (the tree reached under a second name, a hard link) is
+/// left alone, since truncating it would destroy the source: `src` is the
+/// open local source's identity, or none; then `ipath` (a local source path,
+/// or none) is looked up when the destination has contents to lose. The
+/// file is truncated only after that check. A failure is logged, counted
+/// and classified; nullptr then.
+os_file_uptr cdir_open_dst(cdir_job* job, const std::string* ipath, const std::string& opath, const os_file_id* src);
+/// Files of size 0 and links at a local destination (`ipath` as above).
+int cdir_create_file(cdir_job* job, const mstat_item* e, const std::string* ipath, const std::string& opath);
+/// A small file received from a remote source, written whole at the
+/// destination with its record; no data: cdir_create_file.
+int cdir_write_file(cdir_job* job, const cdir_stat* item, const mstat_item* e, const uint8_t* data, size_t len);
 int cdir_l_create_dir(cdir_job* job, cdir_stat* st);
 int cdir_l_touch_dir(cdir_job* job, const char* payload_path, const cdir_stat* st);
 /// Applies the directory records that waited for the end of the walk.
 void cdir_l_touch_later(cdir_job* job);
 
+// Big files block by block (w_block.cpp), one per transfer path.
+int cdir_copy_file(cdir_job* job, const mstat_item* e, const std::string& ipath, const std::string& opath);
+int cdir_rl_copy_file(cdir_job* job, const mstat_item* e, const std::string& ipath, const std::string& opath);
+int cdir_lr_up_file(cdir_job* job, const mstat_item* e, const std::string& ipath, const std::string& opath);
+int cdir_rr_up_file(cdir_job* job, const mstat_item* e, const std::string& ipath, const std::string& opath);
+
+// Lists on multi-file objects (w_list.cpp)
+
+/// Takes the result records of one list operation in list order.
+class cdir_list_results {
+ public:
+  virtual ~cdir_list_results() = default;
+  /// Takes the whole records of one chunk of results: the number of list
+  /// lines they answered, or -1 to end the exchange (a damaged answer, or
+  /// a stop seen between records).
+  virtual int64_t take(const char* data, size_t len) = 0;
+  /// True once the results say they are complete without a count.
+  virtual bool complete() const { return false; }
+};
+/// Runs list operation `cmd` on `m` for directory `dir`: the list goes in
+/// chunks of whole lines of at most bs - 1 bytes, and after each chunk its
+/// results are collected until every line of it has one (results are
+/// matched to lines in order across result chunks). `buf` (bs bytes) holds
+/// each chunk and its results. Fails on a failed post or collection, a line
+/// longer than bs - 1, a stop, or more than the job's time-out between two
+/// result chunks (-40). An empty list is done at once, except for
+/// MFILE_CMD_DEL_FILES, which has none.
+int cdir_list_exchange(cdir_job* job, vmfile* m, uint32_t cmd, const std::string& dir, std::string_view list,
+                       cdir_list_results* res, std::vector<char>* buf);
+
+/// A write list being gathered for one directory, sent whenever it fills a
+/// chunk; `sent` names the file of each line in order.
+struct cdir_small_batch {
+  const cdir_stat* item = nullptr;
+  std::string list, line;
+  std::vector<const mstat_item*> sent;
+};
+/// What happens to one small file received from a read list (the data
+/// belongs to the caller). Negative for a failure already counted.
+using cdir_small_proc = int (*)(cdir_job* job, const cdir_stat* item, const mstat_item* e, const uint8_t* data,
+                                size_t len, cdir_small_batch* batch);
+
+/// Reads the small files of it[start..count) (sorted by size) from the
+/// source multi-file object and hands each to `proc`; a read error record
+/// counts in i_file_fail_count. `*out` is where the run of small files
+/// ended. With a batch, only files whose write list line fits a chunk run.
+int r_get_small_file_list_data(cdir_job* job, const cdir_stat* item, const mstat_item* it, uint64_t start,
+                               uint64_t count, uint64_t* out, cdir_small_proc proc, cdir_small_batch* batch);
+/// Sends the write list of `b` to the destination multi-file object and
+/// counts its results.
+int r_up_small_file_list(cdir_job* job, const cdir_stat* item, cdir_small_batch* b);
+/// Reads the local small files of it[start..count) into write list lines of
+/// `b`, sending as it fills; a file that cannot be read is left out.
+int cdir_read_local_mfile_base64(cdir_job* job, const mstat_item* it, uint64_t start, uint64_t count,
+                                 uint64_t* out, cdir_small_batch* b);
+/// The relay's per-file procedure: the file's write list line into `b`.
+int cdir_relay_proc(cdir_job* job, const cdir_stat* item, const mstat_item* e, const uint8_t* data, size_t len,
+                    cdir_small_batch* b);
+/// Sends what the relay gathered.
+int cdir_relay_flush(cdir_job* job, cdir_small_batch* b);
+/// The directories of a destination behind a multi-file object.
+int r_create_dir_list(cdir_job* job, cdir_stat* st);
+int r_touch_dir(cdir_job* job, const char* payload, const cdir_stat* st);
+/// Sync's deletions on a destination behind a multi-file object.
+int r_sync_del_orphaned_file(cdir_job* job, cdir_stat* st, mstat_item* src, uint64_t nsrc, mstat_item* dst,
+                             uint64_t ndst);
+int r_del_files(cdir_job* job, cdir_stat* st);
+
 /// Sorting and searching stat lists.
 void cdir_sort_by_name(mstat_item* items, uint64_t n);
 void cdir_sort_by_size(mstat_item* items, uint64_t n);
 const mstat_item* cdir_find_name(const mstat_item* items, uint64_t n, const char* name);
-/// `dir` joined with `name` by the native separator.
-std::string cdir_join(const std::string& dir, const char* name);
+

@@ -1,7 +1,6 @@
 // Job-wide helpers: error classes, stop checks, transfer modes and the
 // per-file comparison.
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 #include "cdir_imp.h"
@@ -106,11 +105,6 @@ void cdir_verr_check(cdir_job* job, int verr) {
   job->last_verr = verr;
 }
 
-int cdir_sys_verr() {
-  int e = errno;
-  return e == 0 ? -1 : os_verr_get(e);
-}
-
 int cdir_cmp_file_stat(cdir_job* job, const char* name, const mstat_item* src, const mstat_item* dst) {
   bool why = job->sync_reason & 1;
   switch (job->cmp_mode) {
@@ -160,9 +154,25 @@ const mstat_item* cdir_find_name(const mstat_item* items, uint64_t n, const char
   return (it != end && strcmp(it->name, name) == 0) ? it : nullptr;
 }
 
-std::string cdir_join(const std::string& dir, const char* name) {
+std::string cdir_endpoint::join(const std::string& dir, const char* name) const {
   std::string s = dir;
-  if (!s.empty() && s.back() != '/') s += '/';
+  if (!s.empty() && s.back() != sep) s += sep;
   s += name;
   return s;
+}
+
+std::string cdir_dst_below(const cdir_job* job, const std::string& src_dir) {
+  std::string rel = src_dir.substr(std::min(src_dir.size(), job->src.path.size()));
+  std::string out = job->dst.path;
+  // Each side keeps its own separator: the relative part is re-spelt.
+  for (char& c : rel)
+    if (c == job->src.sep) c = job->dst.sep;
+  if (!rel.empty() && rel[0] == job->dst.sep && !out.empty() && out.back() == job->dst.sep) rel.erase(0, 1);
+  return out + rel;
+}
+
+bool cdir_touch_path(const cdir_job* job, const char* payload, const cdir_stat* st, std::string* path) {
+  if (payload == nullptr || st->own.flags == 0) return false;
+  *path = cdir_dst_below(job, payload);
+  return *path != job->dst.path;
 }

@@ -156,8 +156,14 @@ TEST(CdirPaths, DestinationFollowsTheSourcePosition) {
   sub = rdir_stat_alloc(&job, "/s/x", nullptr);
   EXPECT_EQ(sub->opath, "");
   cdir_stat_free(sub);
-  EXPECT_EQ(cdir_join("/a/", "b"), "/a/b");
-  EXPECT_EQ(cdir_join("/a", "b"), "/a/b");
+  cdir_endpoint e;
+  EXPECT_EQ(e.join("/a/", "b"), "/a/b");
+  EXPECT_EQ(e.join("/a", "b"), "/a/b");
+  // A side with another separator keeps its own, also below the root.
+  job.dst.path = "D:\\b";
+  job.dst.sep = '\\';
+  EXPECT_EQ(job.dst.join("D:\\b", "x"), "D:\\b\\x");
+  EXPECT_EQ(cdir_dst_below(&job, "/s/x/y"), "D:\\b\\x\\y");
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // The copy job: open, wait, stop and close.
 #include "libcdir.h"
 
-#include <cerrno>
 #include <cstring>
 
 #include "cdir_imp.h"
@@ -117,7 +116,7 @@ int open_local_dst_dir(cdir_job* job) {
     return -1;
   }
   if (os_mkdirs(path) < 0) {
-    int v = cdir_sys_verr();
+    int v = os_last_verr();
     LOGES("mkdirs [%s] eno=%d error: ", path, v);
     CDIR_ERR_SET(job->err, v, "%s", verr2str(v));
     return -1;
@@ -223,6 +222,13 @@ cdir_job* libcdir_open(cdir_param* p) {
   bool i_remote = cdir_url_is_remote(job->i_url.c_str());
   bool o_remote = p->o_url && cdir_url_is_remote(job->o_url.c_str());
   job->dir_type = (i_remote ? 1u : 0u) | (o_remote ? 2u : 0u);
+  if (p->force_dir_type >= 0 && !i_remote && !o_remote) job->dir_type = static_cast<uint32_t>(p->force_dir_type);
+  job->path = cdir_path_of(job->dir_type);
+  if (job->path == nullptr) {
+    LOGE("transfer path %u is not built", job->dir_type);
+    CDIR_ERR_SET(err, -1, "transfer path %u is not built", job->dir_type);
+    return open_failed(job, err, "");
+  }
 
   switch (job->work_mode) {
     case CDIR_WORK_LS:
@@ -246,12 +252,11 @@ cdir_job* libcdir_open(cdir_param* p) {
   }
   job->need_odir = sync || (cp && job->cmp_mode != 4);
 
-  if ((cp || sync) && job->dir_type == CDIR_LL && check_same_tree(job) < 0) return open_failed(job, err, "");
+  if ((cp || sync) && !i_remote && !o_remote && check_same_tree(job) < 0) return open_failed(job, err, "");
   if (open_endpoints(job, p) < 0) return open_failed(job, err, "");
 
   job->bs = p->bs;
   job->lbuf.resize(job->max_mfile_size);
-  job->ebuf.resize(p->bs);
   job->dbuf.resize(p->bs);
 
   queue_param qp;

@@ -43,6 +43,11 @@ struct cdir_param {
   cdir_rdir_param ordir_param;
   cdir_err err;                  // where a failed open leaves its cause
   const void* thread_opts = nullptr;
+  // Runs two local directories through the transfer path of this dir_type
+  // (0-3), with local endpoint objects on the sides it takes as remote; -1
+  // takes the path from the URLs. For tests of the remote paths without a
+  // server; ignored when either URL is remote.
+  int32_t force_dir_type = -1;
 };
 
 /// Smallest and largest block size a job accepts.

@@ -10,28 +10,10 @@ WY_LOG_TAG("cdir");
 
 namespace {
 
-// Open flags: read with the sequential hint; write and create without
-// following a link, truncation only once the file is known not to be the
-// source itself.
-constexpr uint64_t kOpenRead = 0x1081;
+// Write and create without following a link; truncation only once the
+// file is known not to be the source itself.
 constexpr uint64_t kOpenWrite = OS_FILE_WRITE | OS_FILE_CREATE | OS_FILE_NOFOLLOW;
-constexpr int64_t kKernelCopyMax = int64_t{1} << 30;
 constexpr int kVerrLoop = -156;  // a link where a file was to be opened
-
-os_set_stat to_set_stat(const mstat_item* e) {
-  os_set_stat s;
-  // The attribute word decides read-only when it is valid; the permission
-  // bits come from the mode either way.
-  s.attrib = (e->flags & RDIR_FLAG_ATTRIB) ? e->attrib : 0;
-  s.mode = e->mode & 07777;
-  s.uid = e->uid;
-  s.gid = e->gid;
-  s.set_owner = true;
-  s.times.atime.sec = e->atime;
-  s.times.mtime.sec = e->wtime;
-  s.times.btime.sec = e->ctime;
-  return s;
-}
 
 /// `dir` without the separators it ends with.
 std::string_view trim_seps(std::string_view dir) {
@@ -66,24 +48,28 @@ int ensure_parent(cdir_job* job, const std::string& path) {
 }
 
 void fail_o_open(cdir_job* job, const std::string& opath) {
-  int v = cdir_sys_verr();
+  int v = os_last_verr();
   LOGES("o_open [%s] eno=%d error: ", opath.c_str(), v);
   job->o_file_fail_count++;
   cdir_verr_check(job, v);
 }
 
-/// Opens the destination file for writing, creating it and its parents. A
-/// link standing there is replaced, never written through. A file that is
-/// the source itself (the tree reached under a second name, a hard link) is
-/// left alone: opening it with truncation would destroy the source. `src`
-/// is the open source's identity, or none (then the source is looked up by
-/// `ipath` when the destination has contents to lose). A failure is logged,
-/// counted and classified.
-os_file_uptr open_dst(cdir_job* job, const std::string& ipath, const std::string& opath, const os_file_id* src) {
+/// Applies a directory's record: permissions and owners, then its times.
+int apply_dir_stat(cdir_job* job, const std::string& path, const os_set_stat& s) {
+  if (os_path_set_stat(path.c_str(), &s) == 0) return 0;
+  int v = os_last_verr();
+  LOGES("lutime %s eno=%d error: ", path.c_str(), v);
+  cdir_verr_check(job, v);
+  return -1;
+}
+
+}  // namespace
+
+os_file_uptr cdir_open_dst(cdir_job* job, const std::string* ipath, const std::string& opath, const os_file_id* src) {
   os_file_uptr out;
   if (ensure_parent(job, opath) == 0) {
     out.reset(os_file_open(opath.c_str(), kOpenWrite));
-    if (!out && cdir_sys_verr() == kVerrLoop && os_file_delete(opath.c_str()) == 0)
+    if (!out && os_last_verr() == kVerrLoop && os_file_delete(opath.c_str()) == 0)
       out.reset(os_file_open(opath.c_str(), kOpenWrite));
   }
   if (!out) {
@@ -93,16 +79,16 @@ os_file_uptr open_dst(cdir_job* job, const std::string& ipath, const std::string
   os_file_id oid;
   if (os_file_get_id(out.get(), &oid) < 0) return out;  // not a local file: nothing to compare
   os_file_id looked_up;
-  if (src == nullptr && oid.size > 0) {
+  if (src == nullptr && ipath && oid.size > 0) {
     os_stat_t st;
-    if (os_file_stat(ipath.c_str(), true, &st) == 0) {
+    if (os_file_stat(ipath->c_str(), true, &st) == 0) {
       looked_up.dev = st.dev;
       looked_up.ino = st.ino;
       src = &looked_up;
     }
   }
   if (src && src->dev == oid.dev && src->ino == oid.ino) {
-    LOGE("o_open [%s] error: the same file as the source [%s], skipped", opath.c_str(), ipath.c_str());
+    LOGE("o_open [%s] error: the same file as the source, skipped", opath.c_str());
     job->o_file_fail_count++;
     out.reset();
     return out;
@@ -114,102 +100,8 @@ os_file_uptr open_dst(cdir_job* job, const std::string& ipath, const std::string
   return out;
 }
 
-/// Applies a directory's record: permissions and owners, then its times.
-int apply_dir_stat(cdir_job* job, const std::string& path, const os_set_stat& s) {
-  if (os_path_set_stat(path.c_str(), &s) == 0) return 0;
-  int v = cdir_sys_verr();
-  LOGES("lutime %s eno=%d error: ", path.c_str(), v);
-  cdir_verr_check(job, v);
-  return -1;
-}
-
-}  // namespace
-
-int cdir_copy_file(cdir_job* job, const mstat_item* e, const std::string& ipath, const std::string& opath) {
-  os_file_uptr in(os_file_open(ipath.c_str(), kOpenRead));
-  if (!in) {
-    int v = cdir_sys_verr();
-    LOGES("i_open [%s] eno=%d error: ", ipath.c_str(), v);
-    cdir_verr_check(job, v);
-    job->i_file_fail_count++;
-    return -1;
-  }
-  os_file_id iid;
-  os_file_uptr out = open_dst(job, ipath, opath, os_file_get_id(in.get(), &iid) == 0 ? &iid : nullptr);
-  if (!out) return -1;
-  char* buf = job->dbuf.data();
-  int64_t bs = job->bs;
-  int64_t remaining = e->size;
-  int64_t off = 0;
-  bool whole = false;
-  // Between two local files the kernel moves the blocks itself; a pair it
-  // cannot copy that way (or any failure) goes on through the data buffer,
-  // where read and write errors are told apart.
-  bool kernel_copy = job->copy_range;
-  while (true) {
-    if (kernel_copy) {
-      // The kernel takes the rest of the file in one call (at most 1 GiB, so
-      // that a stop is still seen now and then).
-      int64_t chunk = std::max<int64_t>(1, std::min<int64_t>(remaining, kKernelCopyMax));
-      int64_t n = os_file_copy_range(in.get(), off, out.get(), off, static_cast<size_t>(chunk));
-      if (n < 0) {
-        if (n == OS_COPY_UNSUPPORTED) job->copy_range = false;
-        kernel_copy = false;
-        continue;
-      }
-      job->total_read += n;
-      job->total_write += n;
-      off += n;
-      remaining -= n;
-      // A short count is progress (a nearly full disk copies what still
-      // fits, and the next call reports why); only 0 is the source's end.
-      if (n == 0 || remaining <= 0) {
-        whole = true;
-        break;
-      }
-    } else {
-      int64_t n = os_file_pread(in.get(), buf, bs, off);
-      if (n < 0) {
-        int v = cdir_sys_verr();
-        LOGES("i_read [%s] eno=%d error: ", ipath.c_str(), v);
-        cdir_verr_check(job, v);
-        job->i_file_fail_count++;
-        break;
-      }
-      job->total_read += n;
-      int64_t w = n > 0 ? os_file_pwrite(out.get(), buf, n, off) : 0;
-      if (w != n) {
-        // A write that stopped short failed on its way; without a cause of
-        // its own it is a full disk.
-        int v = cdir_sys_verr();
-        if (w >= 0 && v == -1) v = -152;
-        LOGES("o_write [%s] eno=%d error: ", opath.c_str(), v);
-        job->o_file_fail_count++;
-        cdir_verr_check(job, v);
-        break;
-      }
-      job->total_write += w;
-      off += w;
-      if (w == remaining || w < bs) {
-        whole = true;
-        break;
-      }
-      remaining -= w;
-    }
-    if (cdir_need_exit(job)) break;
-  }
-  // Only a file written whole gets the source's stat: a cut copy keeps its
-  // own times and size, so the next sync writes it again.
-  if (whole) {
-    os_set_stat s = to_set_stat(e);
-    if (os_file_set_stat(out.get(), &s) < 0) LOGES("set_stat [%s] error: ", opath.c_str());
-    job->file_open_count++;
-  }
-  return 0;
-}
-
-int cdir_create_file(cdir_job* job, const mstat_item* e, const std::string& ipath, const std::string& opath) {
-  os_set_stat s = to_set_stat(e);
+int cdir_create_file(cdir_job* job, const mstat_item* e, const std::string* ipath, const std::string& opath) {
+  os_set_stat s = rdir_set_stat_of(*e);
   if (e->flags & RDIR_FLAG_LINK) {
     const char* target = e->link ? e->link : "";
     bool junction = e->flags & RDIR_FLAG_JUNCTION;
@@ -223,7 +115,7 @@ int cdir_create_file(cdir_job* job, const mstat_item* e, const std::string& ipat
                    : os_symlink2(opath.c_str(), target, (e->flags & RDIR_TYPE_MASK) == RDIR_TYPE_DIR, &s);
     }
     if (r == 0) return 0;
-    int v = cdir_sys_verr();
+    int v = os_last_verr();
     if (junction)
       LOGES("os_create_junction [%s]->[%s] eno=%d error: ", opath.c_str(), target, v);
     else
@@ -232,26 +124,10 @@ int cdir_create_file(cdir_job* job, const mstat_item* e, const std::string& ipat
     cdir_verr_check(job, v);
     return -1;
   }
-  os_file_uptr out = open_dst(job, ipath, opath, nullptr);
+  os_file_uptr out = cdir_open_dst(job, ipath, opath, nullptr);
   if (!out) return -1;
   if (os_file_set_stat(out.get(), &s) < 0) LOGES("set_stat [%s] error: ", opath.c_str());
   job->file_open_count++;
-  return 0;
-}
-
-int cdir_ll_copy_list(cdir_job* job, cdir_stat* q) {
-  uint64_t n = 0;
-  mstat_item* it = mstat_get_item(q->hstat_file, &n);
-  cdir_sort_by_size(it, n);
-  for (uint64_t i = 0; i < n; i++) {
-    if (cdir_need_exit(job)) return -1;
-    std::string ipath = cdir_join(q->path, it[i].name);
-    std::string opath = cdir_join(q->opath, it[i].name);
-    if (it[i].size > 0 && !(it[i].flags & RDIR_FLAG_LINK))
-      cdir_copy_file(job, &it[i], ipath, opath);
-    else
-      cdir_create_file(job, &it[i], ipath, opath);
-  }
   return 0;
 }
 
@@ -262,9 +138,9 @@ int cdir_l_create_dir(cdir_job* job, cdir_stat* st) {
     if (cdir_need_exit(job)) return -1;
     // Only made here: a directory gets its permissions and times when its
     // contents are written (its touch), or a read-only one would refuse them.
-    std::string path = cdir_join(st->opath, it[i].name);
+    std::string path = job->dst.join(st->opath, it[i].name);
     if (make_dir(path) < 0) {
-      int v = cdir_sys_verr();
+      int v = os_last_verr();
       LOGES("mkdirs %s eno=%d error: ", path.c_str(), v);
       cdir_verr_check(job, v);
     }
@@ -273,19 +149,15 @@ int cdir_l_create_dir(cdir_job* job, cdir_stat* st) {
 }
 
 int cdir_l_touch_dir(cdir_job* job, const char* payload, const cdir_stat* st) {
-  if (payload == nullptr) return 0;
-  std::string rel = std::string(payload).substr(std::min(strlen(payload), job->src.path.size()));
-  std::string path = job->dst.path;
-  if (!rel.empty() && rel[0] == '/' && !path.empty() && path.back() == '/') rel.erase(0, 1);
-  path += rel;
-  if (path == job->dst.path || st->own.flags == 0) return 0;
+  std::string path;
+  if (!cdir_touch_path(job, payload, st, &path)) return 0;
   if (make_dir(path) < 0) {
-    int v = cdir_sys_verr();
+    int v = os_last_verr();
     LOGES("lutime %s eno=%d error: ", path.c_str(), v);
     cdir_verr_check(job, v);
     return -1;
   }
-  os_set_stat s = to_set_stat(&st->own);
+  os_set_stat s = rdir_set_stat_of(st->own);
   // Its subdirectories come later and may still be created in it, which
   // needs its write permission and moves its write time: such a directory
   // gets its record when the walk is done.
@@ -304,4 +176,25 @@ void cdir_l_touch_later(cdir_job* job) {
     apply_dir_stat(job, it->path, it->st);
   }
   job->touch_later.clear();
+}
+
+int cdir_write_file(cdir_job* job, const cdir_stat* item, const mstat_item* e, const uint8_t* data, size_t len) {
+  std::string opath = job->dst.join(item->opath, e->name);
+  if (len == 0) return cdir_create_file(job, e, nullptr, opath);
+  os_file_uptr out = cdir_open_dst(job, nullptr, opath, nullptr);
+  if (!out) return -1;
+  int64_t w = os_file_pwrite(out.get(), data, len, 0);
+  if (w != static_cast<int64_t>(len)) {
+    int v = os_last_verr();
+    if (w >= 0 && v == -1) v = -152;
+    LOGES("o_write [%s] eno=%d error: ", opath.c_str(), v);
+    job->o_file_fail_count++;
+    cdir_verr_check(job, v);
+    return -1;  // a cut file keeps its own stat
+  }
+  job->total_write += w;
+  os_set_stat s = rdir_set_stat_of(*e);
+  if (os_file_set_stat(out.get(), &s) < 0) LOGES("set_stat [%s] error: ", opath.c_str());
+  job->file_open_count++;
+  return 0;
 }

@@ -37,7 +37,7 @@ void ls_list_files(cdir_job* job, cdir_stat* st) {
   mstat_item* it = st->hstat_file ? mstat_get_item(st->hstat_file, &n) : nullptr;
   for (uint64_t i = 0; i < n; i++) {
     if (cdir_need_exit(job)) return;
-    std::string line = cdir_join(st->path, it[i].name);
+    std::string line = job->src.join(st->path, it[i].name);
     if (it[i].link) {
       line += " -> ";
       line += it[i].link;
@@ -53,7 +53,7 @@ void cdir_check_file_rlist(const char* name) { LOGE("del dir[%s] !!", name); }
 
 }  // namespace
 
-int r_sync_file_list(cdir_job* job, cdir_stat* st, uint32_t dir_type, bool is_sync) {
+int r_sync_file_list(cdir_job* job, cdir_stat* st, bool is_sync) {
   cdir_stat* q = st;
   if (st->hstat_ofile) {
     uint64_t n = 0, no = 0, nod = 0;
@@ -84,10 +84,8 @@ int r_sync_file_list(cdir_job* job, cdir_stat* st, uint32_t dir_type, bool is_sy
       if (st->veno != 0) {
         // The listing broke off: files we did not see may still exist.
         LOGE("[%s] source listing incomplete (veno=%d), no destination file deleted", st->path.c_str(), st->veno);
-      } else if (dir_type == CDIR_LL || dir_type == CDIR_RL) {
-        r = l_sync_del_orphaned_file(job, st, src, n, dst, no);
       } else {
-        r = -1;
+        r = job->path->del_orphans(job, st, src, n, dst, no);
       }
       if (r < 0) {
         cdir_stat_free(q);
@@ -97,40 +95,33 @@ int r_sync_file_list(cdir_job* job, cdir_stat* st, uint32_t dir_type, bool is_sy
   } else if (job->sync_reason & 1) {
     LOGD("sync_dir [%s]", st->opath.c_str());
   }
-  int r = 0;
-  switch (dir_type) {
-    case CDIR_LL:
-      r = cdir_ll_copy_list(job, q);
-      break;
-    default:
-      LOGC("mode=%d invalid", dir_type);
-      r = -1;
-  }
+  int r = job->path->copy_list(job, q);
   if (q != st) cdir_stat_free(q);
   return r;
 }
 
 void cdir_msg_proc(cdir_job* job, uint32_t id, const char* payload, cdir_stat* st) {
   if (cdir_need_exit(job)) return;
+  const cdir_path* path = job->path;
   switch (job->work_mode) {
     case CDIR_WORK_CP:
       if (id == CDIR_MSG_FILE_LIST) {
         count_files(job, st);
-        r_sync_file_list(job, st, job->dir_type, false);
+        r_sync_file_list(job, st, false);
       } else if (id == CDIR_MSG_CREATE_DIRS) {
-        if (job->dir_type == CDIR_LL || job->dir_type == CDIR_RL) cdir_l_create_dir(job, st);
+        path->create_dirs(job, st);
       } else if (id == CDIR_MSG_TOUCH_DIR) {
-        if (job->dir_type == CDIR_LL || job->dir_type == CDIR_RL) cdir_l_touch_dir(job, payload, st);
-      } else if (id == CDIR_MSG_WALK_END) {
-        cdir_l_touch_later(job);
+        path->touch_dir(job, payload, st);
+      } else if (id == CDIR_MSG_WALK_END && path->walk_end) {
+        path->walk_end(job);
       }
       break;
     case CDIR_WORK_SYNC:
       if (id == CDIR_MSG_FILE_LIST) {
         count_files(job, st);
-        r_sync_file_list(job, st, job->dir_type, true);
+        r_sync_file_list(job, st, true);
       } else if (id == CDIR_MSG_DEL_FILES) {
-        cdir_del_files(job, st);
+        path->del_files(job, st);  // posted only for a source listed whole
       }
       break;
     case CDIR_WORK_LS:

@@ -9,9 +9,9 @@ int l_sync_del_orphaned_file(cdir_job* job, cdir_stat* st, mstat_item* src, uint
                              uint64_t ndst) {
   for (uint64_t i = 0; i < ndst; i++) {
     if (src && cdir_find_name(src, nsrc, dst[i].name)) continue;
-    std::string path = cdir_join(st->opath, dst[i].name);
+    std::string path = job->dst.join(st->opath, dst[i].name);
     if (os_win_remove_maybe_recycle(path.c_str()) < 0) {
-      int v = cdir_sys_verr();
+      int v = os_last_verr();
       LOGES("remove [%s] error: ", path.c_str());
       cdir_verr_check(job, v);
       job->sync_del_file_fail_count++;
@@ -23,13 +23,3 @@ int l_sync_del_orphaned_file(cdir_job* job, cdir_stat* st, mstat_item* src, uint
   return 0;
 }
 
-int cdir_del_files(cdir_job* job, cdir_stat* st) {
-  if (st->veno != 0) {
-    LOGE("[%s] source listing incomplete (veno=%d), no destination file deleted", st->path.c_str(), st->veno);
-    return 0;
-  }
-  if (job->dir_type != CDIR_LL && job->dir_type != CDIR_RL) return -1;
-  uint64_t n = 0;
-  mstat_item* dst = st->hstat_ofile ? mstat_get_item(st->hstat_ofile, &n) : nullptr;
-  return l_sync_del_orphaned_file(job, st, nullptr, 0, dst, n);
-}

@@ -41,6 +41,22 @@ int post(cdir_job* job, uint32_t id, const char* payload, cdir_stat* st) {
   return r;
 }
 
+/// The error number of a listing's end mark: an optional "-" and one to
+/// ten digits, the whole text.
+bool parse_end_mark(std::string_view s, int* veno) {
+  size_t i = !s.empty() && s[0] == '-' ? 1 : 0;
+  if (s.size() == i || s.size() - i > 10) return false;
+  int64_t v = 0;
+  for (; i < s.size(); i++) {
+    if (s[i] < '0' || s[i] > '9') return false;
+    v = v * 10 + (s[i] - '0');
+  }
+  if (!s.empty() && s[0] == '-') v = -v;
+  if (v < INT32_MIN || v > INT32_MAX) return false;
+  *veno = static_cast<int>(v);
+  return true;
+}
+
 uint64_t count_of(mstat* h) {
   uint64_t n = 0;
   if (h) mstat_get_item(h, &n);
@@ -60,17 +76,7 @@ cdir_stat* rdir_stat_alloc(cdir_job* job, const char* path, const cdir_stat* tmp
   auto* st = new (std::nothrow) cdir_stat;
   if (st == nullptr) return nullptr;
   st->path = path ? path : job->src.path;
-  if (!job->dst.path.empty()) {
-    if (path == nullptr) {
-      st->opath = job->dst.path;
-    } else {
-      // Same position below the destination root as below the source root.
-      std::string rel = st->path.substr(std::min(st->path.size(), job->src.path.size()));
-      st->opath = job->dst.path;
-      if (!rel.empty() && rel[0] == '/' && !st->opath.empty() && st->opath.back() == '/') rel.erase(0, 1);
-      st->opath += rel;
-    }
-  }
+  if (!job->dst.path.empty()) st->opath = path == nullptr ? job->dst.path : cdir_dst_below(job, st->path);
   st->hstat_file = mstat_new();
   st->hstat_dir = mstat_new();
   if (!WY_CHECK(st->hstat_file != NULL) || !WY_CHECK(st->hstat_dir != NULL)) {
@@ -112,8 +118,14 @@ static cdir_stat* rdir_read_stat(cdir_job* job, bool is_src, const char* path, c
     }
     char* end = static_cast<char*>(memchr(buf, '\r', n));
     if (end) {
+      // The end mark is the listing's last piece: "\r" and its error
+      // number, nothing after. Anything else is damage, never an ending.
+      if (!parse_end_mark(std::string_view(end + 1, buf + n - end - 1), &veno)) {
+        LOGE("[%s] vrdir_read_item_list damaged end mark\n", path ? path : st->path.c_str());
+        cdir_verr_check(job, -1);
+        break;
+      }
       *end = '\0';
-      veno = atoi(end + 1);
       ends++;
       n = static_cast<int>(end - buf);
     }
@@ -203,9 +215,9 @@ static int rdir_get_sub_lists(cdir_job* job, cdir_stat* st, cdir_stat* out) {
     sub->odir_exists = 0;
     if (out && cdir_find_name(odirs, nodir, dirs[i].name)) {
       sub->odir_exists = 1;
-      odir = cdir_join(st->opath, dirs[i].name);
+      odir = job->dst.join(st->opath, dirs[i].name);
     }
-    std::string idir = cdir_join(st->path, dirs[i].name);
+    std::string idir = job->src.join(st->path, dirs[i].name);
     if (rdir_enum_idir(job, idir.c_str(), odir.empty() ? nullptr : odir.c_str(), sub))
       subs.push_back({std::move(idir), sub});
     if (cdir_need_exit(job)) r = 1;

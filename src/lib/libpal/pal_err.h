@@ -26,6 +26,11 @@ const char* verr2str(int verr);
 /// yields -1 (the generic failure). errno is left unchanged.
 int os_verr_get(int eno);
 
+/// verr code of the calling thread's last platform failure (the one the
+/// failing platform call just reported), -1 when it left no cause. The one
+/// place above the platform layer that learns why a platform call failed.
+int os_last_verr();
+
 /// verr code of a Windows system or Winsock error number (kept so numbers a
 /// peer or a file reports from that platform read the same): 0 for 0; an
 /// unlisted number logs "Unhandled eno=%u (0x%x)\n" at warning level and

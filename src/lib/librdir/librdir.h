@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "pal_err.h"
+#include "pal_file.h"
 
 // ---------------------------------------------------------------------------
 // Stat records
@@ -126,6 +127,11 @@ void rdir_fmt_mkdir_line(std::string& out, const mstat_item& it);
 void rdir_fmt_write_line(std::string& out, const mstat_item& it, std::string_view b64);
 /// Appends the file stat control text: "%d\t%x\t%x\t%llx\t%llx\t%llx\t%u\t%u".
 void rdir_fmt_fstat_line(std::string& out, const mstat_item& it);
+
+/// What applying `st` to a file, directory or link means on this platform:
+/// permissions from the mode (the read-only attribute clears the write bits
+/// when the attribute word is valid), owners where allowed, and the times.
+os_set_stat rdir_set_stat_of(const mstat_item& st);
 
 /// Parses a block of directory records ("\n"-separated, empty lines dropped)
 /// into `h`. Returns 0, or -1 at the first line that does not give exactly 11

@@ -16,11 +16,6 @@ struct qbuf_closer {
 };
 using qbuf_ptr = std::unique_ptr<qbuf, qbuf_closer>;
 
-/// What applying `st` to a file, directory or link means on this platform:
-/// permissions from the mode (the read-only attribute clears the write bits
-/// when the attribute word is valid), owners where allowed, and the times.
-os_set_stat rdir_set_stat_of(const mstat_item& st);
-
 /// `name` with backslash, tab, line feed, carriage return and other control
 /// bytes written as escapes, so a log line can show it whole.
 std::string rdir_escape_name(std::string_view name);

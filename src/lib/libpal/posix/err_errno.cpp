@@ -110,3 +110,8 @@ int os_verr_get(int eno) {
   LOGW("Unhandled eno=%u (0x%x)\n", (unsigned)eno, (unsigned)eno);
   return -1;
 }
+
+int os_last_verr() {
+  int e = errno;
+  return e == 0 ? -1 : os_verr_get(e);
+}

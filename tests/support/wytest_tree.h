@@ -1,4 +1,4 @@
-// Trees for end-to-end copy tests and the checks run on them: a tree with
+// Trees for copy tests and the checks run on them: a tree with
 // every kind of entry, the comparison of two trees, and a run of tarn that
 // checks its source came out unchanged.
 #pragma once
@@ -7,9 +7,9 @@
 
 #include <algorithm>
 
-#include "e2e_util.h"
+#include "wytest.h"
 
-namespace e2e {
+namespace wytest {
 
 inline constexpr time_t kT0 = 1600000000;
 
@@ -70,6 +70,7 @@ inline void expect_same(const std::string& src, const std::string& dst, bool dir
 
 inline std::vector<std::string> env_no_trash(const TempDir& t) { return {"XDG_DATA_HOME=" + t / "xdg"}; }
 
+#ifdef WY_TARN_BIN
 /// Runs tarn and checks that the source tree `src` came out unchanged.
 inline RunResult tarn_on(const std::string& src, const std::vector<std::string>& args,
                   const std::vector<std::string>& env = {}) {
@@ -78,5 +79,6 @@ inline RunResult tarn_on(const std::string& src, const std::vector<std::string>&
   EXPECT_EQ(tree_digest(src), before) << "the source tree changed";
   return r;
 }
+#endif
 
-}  // namespace e2e
+}  // namespace wytest

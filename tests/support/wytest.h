@@ -1,6 +1,7 @@
-// Helpers for end-to-end tests: make trees, run the built binaries, compare
-// trees. They use the standard library and POSIX directly so that the checks
-// do not share code with what they check.
+// The support library of our tests: temporary trees, deterministic file
+// contents, a scan and digest of a tree, running a built program and
+// reading its report. It uses the standard library and POSIX directly so
+// that the checks share no code with what they check.
 #pragma once
 
 #include <dirent.h>
@@ -19,7 +20,7 @@
 #include <string>
 #include <vector>
 
-namespace e2e {
+namespace wytest {
 
 namespace fs = std::filesystem;
 
@@ -174,9 +175,11 @@ inline RunResult run(const std::string& bin, const std::vector<std::string>& arg
   return run_with(bin, args, [](pid_t) {}, env);
 }
 
+#ifdef WY_TARN_BIN
 inline RunResult tarn(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
   return run(WY_TARN_BIN, args, env);
 }
+#endif
 
 /// The value of a report line "key=value" in a run's log, or -1 when absent.
 inline long long report_value(const std::string& log, const std::string& key) {
@@ -190,4 +193,4 @@ inline long long report_value(const std::string& log, const std::string& key) {
   return -1;
 }
 
-}  // namespace e2e
+}  // namespace wytest

@@ -1,0 +1,139 @@
+// The four transfer paths on local trees. The sides a path takes as remote
+// are local endpoint objects, so the small-file lists, the relay and the
+// block loop run here as they run against a server.
+#include <gtest/gtest.h>
+
+#include "cdir_imp.h"
+#include "libcdir.h"
+#include "wytest_tree.h"
+
+using namespace wytest;
+
+namespace {
+
+struct job_result {
+  int status = -1;
+  int64_t file_count = 0, file_open_count = 0, i_fail = 0, o_fail = 0, total_write = 0, del = 0, del_fail = 0;
+};
+
+job_result run_job(uint32_t dir_type, const char* mode, const std::string& src, const std::string& dst,
+                   int32_t bs = 2097152) {
+  cdir_param p;
+  p.i_url = src.c_str();
+  p.o_url = dst.c_str();
+  EXPECT_EQ(cdir_mode_lookup(mode, &p), 0) << mode;
+  p.bs = bs;
+  p.force_dir_type = static_cast<int32_t>(dir_type);
+  job_result r;
+  cdir_job* job = libcdir_open(&p);
+  EXPECT_NE(job, nullptr) << p.err.msg;
+  if (job == nullptr) return r;
+  EXPECT_EQ(job->dir_type, dir_type);
+  r.status = libcdir_wait_stop();
+  r.file_count = job->file_count;
+  r.file_open_count = job->file_open_count;
+  r.i_fail = job->i_file_fail_count;
+  r.o_fail = job->o_file_fail_count;
+  r.total_write = job->total_write;
+  r.del = job->sync_del_file_count;
+  r.del_fail = job->sync_del_file_fail_count;
+  libcdir_close(job);
+  return r;
+}
+
+class Paths : public ::testing::TestWithParam<uint32_t> {};
+
+TEST_P(Paths, CopyGivesTheWholeTreeAndAgainOverItsCopy) {
+  TempDir t;
+  make_tree(t / "src");
+  std::string before = tree_digest(t / "src");
+  for (int32_t bs : {4096, 2097152}) {
+    std::string dst = t / ("dst" + std::to_string(bs));
+    for (int run = 0; run < 2; run++) {
+      job_result r = run_job(GetParam(), "cp", t / "src", dst, bs);
+      ASSERT_EQ(r.status, 0) << "bs=" << bs;
+      EXPECT_EQ(r.file_count, 17);
+      EXPECT_EQ(r.i_fail, 0);
+      EXPECT_EQ(r.o_fail, 0) << "bs=" << bs << " run " << run;
+      EXPECT_GE(r.file_open_count, 14);
+      expect_same(t / "src", dst, true);
+      EXPECT_EQ(scan(t / "src").size(), scan(dst).size());
+    }
+  }
+  EXPECT_EQ(tree_digest(t / "src"), before);
+}
+
+// Hundreds of small files with a small bs: every list goes in many chunks
+// and its results come back in many, matched to their files in order.
+TEST_P(Paths, SmallFilesInManyChunks) {
+  TempDir t;
+  for (int i = 0; i < 300; i++) {
+    std::string name = t / ("src/d" + std::to_string(i % 3) + "/file_with_a_longish_name_" + std::to_string(i));
+    write_file(name, pattern(static_cast<size_t>(i * 7 % 2000), i));
+    set_mtime(name, kT0 + i);
+  }
+  job_result r = run_job(GetParam(), "cp", t / "src", t / "dst", 4096);
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(r.o_fail, 0);
+  EXPECT_EQ(r.file_count, 300);
+  expect_same(t / "src", t / "dst", false);
+  // Nothing changed: the comparing modes write nothing.
+  r = run_job(GetParam(), "copy_diff_size_date", t / "src", t / "dst", 4096);
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(r.total_write, 0);
+  EXPECT_EQ(r.file_open_count, 0);
+}
+
+TEST_P(Paths, SyncWritesWhatChangedAndDeletesOrphanFiles) {
+  TempDir t;
+  make_tree(t / "src");
+  setenv("XDG_DATA_HOME", (t / "xdg").c_str(), 1);  // no trash: orphans are removed
+  job_result r = run_job(GetParam(), "sync", t / "src", t / "dst");
+  ASSERT_EQ(r.status, 0);
+  expect_same(t / "src", t / "dst", false);
+  write_file(t / "dst/orphan", "o");
+  write_file(t / "dst/sub1/deep/orphan2", "o2");
+  write_file(t / "dst/orphan_dir/keep_me", "k");
+  write_file(t / "dst/sub2/gone", "g");  // its source directory has no files
+  write_file(t / "dst/sub2/gone2", "g");
+  write_file(t / "dst/sub1/b.dat", "changed");
+  r = run_job(GetParam(), "sync", t / "src", t / "dst");
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(r.del, 4);
+  EXPECT_EQ(r.del_fail, 0);
+  EXPECT_FALSE(fs::exists(t / "dst/orphan"));
+  EXPECT_FALSE(fs::exists(t / "dst/sub2/gone"));
+  EXPECT_EQ(read_file(t / "dst/orphan_dir/keep_me"), "k");
+  expect_same(t / "src", t / "dst", false);
+  r = run_job(GetParam(), "sync", t / "src", t / "dst");
+  EXPECT_EQ(r.total_write, 0);
+  EXPECT_EQ(r.del, 0);
+  unsetenv("XDG_DATA_HOME");
+}
+
+// A file that cannot be read is counted and its earlier copy kept whole;
+// the rest of the directory is still copied.
+TEST_P(Paths, AnUnreadableSourceFileNeverEmptiesItsCopy) {
+  if (getuid() == 0) GTEST_SKIP() << "root reads every file";
+  TempDir t;
+  write_file(t / "src/ok", "fine");
+  write_file(t / "src/locked", "new");
+  write_file(t / "src/big_locked", pattern(600000, 3));
+  write_file(t / "dst/locked", "old copy");
+  chmod((t / "src/locked").c_str(), 0);
+  chmod((t / "src/big_locked").c_str(), 0);
+  job_result r = run_job(GetParam(), "cp", t / "src", t / "dst");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.i_fail, 2);
+  EXPECT_EQ(read_file(t / "dst/ok"), "fine");
+  EXPECT_EQ(read_file(t / "dst/locked"), "old copy");
+}
+
+std::string path_name(const ::testing::TestParamInfo<uint32_t>& i) {
+  static const char* const names[] = {"LL", "RL", "LR", "RR"};
+  return names[i.param];
+}
+
+INSTANTIATE_TEST_SUITE_P(AllPaths, Paths, ::testing::Values(CDIR_LL, CDIR_RL, CDIR_LR, CDIR_RR), path_name);
+
+}  // namespace

@@ -1,0 +1,429 @@
+// Lists on a multi-file object: one exchange (chunks of whole lines out,
+// result records in, matched to the lines in order), and what runs on it:
+// small files read from a source and written to a destination, directories
+// created, the times of destination directories, and sync's deletions on a
+// destination behind a multi-file object.
+#include <algorithm>
+#include <cstring>
+#include <functional>
+
+#include "cdir_imp.h"
+#include "liblog.h"
+
+WY_LOG_TAG("cdir");
+
+namespace {
+
+/// The longest run of whole lines of `list` from `pos` that fits in `max`
+/// bytes, without its final newline. False when the next line alone is
+/// longer than `max` (such a line is never sent cut).
+bool next_chunk(std::string_view list, size_t pos, size_t max, std::string_view* chunk) {
+  std::string_view rest = list.substr(pos);
+  size_t end = 0;  // end of the last whole line that fits
+  while (end < rest.size()) {
+    size_t nl = rest.find('\n', end);
+    size_t line_end = nl == std::string_view::npos ? rest.size() : nl;
+    if (line_end > max) break;
+    end = line_end + 1;
+  }
+  if (end == 0) return false;
+  *chunk = rest.substr(0, std::min(end - 1, rest.size()));
+  return true;
+}
+
+/// Calls `fn` with each tab-separated token of `data` (trailing tabs
+/// stripped). `fn` returns false to stop; so does this then.
+template <typename Fn>
+bool for_each_token(std::string_view data, Fn fn) {
+  while (!data.empty() && (data.back() == '\t' || data.back() == '\0')) data.remove_suffix(1);
+  while (!data.empty()) {
+    size_t t = data.find('\t');
+    if (!fn(data.substr(0, t))) return false;
+    if (t == std::string_view::npos) break;
+    data.remove_prefix(t + 1);
+  }
+  return true;
+}
+
+/// A decimal result value; false for anything else (a damaged answer).
+bool parse_int(std::string_view s, int* out) {
+  if (s.empty() || s.size() > 11) return false;
+  size_t i = s[0] == '-' ? 1 : 0;
+  if (i == s.size()) return false;
+  long long v = 0;
+  for (; i < s.size(); i++) {
+    if (s[i] < '0' || s[i] > '9') return false;
+    v = v * 10 + (s[i] - '0');
+  }
+  *out = static_cast<int>(s[0] == '-' ? -v : v);
+  return true;
+}
+
+uint64_t line_count(std::string_view chunk) { return std::count(chunk.begin(), chunk.end(), '\n') + 1; }
+
+/// Results that are one decimal value per list line ("%d\t"): the creation
+/// and deletion lists.
+class value_results : public cdir_list_results {
+ public:
+  template <typename Fn>
+  value_results(cdir_job* job, Fn fn) : job_(job), fn_(fn) {}
+  int64_t take(const char* data, size_t len) override {
+    int64_t n = 0;
+    bool ok = for_each_token(std::string_view(data, len), [&](std::string_view tok) {
+      int v;
+      if (!parse_int(tok, &v)) {
+        LOGE("bad list result [%.*s]", static_cast<int>(std::min<size_t>(tok.size(), 64)), tok.data());
+        cdir_verr_check(job_, -1);
+        return false;
+      }
+      fn_(index_++, v);
+      n++;
+      return !cdir_need_exit(job_);
+    });
+    return ok ? n : -1;
+  }
+
+ private:
+  cdir_job* job_;
+  std::function<void(uint64_t, int)> fn_;
+  uint64_t index_ = 0;
+};
+
+/// The results of a small-file read list: one data record per listed file.
+class read_results : public cdir_list_results {
+ public:
+  read_results(cdir_job* job, const cdir_stat* item, const mstat_item* e, uint64_t n, cdir_small_proc proc,
+               cdir_small_batch* batch)
+      : job_(job), item_(item), e_(e), n_(n), proc_(proc), batch_(batch) {}
+  int64_t take(const char* data, size_t len) override {
+    auto* p = reinterpret_cast<const uint8_t*>(data);
+    int64_t taken = 0;
+    while (len > 0) {
+      mfile_data d;
+      int used = libmfile_read_get_data_len_err(p, len, &d);
+      if (used < 0 || k_ >= n_) {
+        LOGE("[%s] bad read list result", item_->path.c_str());
+        cdir_verr_check(job_, -1);
+        return -1;
+      }
+      const mstat_item* e = &e_[k_++];
+      if (d.open_err || d.read_err) {
+        LOGE("%s [%s] error: %s", d.open_err ? "i_open" : "i_read", job_->src.join(item_->path, e->name).c_str(),
+             verr2str(d.verr));
+        job_->i_file_fail_count++;
+      } else if (proc_(job_, item_, e, d.data.data(), d.data.size(), batch_) < 0 && cdir_need_exit(job_)) {
+        return -1;
+      }
+      p += used;
+      len -= static_cast<size_t>(used);
+      taken++;
+      if (cdir_need_exit(job_)) return -1;
+    }
+    return taken;
+  }
+
+ private:
+  cdir_job* job_;
+  const cdir_stat* item_;
+  const mstat_item* e_;
+  uint64_t n_;
+  uint64_t k_ = 0;
+  cdir_small_proc proc_;
+  cdir_small_batch* batch_;
+};
+
+/// The results of a write list: "kind\tvalue" per written file.
+class write_results : public cdir_list_results {
+ public:
+  write_results(cdir_job* job, const cdir_stat* item, const std::vector<const mstat_item*>& sent, bool count_read)
+      : job_(job), item_(item), sent_(sent), count_read_(count_read) {}
+  int64_t take(const char* data, size_t len) override {
+    std::string_view rest(data, len);
+    int64_t n = 0;
+    while (!rest.empty()) {
+      size_t nl = rest.find('\n');
+      std::string_view line = rest.substr(0, nl);
+      rest = nl == std::string_view::npos ? std::string_view() : rest.substr(nl + 1);
+      if (line.empty()) continue;
+      int32_t kind = 0, value = 0;
+      if (libmfile_write_get_info(line, &kind, &value) < 0 || k_ >= sent_.size()) {
+        cdir_verr_check(job_, -1);
+        return -1;
+      }
+      const mstat_item* e = sent_[k_++];
+      n++;
+      if (kind == 1 || kind == 2) {
+        LOGE("mkfile [%s] eno=%d error: %s", job_->src.join(item_->path, e->name).c_str(), value, verr2str(value));
+        job_->o_file_fail_count++;
+        cdir_verr_check(job_, value);
+        if (cdir_need_exit(job_)) return -1;
+        continue;
+      }
+      if (count_read_) job_->total_read += value;
+      job_->file_open_count++;
+      job_->total_write += value;
+    }
+    return n;
+  }
+
+ private:
+  cdir_job* job_;
+  const cdir_stat* item_;
+  const std::vector<const mstat_item*>& sent_;
+  bool count_read_;
+  size_t k_ = 0;
+};
+
+/// Largest small file: what a read-list record and a write list's decoded
+/// data can hold on the multi-file objects of this job.
+int64_t small_max(const cdir_job* job) { return std::min<int64_t>(SMALL_FILE_MAX, job->max_mfile_size - 4); }
+
+/// True when `e` travels in a small-file list: small enough, and its write
+/// list line (base64 data and all) fits in one chunk when one is made.
+bool travels_small(const cdir_job* job, const mstat_item& e, bool write_line) {
+  if (e.size > small_max(job)) return false;
+  if (!write_line) return true;
+  // Name, link, three 8-digit, three 16-digit and two 10-digit fields, tabs.
+  size_t line = base64_encoded_len(static_cast<size_t>(e.size)) + strlen(e.name) + (e.link ? strlen(e.link) : 0) + 110;
+  return line <= static_cast<size_t>(job->bs - 1);
+}
+
+/// Sends the write list gathered in `b` and clears it.
+int flush_batch(cdir_job* job, cdir_small_batch* b) {
+  if (b->list.empty()) return 0;
+  int r = r_up_small_file_list(job, b->item, b);
+  b->list.clear();
+  b->sent.clear();
+  return r;
+}
+
+/// Appends one write list line; the list goes out first when the line would
+/// not fit in its chunk.
+int batch_add(cdir_job* job, cdir_small_batch* b, const mstat_item* e, std::string_view b64) {
+  b->line.clear();
+  rdir_fmt_write_line(b->line, *e, b64);
+  if (b->line.size() > static_cast<size_t>(job->bs - 1)) {
+    LOGE("mkfile [%s] error: its record of %zu bytes does not fit bs=%lld", e->name, b->line.size(),
+         static_cast<long long>(job->bs));
+    job->o_file_fail_count++;
+    return 0;
+  }
+  if (b->list.size() + b->line.size() + 1 > static_cast<size_t>(job->bs - 1) && flush_batch(job, b) < 0) return -1;
+  b->list += b->line;
+  b->list += '\n';
+  b->sent.push_back(e);
+  return 0;
+}
+
+}  // namespace
+
+int cdir_list_exchange(cdir_job* job, vmfile* m, uint32_t cmd, const std::string& dir, std::string_view list,
+                       cdir_list_results* res, std::vector<char>* buf) {
+  bool whole_dir = cmd == MFILE_CMD_DEL_FILES;
+  if (list.empty() && !whole_dir) return 0;
+  size_t max = static_cast<size_t>(job->bs - 1);
+  size_t pos = 0;
+  do {
+    std::string_view chunk;
+    if (!whole_dir && !next_chunk(list, pos, max, &chunk)) {
+      LOGE("[%s] list line longer than bs-1=%zu", dir.c_str(), max);
+      cdir_verr_check(job, -1);
+      return -1;
+    }
+    if (cdir_need_exit(job)) return -1;
+    // The chunk goes out NUL-terminated from the buffer the results then
+    // come into: the object has taken it before it answers.
+    memcpy(buf->data(), chunk.data(), chunk.size());
+    (*buf)[chunk.size()] = '\0';
+    int r = m->add_list(cmd, dir.c_str(), buf->data());
+    if (r < 0) return r;
+    uint64_t lines = whole_dir ? UINT64_MAX : line_count(chunk);
+    uint64_t answered = 0;
+    int64_t prev = os_clock_ms();
+    while (answered < lines && !res->complete()) {
+      int n = vmfile_list_ret(job, m, buf->data(), buf->size());
+      if (n < 0) return n;
+      int64_t k = res->take(buf->data(), static_cast<size_t>(n));
+      if (k < 0) return -1;
+      answered += static_cast<uint64_t>(k);
+      int64_t now = os_clock_ms();
+      if (now - prev > job->timeout) {
+        LOGE("[%s] list results time-out=%d", dir.c_str(), job->timeout);
+        cdir_verr_check(job, -40);
+        return -1;
+      }
+      prev = now;
+    }
+    pos += chunk.size() + 1;
+  } while (pos < list.size());
+  return 0;
+}
+
+int r_get_small_file_list_data(cdir_job* job, const cdir_stat* item, const mstat_item* it, uint64_t start,
+                               uint64_t count, uint64_t* out, cdir_small_proc proc, cdir_small_batch* batch) {
+  LOGV("[%s]", item->path.c_str());
+  std::string list;
+  uint64_t i = start;
+  for (; i < count && travels_small(job, it[i], batch != nullptr); i++) {
+    if (cdir_need_exit(job)) {
+      *out = i;
+      return -1;
+    }
+    list += it[i].name;
+    list += '\t';
+    list += std::to_string(it[i].size);
+    list += '\n';
+  }
+  *out = i;
+  if (list.empty()) return 0;
+  read_results res(job, item, it + start, i - start, proc, batch);
+  return cdir_list_exchange(job, job->imfile.get(), MFILE_CMD_READ_LIST, item->path, list, &res, &job->dbuf);
+}
+
+int r_up_small_file_list(cdir_job* job, const cdir_stat* item, cdir_small_batch* b) {
+  // Only where the source is remote are the bytes counted as read here; a
+  // local source counted them when it read them.
+  write_results res(job, item, b->sent, job->dir_type == CDIR_RR);
+  // The relay sends while a read list's results fill the data buffer.
+  std::vector<char>* buf = job->dir_type == CDIR_RR ? &job->rbuf : &job->dbuf;
+  return cdir_list_exchange(job, job->omfile.get(), MFILE_CMD_WRITE_LIST, item->opath, b->list, &res, buf);
+}
+
+int cdir_read_local_mfile_base64(cdir_job* job, const mstat_item* it, uint64_t start, uint64_t count,
+                                 uint64_t* out, cdir_small_batch* b) {
+  uint64_t i = start;
+  for (; i < count && travels_small(job, it[i], true); i++) {
+    if (cdir_need_exit(job)) {
+      *out = i;
+      return -1;
+    }
+    const mstat_item* e = &it[i];
+    job->ebuf.clear();
+    if (e->size > 0 && !(e->flags & RDIR_FLAG_LINK)) {
+      std::string ipath = job->src.join(b->item->path, e->name);
+      os_file_uptr f(os_file_open(ipath.c_str(), 0x1081));
+      int64_t n = f ? os_file_pread(f.get(), job->dbuf.data(), static_cast<size_t>(e->size), 0) : -1;
+      if (n < 0) {
+        // Left out of the list: an empty record would empty the copy.
+        int v = os_last_verr();
+        LOGES(f ? "i_read [%s] eno=%d error: " : "i_open [%s] eno=%d error: ", ipath.c_str(), v);
+        cdir_verr_check(job, v);
+        job->i_file_fail_count++;
+        continue;
+      }
+      job->ebuf = base64_encode(job->dbuf.data(), static_cast<size_t>(n));
+      job->total_read += n;
+    }
+    if (batch_add(job, b, e, job->ebuf) < 0) {
+      *out = i + 1;
+      return -1;
+    }
+  }
+  *out = i;
+  return flush_batch(job, b);
+}
+
+int cdir_relay_proc(cdir_job* job, const cdir_stat*, const mstat_item* e, const uint8_t* data, size_t len,
+                    cdir_small_batch* b) {
+  job->ebuf = len ? base64_encode(data, len) : std::string();
+  return batch_add(job, b, e, job->ebuf);
+}
+
+int cdir_relay_flush(cdir_job* job, cdir_small_batch* b) { return flush_batch(job, b); }
+
+int r_create_dir_list(cdir_job* job, cdir_stat* st) {
+  uint64_t n = 0;
+  mstat_item* it = st->hstat_dir ? mstat_get_item(st->hstat_dir, &n) : nullptr;
+  std::string list;
+  for (uint64_t i = 0; i < n; i++) {
+    rdir_fmt_mkdir_line(list, it[i]);
+    list += '\n';
+  }
+  value_results res(job, [&](uint64_t k, int v) {
+    if (v == 0 || k >= n) return;
+    LOGE("mkdir [%s] eno=%d error: %s", job->dst.join(st->opath, it[k].name).c_str(), v, verr2str(v));
+    cdir_verr_check(job, v);
+  });
+  return cdir_list_exchange(job, job->omfile.get(), MFILE_CMD_MKDIR_LIST, st->opath, list, &res, &job->dbuf);
+}
+
+int r_touch_dir(cdir_job* job, const char* payload, const cdir_stat* st) {
+  std::string path;
+  if (!cdir_touch_path(job, payload, st, &path)) return 0;
+  if (job->obfile->set_path_times(path.c_str(), st->own) < 0) {
+    LOGE("lutime %s error: %s", path.c_str(), verr2str(job->obfile->last_verr()));
+    return -1;
+  }
+  return 0;
+}
+
+int r_sync_del_orphaned_file(cdir_job* job, cdir_stat* st, mstat_item* src, uint64_t nsrc, mstat_item* dst,
+                             uint64_t ndst) {
+  std::string list;
+  std::vector<const char*> names;
+  for (uint64_t i = 0; i < ndst; i++) {
+    if (cdir_find_name(src, nsrc, dst[i].name)) continue;
+    list += dst[i].name;
+    list += '\n';
+    names.push_back(dst[i].name);
+  }
+  value_results res(job, [&](uint64_t k, int v) {
+    if (v == 0) {
+      job->sync_del_file_count++;
+      return;
+    }
+    LOGE("remove [%s] error: %s", k < names.size() ? job->dst.join(st->opath, names[k]).c_str() : "?", verr2str(v));
+    cdir_verr_check(job, v);
+    job->sync_del_file_fail_count++;
+  });
+  return cdir_list_exchange(job, job->omfile.get(), MFILE_CMD_DEL_LIST, st->opath, list, &res, &job->dbuf);
+}
+
+namespace {
+
+/// The answer of the delete-all operation: "F", a value per removed entry,
+/// "$"; or "D", the error number and "$" when the directory would not list.
+class del_files_results : public cdir_list_results {
+ public:
+  explicit del_files_results(cdir_job* job) : job_(job) {}
+  int64_t take(const char* data, size_t len) override {
+    bool ok = for_each_token(std::string_view(data, len), [&](std::string_view tok) {
+      if (done_) return false;
+      if (tok == "F") return true;
+      if (tok == "$") {
+        done_ = true;
+        return true;
+      }
+      if (tok == "D") {
+        job_->sync_del_file_fail_count++;
+        return true;
+      }
+      int v;
+      if (!parse_int(tok, &v)) {
+        LOGE("bad list result [%.*s]", static_cast<int>(std::min<size_t>(tok.size(), 64)), tok.data());
+        cdir_verr_check(job_, -1);
+        return false;
+      }
+      if (v == 0) {
+        job_->sync_del_file_count++;
+      } else {
+        cdir_verr_check(job_, v);
+        job_->sync_del_file_fail_count++;
+      }
+      return !cdir_need_exit(job_);
+    });
+    return ok ? 0 : -1;
+  }
+  bool complete() const override { return done_; }
+
+ private:
+  cdir_job* job_;
+  bool done_ = false;
+};
+
+}  // namespace
+
+int r_del_files(cdir_job* job, cdir_stat* st) {
+  del_files_results res(job);
+  return cdir_list_exchange(job, job->omfile.get(), MFILE_CMD_DEL_FILES, st->opath, {}, &res, &job->dbuf);
+}

@@ -1,0 +1,124 @@
+// The four transfer paths and the table the job picks its path from. Files
+// are taken smallest first: with a remote side the small ones travel in
+// lists, many per request, and the run ends at the first big one, which
+// goes block by block.
+#include "cdir_imp.h"
+#include "liblog.h"
+
+WY_LOG_TAG("cdir");
+
+namespace {
+
+/// The files of q, sorted by size ascending.
+mstat_item* sorted_files(cdir_stat* q, uint64_t* n) {
+  mstat_item* it = mstat_get_item(q->hstat_file, n);
+  cdir_sort_by_size(it, *n);
+  return it;
+}
+
+using big_file_proc = int (*)(cdir_job*, const mstat_item*, const std::string&, const std::string&);
+
+/// The files of it[from..n) block by block.
+int big_files(cdir_job* job, cdir_stat* q, mstat_item* it, uint64_t from, uint64_t n, big_file_proc proc) {
+  for (uint64_t i = from; i < n; i++) {
+    if (cdir_need_exit(job)) return -1;
+    proc(job, &it[i], job->src.join(q->path, it[i].name), job->dst.join(q->opath, it[i].name));
+  }
+  return 0;
+}
+
+/// The first file with a size (links and empty files have none).
+uint64_t first_sized(const mstat_item* it, uint64_t n) {
+  uint64_t i = 0;
+  while (i < n && it[i].size == 0) i++;
+  return i;
+}
+
+int ll_copy_list(cdir_job* job, cdir_stat* q) {
+  uint64_t n = 0;
+  mstat_item* it = sorted_files(q, &n);
+  uint64_t sized = first_sized(it, n);
+  for (uint64_t i = 0; i < sized; i++) {
+    if (cdir_need_exit(job)) return -1;
+    std::string ipath = job->src.join(q->path, it[i].name);
+    cdir_create_file(job, &it[i], &ipath, job->dst.join(q->opath, it[i].name));
+  }
+  return big_files(job, q, it, sized, n, cdir_copy_file);
+}
+
+int write_received(cdir_job* job, const cdir_stat* item, const mstat_item* e, const uint8_t* data, size_t len,
+                   cdir_small_batch*) {
+  return cdir_write_file(job, item, e, data, len);
+}
+
+/// Download: empty files and links first, then the small files in read
+/// lists, then the big ones.
+int rl_copy_list(cdir_job* job, cdir_stat* q) {
+  uint64_t n = 0;
+  mstat_item* it = sorted_files(q, &n);
+  uint64_t sized = first_sized(it, n);
+  for (uint64_t i = 0; i < sized; i++) {
+    if (cdir_need_exit(job)) return -1;
+    cdir_write_file(job, q, &it[i], nullptr, 0);
+  }
+  uint64_t next = sized;
+  if (r_get_small_file_list_data(job, q, it, sized, n, &next, write_received, nullptr) < 0) return -1;
+  return big_files(job, q, it, next, n, cdir_rl_copy_file);
+}
+
+/// Upload: the small files (empty ones and links included) in write lists,
+/// then the big ones.
+int lr_copy_list(cdir_job* job, cdir_stat* q) {
+  uint64_t n = 0;
+  mstat_item* it = sorted_files(q, &n);
+  cdir_small_batch batch;
+  batch.item = q;
+  uint64_t next = 0;
+  if (cdir_read_local_mfile_base64(job, it, 0, n, &next, &batch) < 0) return -1;
+  return big_files(job, q, it, next, n, cdir_lr_up_file);
+}
+
+/// Relay: empty files and links become write list lines at once, the small
+/// files read from the source become write list lines as they arrive, then
+/// the big ones go block by block.
+int rr_copy_list(cdir_job* job, cdir_stat* q) {
+  uint64_t n = 0;
+  mstat_item* it = sorted_files(q, &n);
+  cdir_small_batch batch;
+  batch.item = q;
+  uint64_t sized = first_sized(it, n);
+  for (uint64_t i = 0; i < sized; i++) {
+    if (cdir_need_exit(job)) return -1;
+    if (cdir_relay_proc(job, q, &it[i], nullptr, 0, &batch) < 0) return -1;
+  }
+  uint64_t next = sized;
+  if (r_get_small_file_list_data(job, q, it, sized, n, &next, cdir_relay_proc, &batch) < 0) return -1;
+  if (cdir_relay_flush(job, &batch) < 0) return -1;
+  return big_files(job, q, it, next, n, cdir_rr_up_file);
+}
+
+int l_sync_del(cdir_job* job, cdir_stat* st, mstat_item* src, uint64_t nsrc, mstat_item* dst, uint64_t ndst) {
+  return l_sync_del_orphaned_file(job, st, src, nsrc, dst, ndst);
+}
+
+int l_del_files(cdir_job* job, cdir_stat* st) {
+  uint64_t n = 0;
+  mstat_item* dst = st->hstat_ofile ? mstat_get_item(st->hstat_ofile, &n) : nullptr;
+  return l_sync_del_orphaned_file(job, st, nullptr, 0, dst, n);
+}
+
+// Local destinations create their directories and apply the records of the
+// ones with subdirectories after the walk; a destination behind a
+// multi-file object gets creation lists and path times.
+const cdir_path kPaths[] = {
+    {"CDIR_LL", ll_copy_list, cdir_l_create_dir, cdir_l_touch_dir, l_sync_del, l_del_files, cdir_l_touch_later},
+    {"CDIR_RL", rl_copy_list, cdir_l_create_dir, cdir_l_touch_dir, l_sync_del, l_del_files, cdir_l_touch_later},
+    {"CDIR_LR", lr_copy_list, r_create_dir_list, r_touch_dir, r_sync_del_orphaned_file, r_del_files, nullptr},
+    {"CDIR_RR", rr_copy_list, r_create_dir_list, r_touch_dir, r_sync_del_orphaned_file, r_del_files, nullptr},
+};
+
+}  // namespace
+
+const cdir_path* cdir_path_of(uint32_t dir_type) {
+  return dir_type < sizeof kPaths / sizeof kPaths[0] ? &kPaths[dir_type] : nullptr;
+}
