@@ -279,6 +279,21 @@ TEST(Copy, EmptySourceTree) {
   EXPECT_EQ(report_value(r.err, "dir_count"), 0);
 }
 
+TEST(Copy, LinkLongerThanHalfTheBlockSizeStillCopies) {
+  TempDir t;
+  // About 3000 bytes of target, more than the bs/2 that the smallest block
+  // size leaves for multi-file data.
+  std::string target = "aaaa";
+  for (int i = 1; i < 600; i++) target += "/aaaa";
+  write_file(t / "src/f", "f");
+  ASSERT_EQ(symlink(target.c_str(), (t / "src/long").c_str()), 0);
+  auto r = tarn_on(t / "src", {"mode=cp", "if=" + t / "src", "of=" + t / "dst", "bs=4096"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(fs::read_symlink(t / "dst/long").string(), target);
+  EXPECT_EQ(read_file(t / "dst/f"), "f");
+  EXPECT_EQ(report_value(r.err, "file_count"), 2);
+}
+
 TEST(Copy, CtrlCStopsWithStatusSix) {
   TempDir t;
   for (int d = 0; d < 40; d++)

@@ -1,6 +1,7 @@
 // The copy job: open, wait, stop and close.
 #include "libcdir.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -227,7 +228,10 @@ cdir_job* libcdir_open(cdir_param* p) {
   if (open_endpoints(job, p) < 0) return open_failed(job, err, "");
 
   job->bs = p->bs;
-  job->lbuf.resize(job->max_mfile_size);
+  // Whatever bs is, the largest record a reader hands out must fit, with
+  // its kind byte and the terminator: a record that never fits would stall
+  // the walk until the time-out.
+  job->lbuf.resize(std::max<size_t>(static_cast<size_t>(job->max_mfile_size), RDIR_MAX_RECORD + 2));
   job->ebuf.resize(p->bs);
   job->dbuf.resize(p->bs);
 

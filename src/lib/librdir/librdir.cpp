@@ -16,8 +16,6 @@ namespace {
 
 constexpr int kWriteTimeoutMs = 5000;
 constexpr uint32_t kMsgOpenDir = 1;
-// A record line longer than this would not fit any reader's buffer.
-constexpr size_t kMaxRecord = 8191;
 
 int list_end_test(const char* data, uint32_t len) { return rdir_is_list_end(data, len) ? 1 : 0; }
 
@@ -95,7 +93,7 @@ void librdir_cmd_open_dir(librdir* h, const char* path) {
       mstat_item st = entry_record(e);
       rec.clear();
       rdir_fmt_dir_record(rec, st);
-      if (rec.size() > kMaxRecord) {
+      if (rec.size() > RDIR_MAX_RECORD) {
         LOGE("[%s] skip [%s]: record of %zu bytes too long\n", path, rdir_escape_name(e.name).c_str(),
              rec.size());
         continue;

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
+#include <ctime>
 #include <map>
 #include <string>
 
@@ -175,15 +177,23 @@ TEST(Librdir, VanishedDirectoryListsItsErrorCode) {
 TEST(Librdir, RecordLargerThanTheBufferWaitsForALargerRead) {
   temp_dir t;
   write_file(t / std::string(100, 'n'), "");
-  reader_ptr r = open_reader(t.str(), 600);
+  const int timeout_ms = 1000;
+  reader_ptr r = open_reader(t.str(), timeout_ms);
   ASSERT_TRUE(r);
   char buf[4096];
   // Room for the kind byte and 50 bytes: the file record does not fit, so
   // the directory stream (only its end record) comes first...
   int n0 = librdir_read_item_list(r.get(), buf, 51);
   EXPECT_EQ(std::string(buf, n0 > 0 ? n0 : 0), "D\r0");
-  // ...and then nothing until a read brings enough room.
+  // ...and then nothing until a read brings enough room. The read sleeps
+  // through its time-out: a retry against the record must not spin.
+  std::clock_t cpu0 = std::clock();
+  auto wall0 = std::chrono::steady_clock::now();
   EXPECT_EQ(librdir_read_item_list(r.get(), buf, 51), 0);
+  double cpu_ms = 1000.0 * static_cast<double>(std::clock() - cpu0) / CLOCKS_PER_SEC;
+  double wall_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - wall0).count();
+  EXPECT_GE(wall_ms, timeout_ms * 0.9);
+  EXPECT_LT(cpu_ms, wall_ms * 0.25) << "cpu " << cpu_ms << " ms in " << wall_ms << " ms";
   int n = librdir_read_item_list(r.get(), buf, sizeof buf);
   ASSERT_GT(n, 100);
   EXPECT_EQ(buf[0], 'F');
