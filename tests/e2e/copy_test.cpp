@@ -279,6 +279,49 @@ TEST(Copy, EmptySourceTree) {
   EXPECT_EQ(report_value(r.err, "dir_count"), 0);
 }
 
+size_t count_of(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + what.size())) n++;
+  return n;
+}
+
+TEST(Ls, ListingFileThatCannotBeOpenedFailsTheJob) {
+  TempDir t;
+  write_file(t / "src/a", "a");
+  std::string list = t / "missing/list.txt";
+  auto r = tarn_on(t / "src", {"mode=ls", "if=" + t / "src", "olist=" + list});
+  EXPECT_EQ(r.status, 2) << r.err;  // "not found" is class 2
+  EXPECT_NE(r.err.find("open [" + list + "] error: No such file or directory"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("error: open [" + list + "]"), std::string::npos);  // the front end's line
+  EXPECT_EQ(report_value(r.err, "file_count"), -1);                        // no walk, no report
+  EXPECT_FALSE(fs::exists(list));
+  // A directory where the file should be.
+  fs::create_directories(t / "isdir");
+  r = tarn_on(t / "src", {"mode=ls", "if=" + t / "src", "olist=" + t / "isdir"});
+  EXPECT_NE(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("open [" + t / "isdir" + "] error: Is a directory"), std::string::npos) << r.err;
+  EXPECT_EQ(report_value(r.err, "file_count"), -1);
+}
+
+TEST(Ls, ListingWriteErrorsStopTheJob) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "needs /dev/full";
+  TempDir t;
+  make_tree(t / "src");
+  // A short listing stays in the stream's buffer: its last flush fails, and
+  // that is known before the report.
+  auto r = tarn_on(t / "src", {"mode=ls", "if=" + t / "src", "olist=/dev/full"});
+  EXPECT_EQ(r.status, 4) << r.err;  // disk full
+  const std::string failed = "write [/dev/full] veno=-152 error: No space left on device";
+  ASSERT_NE(r.err.find(failed), std::string::npos) << r.err;
+  EXPECT_LT(r.err.find(failed), r.err.find("file_count="));
+  // A listing larger than the buffer fails in the middle of the walk, which
+  // then stops; the failure is reported once.
+  for (int i = 0; i < 1500; i++) write_file(t / ("big/" + std::string(180, 'n') + std::to_string(i)), "");
+  r = tarn_on(t / "big", {"mode=ls", "if=" + t / "big", "olist=/dev/full"});
+  EXPECT_EQ(r.status, 4) << r.err;
+  EXPECT_EQ(count_of(r.err, failed), 1u) << r.err;
+}
+
 TEST(Copy, LinkLongerThanHalfTheBlockSizeStillCopies) {
   TempDir t;
   // About 3000 bytes of target, more than the bs/2 that the smallest block

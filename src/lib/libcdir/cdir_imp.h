@@ -59,6 +59,7 @@ struct cdir_job {
   uint8_t need_odir = 0;
   cdir_err* err = nullptr;
   wyfile* list_file = nullptr;
+  std::string list_path;
   int32_t last_eno = 0;
   int32_t last_verr = 0;
   cdir_endpoint src, dst;
@@ -103,6 +104,10 @@ void cdir_verr_check(cdir_job* job, int verr);
 int cdir_cmp_file_stat(cdir_job* job, const char* name, const mstat_item* src, const mstat_item* dst);
 /// The verr code of the calling thread's last system error (-1 when none).
 int cdir_sys_verr();
+/// A failed write or close of the listing file, `eno` its system error:
+/// logs it, classifies it and stops the job, with the general class when
+/// the error's own class would not stop it.
+void cdir_list_write_failed(cdir_job* job, int eno);
 
 // Tree walk (work.cpp)
 cdir_stat* rdir_stat_alloc(cdir_job* job, const char* path, const cdir_stat* tmpl);

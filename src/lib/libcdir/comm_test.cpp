@@ -1,6 +1,7 @@
 // Error classes, stop flags, transfer modes and the per-file comparison.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "cdir_imp.h"
@@ -44,6 +45,20 @@ TEST(CdirClass, LaterFailureOverwritesTheClassButNotTheStop) {
   cdir_job user;
   user.user_stop = 1;
   EXPECT_TRUE(cdir_need_exit(&user));
+}
+
+TEST(CdirClass, ListingWriteFailuresAlwaysStopWithANonZeroClass) {
+  struct {
+    int eno, verr, cls;
+  } rows[] = {{ENOSPC, -152, -4}, {EIO, -257, -1}, {EACCES, -38, -2}, {0, -1, -1}};
+  for (auto& r : rows) {
+    cdir_job job;
+    job.list_path = "/some/list";
+    cdir_list_write_failed(&job, r.eno);
+    EXPECT_EQ(job.last_verr, r.verr) << r.eno;
+    EXPECT_EQ(job.last_eno, r.cls) << r.eno;
+    EXPECT_TRUE(cdir_need_exit(&job)) << r.eno;
+  }
 }
 
 TEST(CdirModes, Lookup) {

@@ -207,8 +207,16 @@ cdir_job* libcdir_open(cdir_param* p) {
     case CDIR_WORK_LS:
       LOGD("list_dir=[%s]", p->i_url);
       if (p->list_file) {
+        job->list_path = p->list_file;
         job->list_file = wyfile_open(p->list_file, "w+");
-        if (job->list_file == nullptr) LOGES("open [%s] error: ", p->list_file);
+        if (job->list_file == nullptr) {
+          // A listing asked for and not written must not end as a success.
+          int eno = errno;
+          LOGES("open [%s] error: ", p->list_file);
+          CDIR_ERR_SET(err, eno == 0 ? -1 : os_verr_get(eno), "open [%s] error: %s", p->list_file,
+                       os_errno_str(eno, nullptr, 0));
+          return open_failed(job, err, "");
+        }
       }
       break;
     case CDIR_WORK_RM:
@@ -267,6 +275,14 @@ int libcdir_wait_stop() {
   LOGV("os_thread_wait ret=%d\n", r);
   LOGV("cmder_wait_idle exit\n");
   while (cmder_wait_idle(job->cmd) != 0) {
+  }
+  // The listing is buffered: its last bytes are written only now, and their
+  // failure belongs in this job's status.
+  if (job->list_file) {
+    int r = wyfile_close(job->list_file);
+    int eno = errno;
+    job->list_file = nullptr;
+    if (r < 0) cdir_list_write_failed(job, eno);
   }
   double secs = (os_clock_ms() - job->start_ms) / 1000.0;
   if (secs == 0) secs = 0.001;

@@ -1,5 +1,6 @@
 // The command thread's side of a job: executes the worker's messages in
 // posting order.
+#include <cerrno>
 #include <cstring>
 
 #include "cdir_imp.h"
@@ -20,7 +21,11 @@ void count_files(cdir_job* job, cdir_stat* st) {
 }
 
 void list_line(cdir_job* job, const std::string& line) {
-  wyfile_write(job->list_file, line.data(), line.size());
+  if (wyfile_write(job->list_file, line.data(), line.size()) >= 0) return;
+  cdir_list_write_failed(job, errno);
+  // Reported once: the close would only fail again on what is left.
+  wyfile_close(job->list_file);
+  job->list_file = nullptr;
 }
 
 void ls_list_dir(cdir_job* job, const char* path) {
