@@ -65,7 +65,9 @@ struct cdir_job {
   cdir_endpoint src, dst;
   int64_t start_ms = 0;
 
-  int64_t file_count = 0, dir_count = 0, file_open_count = 0, i_file_fail_count = 0;
+  int64_t file_count = 0, dir_count = 0, file_open_count = 0;
+  // Also counted by the worker: entries its source listings left out.
+  std::atomic<int64_t> i_file_fail_count{0};
   int64_t file_total_size = 0, i_dir_fail_count = 0, o_file_fail_count = 0, o_dir_fail_count = 0;
   int64_t sync_del_file_count = 0, sync_del_file_fail_count = 0, total_read = 0, total_write = 0;
 

@@ -296,7 +296,7 @@ int libcdir_wait_stop() {
   LOGD("file_count=%lld\n", (long long)job->file_count);
   LOGD("dir_count=%lld\n", (long long)job->dir_count);
   LOGD("file_open_count=%lld\n", (long long)job->file_open_count);
-  LOGD("i_file_fail_count=%lld\n", (long long)job->i_file_fail_count);
+  LOGD("i_file_fail_count=%lld\n", (long long)job->i_file_fail_count.load());
   LOGD("i_dir_fail_count=%lld\n", (long long)job->i_dir_fail_count);
   if (cp || sync) {
     LOGD("o_file_fail_count=%lld\n", (long long)job->o_file_fail_count);

@@ -20,6 +20,7 @@ class local_rdir : public vrdir {
   bool local() const override { return true; }
   int enum_dir(const char* path) override { return librdir_enum_dir(h_, path); }
   int read_chunk(char* buf, size_t cap) override { return librdir_read_item_list(h_, buf, cap); }
+  int skip_count() override { return librdir_list_skip_count(h_); }
 
  private:
   librdir* h_;

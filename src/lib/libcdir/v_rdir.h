@@ -23,6 +23,9 @@ class vrdir {
   /// One attempt at the next chunk of listing text (not terminated): its
   /// length, 0 when nothing is there yet, negative on failure.
   virtual int read_chunk(char* buf, size_t cap) = 0;
+  /// Entries the listing whose file-stream end record was read last left
+  /// out (the local reader's count; a remote reader reports none).
+  virtual int skip_count() { return 0; }
   /// Asks a wait in progress to end (remote connections).
   virtual void stop() {}
 };

@@ -206,6 +206,10 @@ constexpr size_t RDIR_MAX_RECORD = 8191;
 /// attempt waits its full step, so such a read costs no CPU while it times
 /// out. Never writes more than `cap` bytes and adds no terminator.
 int librdir_read_item_list(librdir* h, char* buf, size_t cap);
+/// Entries that the listing whose file-stream end record was read last left
+/// out (names or links the text forms cannot carry, fifos, sockets, devices,
+/// over-long records); 0 before any end was read. For the reading thread.
+int librdir_list_skip_count(librdir* h);
 /// Drains and stops the thread and frees the reader; queued records are
 /// discarded. Null is ignored.
 void librdir_close(librdir* h);

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <map>
 #include <string>
+#include <thread>
 
 #include "librdir.h"
 #include "rdir_test_util.h"
@@ -144,6 +145,32 @@ TEST(Librdir, OddNamesAreLeftOutAndTheRestStillLists) {
   mstat_item* it = mstat_get_item(h.get(), &n);
   ASSERT_EQ(n, 1u);
   EXPECT_STREQ(it[0].name, "plain");
+  EXPECT_EQ(librdir_list_skip_count(r.get()), 4);
+}
+
+TEST(Librdir, SkipCountsStayWithTheirListingsWhenListedAhead) {
+  temp_dir t;
+  rdir_test::fs::create_directory(t / "two");
+  write_file(t / "two/a\tb", "x");
+  write_file(t / "two/c\nd", "x");
+  write_file(t / "two/fine", "x");
+  rdir_test::fs::create_directory(t / "none");
+  write_file(t / "none/fine", "x");
+  rdir_test::fs::create_directory(t / "one");
+  write_file(t / "one/e\rf", "x");  // nothing else in it
+  reader_ptr r = open_reader(t.str());
+  ASSERT_TRUE(r);
+  EXPECT_EQ(librdir_list_skip_count(r.get()), 0);  // no end read yet
+  read_listing(r.get());
+  EXPECT_EQ(librdir_list_skip_count(r.get()), 0);
+  for (const char* d : {"two", "none", "one"}) ASSERT_EQ(librdir_enum_dir(r.get(), (t / d).c_str()), 0);
+  // Let the reader finish all three before the first is read.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  int expect[] = {2, 0, 1};
+  for (int want : expect) {
+    read_listing(r.get());
+    EXPECT_EQ(librdir_list_skip_count(r.get()), want);
+  }
 }
 
 TEST(Librdir, EmptyDirectoryGivesTheTwoEndRecords) {
