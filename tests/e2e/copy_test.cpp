@@ -1,5 +1,8 @@
 // Copy, sync and ls of local trees through the built tarn.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 
 #include <chrono>
 #include <thread>
@@ -213,6 +216,157 @@ TEST(Copy, EmptySourceTree) {
   EXPECT_TRUE(fs::is_directory(t / "dst/a/b"));
   EXPECT_EQ(report_value(r.err, "file_count"), 0);
   EXPECT_EQ(report_value(r.err, "dir_count"), 0);
+}
+
+/// Leaves a unix socket file at `path`.
+void make_socket(const std::string& path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  ASSERT_LT(path.size(), sizeof a.sun_path);
+  memcpy(a.sun_path, path.c_str(), path.size() + 1);
+  int r = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  close(fd);
+  ASSERT_EQ(r, 0) << path;
+}
+
+size_t count_of(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + what.size())) n++;
+  return n;
+}
+
+TEST(Ls, ListingFileThatCannotBeOpenedFailsTheJob) {
+  TempDir t;
+  write_file(t / "src/a", "a");
+  std::string list = t / "missing/list.txt";
+  auto r = tarn_on(t / "src", {"mode=ls", "if=" + t / "src", "olist=" + list});
+  EXPECT_EQ(r.status, 2) << r.err;  // "not found" is class 2
+  EXPECT_NE(r.err.find("open [" + list + "] error: No such file or directory"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("error: open [" + list + "]"), std::string::npos);  // the front end's line
+  EXPECT_EQ(report_value(r.err, "file_count"), -1);                        // no walk, no report
+  EXPECT_FALSE(fs::exists(list));
+  // A directory where the file should be.
+  fs::create_directories(t / "isdir");
+  r = tarn_on(t / "src", {"mode=ls", "if=" + t / "src", "olist=" + t / "isdir"});
+  EXPECT_NE(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("open [" + t / "isdir" + "] error: Is a directory"), std::string::npos) << r.err;
+  EXPECT_EQ(report_value(r.err, "file_count"), -1);
+}
+
+TEST(Ls, ListingWriteErrorsStopTheJob) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "needs /dev/full";
+  TempDir t;
+  make_tree(t / "src");
+  // A short listing stays in the stream's buffer: its last flush fails, and
+  // that is known before the report.
+  auto r = tarn_on(t / "src", {"mode=ls", "if=" + t / "src", "olist=/dev/full"});
+  EXPECT_EQ(r.status, 4) << r.err;  // disk full
+  const std::string failed = "write [/dev/full] veno=-152 error: Disk is full.";
+  ASSERT_NE(r.err.find(failed), std::string::npos) << r.err;
+  EXPECT_LT(r.err.find(failed), r.err.find("file_count="));
+  // A listing larger than the buffer fails in the middle of the walk, which
+  // then stops; the failure is reported once.
+  for (int i = 0; i < 1500; i++) write_file(t / ("big/" + std::string(180, 'n') + std::to_string(i)), "");
+  r = tarn_on(t / "big", {"mode=ls", "if=" + t / "big", "olist=/dev/full"});
+  EXPECT_EQ(r.status, 4) << r.err;
+  EXPECT_EQ(count_of(r.err, failed), 1u) << r.err;
+}
+
+TEST(Copy, NamesTheListingCannotCarryCountAsFailedSourceFiles) {
+  TempDir t;
+  write_file(t / "src/plain", "p");
+  write_file(t / "src/tab\there", "x");
+  symlink("to\nlf", (t / "src/badlink").c_str());
+  write_file(t / "src/lonely/cr\rhere", "x");  // a directory with no other file
+  // Sibling directories are listed ahead of their reading: d<i> leaves out i.
+  int want = 3;
+  for (int i = 0; i < 5; i++) {
+    std::string d = t / ("src/d" + std::to_string(i));
+    write_file(d + "/ok", "ok");
+    for (int k = 0; k < i; k++) write_file(d + "/odd\t" + std::to_string(k), "x");
+    want += i;
+  }
+  write_file(t / "dst_sync/dst\todd", "x");  // destination side: logged, not a source failure
+  const std::vector<std::string> runs[] = {{"mode=cp", "if=" + t / "src", "of=" + t / "dst_cp"},
+                                           {"mode=ls", "if=" + t / "src", "olist=" + t / "list.txt"},
+                                           {"mode=sync", "if=" + t / "src", "of=" + t / "dst_sync"}};
+  for (auto& args : runs) {
+    auto r = tarn_on(t / "src", args, env_no_trash(t));
+    EXPECT_EQ(r.status, 0) << args[0] << r.err;
+    EXPECT_EQ(report_value(r.err, "i_file_fail_count"), want) << args[0] << r.err;
+    EXPECT_EQ(report_value(r.err, "file_count"), 6) << args[0];
+    EXPECT_NE(r.err.find("skip [cr\\rhere]"), std::string::npos) << r.err;
+    if (args[0] == "mode=sync") {
+      EXPECT_NE(r.err.find("skip [dst\\todd]"), std::string::npos) << r.err;
+    }
+  }
+  EXPECT_EQ(read_file(t / "dst_cp/plain"), "p");
+  EXPECT_EQ(read_file(t / "dst_sync/d4/ok"), "ok");
+  std::string list = read_file(t / "list.txt");
+  EXPECT_NE(list.find(t / "src/plain\n"), std::string::npos) << list;
+  EXPECT_EQ(std::count(list.begin(), list.end(), '\t'), 0) << list;
+}
+
+TEST(Copy, SpecialFilesAreLeftOutAndCounted) {
+  TempDir t;
+  write_file(t / "src/a", "a");
+  ASSERT_EQ(mkfifo((t / "src/fifo").c_str(), 0644), 0);
+  fs::create_directories(t / "src/only");
+  make_socket(t / "src/only/sock");  // alone in its directory
+  symlink("/nonexistent/target", (t / "src/dangling").c_str());
+  // Plain tarn runs: the source digest would open the fifo and wait on it.
+  auto r = tarn({"mode=cp", "if=" + t / "src", "of=" + t / "dst"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(report_value(r.err, "i_file_fail_count"), 2) << r.err;
+  EXPECT_EQ(report_value(r.err, "file_count"), 2);
+  EXPECT_EQ(report_value(r.err, "file_open_count"), 1);
+  EXPECT_NE(r.err.find("[" + t / "src" + "] skip [fifo]: fifo"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("[" + t / "src/only" + "] skip [sock]: socket"), std::string::npos) << r.err;
+  EXPECT_EQ(read_file(t / "dst/a"), "a");
+  EXPECT_EQ(fs::read_symlink(t / "dst/dangling"), "/nonexistent/target");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(t / "dst/fifo")));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(t / "dst/only/sock")));
+  r = tarn({"mode=ls", "if=" + t / "src", "olist=" + t / "list.txt"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(report_value(r.err, "i_file_fail_count"), 2) << r.err;
+  std::string list = read_file(t / "list.txt");
+  EXPECT_EQ(list.find("fifo"), std::string::npos) << list;
+  EXPECT_EQ(list.find("sock"), std::string::npos) << list;
+  EXPECT_NE(list.find(t / "src/a\n"), std::string::npos) << list;
+}
+
+TEST(Copy, DevicesAreLeftOutAndCounted) {
+  if (getuid() != 0) GTEST_SKIP() << "making device nodes needs root";
+  TempDir t;
+  write_file(t / "src/a", "a");
+  if (mknod((t / "src/chr").c_str(), S_IFCHR | 0600, makedev(1, 3)) != 0 ||
+      mknod((t / "src/blk").c_str(), S_IFBLK | 0600, makedev(7, 0)) != 0)
+    GTEST_SKIP() << "mknod refused: " << strerror(errno);
+  auto r = tarn({"mode=cp", "if=" + t / "src", "of=" + t / "dst"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(report_value(r.err, "i_file_fail_count"), 2) << r.err;
+  EXPECT_EQ(report_value(r.err, "file_open_count"), 1);
+  EXPECT_NE(r.err.find("skip [chr]: character device"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("skip [blk]: block device"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(fs::symlink_status(t / "dst/chr")));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(t / "dst/blk")));
+}
+
+TEST(Copy, LinkLongerThanHalfTheBlockSizeStillCopies) {
+  TempDir t;
+  // About 3000 bytes of target, more than the bs/2 that the smallest block
+  // size leaves for multi-file data.
+  std::string target = "aaaa";
+  for (int i = 1; i < 600; i++) target += "/aaaa";
+  write_file(t / "src/f", "f");
+  ASSERT_EQ(symlink(target.c_str(), (t / "src/long").c_str()), 0);
+  auto r = tarn_on(t / "src", {"mode=cp", "if=" + t / "src", "of=" + t / "dst", "bs=4096"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(fs::read_symlink(t / "dst/long").string(), target);
+  EXPECT_EQ(read_file(t / "dst/f"), "f");
+  EXPECT_EQ(report_value(r.err, "file_count"), 2);
 }
 
 // Ctrl+C, a service manager's SIGTERM and a closed terminal's SIGHUP all stop

@@ -75,12 +75,15 @@ struct cdir_job {
   uint8_t need_odir = 0;
   cdir_err* err = nullptr;
   wyfile* list_file = nullptr;
+  std::string list_path;
   int32_t last_eno = 0;
   int32_t last_verr = 0;
   cdir_endpoint src, dst;
   int64_t start_ms = 0;
 
-  int64_t file_count = 0, dir_count = 0, file_open_count = 0, i_file_fail_count = 0;
+  int64_t file_count = 0, dir_count = 0, file_open_count = 0;
+  // Also counted by the worker: entries its source listings left out.
+  std::atomic<int64_t> i_file_fail_count{0};
   int64_t file_total_size = 0, i_dir_fail_count = 0, o_file_fail_count = 0, o_dir_fail_count = 0;
   int64_t sync_del_file_count = 0, sync_del_file_fail_count = 0, total_read = 0, total_write = 0;
 
@@ -147,6 +150,10 @@ struct cdir_path {
 };
 /// The path of `dir_type`; nullptr when this build has none.
 const cdir_path* cdir_path_of(uint32_t dir_type);
+/// A failed write or close of the listing file, `verr` its cause: logs it,
+/// classifies it and stops the job, with the general class when the
+/// error's own class would not stop it.
+void cdir_list_write_failed(cdir_job* job, int verr);
 
 // Tree walk (work.cpp)
 cdir_stat* rdir_stat_alloc(cdir_job* job, const char* path, const cdir_stat* tmpl);

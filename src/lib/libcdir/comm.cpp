@@ -105,6 +105,14 @@ void cdir_verr_check(cdir_job* job, int verr) {
   job->last_verr = verr;
 }
 
+void cdir_list_write_failed(cdir_job* job, int verr) {
+  LOGE("write [%s] veno=%d error: %s", job->list_path.c_str(), verr, verr2str(verr));
+  cdir_verr_check(job, verr);
+  // A cut listing must never pass for a whole one, whatever the class.
+  if (job->last_eno == 0) job->last_eno = -1;
+  job->error_stop = 1;
+}
+
 int cdir_cmp_file_stat(cdir_job* job, const char* name, const mstat_item* src, const mstat_item* dst) {
   bool why = job->sync_reason & 1;
   switch (job->cmp_mode) {

@@ -46,6 +46,22 @@ TEST(CdirClass, LaterFailureOverwritesTheClassButNotTheStop) {
   EXPECT_TRUE(cdir_need_exit(&user));
 }
 
+TEST(CdirClass, ListingWriteFailuresAlwaysStopWithANonZeroClass) {
+  // A full disk stops with its own class, an i/o error (class 0) with the
+  // general one, a denied write (which would not stop) stops with its own.
+  struct {
+    int verr, cls;
+  } rows[] = {{-152, -4}, {-257, -1}, {-38, -2}, {-1, -1}};
+  for (auto& r : rows) {
+    cdir_job job;
+    job.list_path = "/some/list";
+    cdir_list_write_failed(&job, r.verr);
+    EXPECT_EQ(job.last_verr, r.verr);
+    EXPECT_EQ(job.last_eno, r.cls) << r.verr;
+    EXPECT_TRUE(cdir_need_exit(&job)) << r.verr;
+  }
+}
+
 TEST(CdirModes, Lookup) {
   struct {
     const char* name;

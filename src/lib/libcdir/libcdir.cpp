@@ -1,6 +1,7 @@
 // The copy job: open, wait, stop and close.
 #include "libcdir.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "cdir_imp.h"
@@ -234,8 +235,15 @@ cdir_job* libcdir_open(cdir_param* p) {
     case CDIR_WORK_LS:
       LOGD("list_dir=[%s]", p->i_url);
       if (p->list_file) {
+        job->list_path = p->list_file;
         job->list_file = wyfile_open(p->list_file, "w+");
-        if (job->list_file == nullptr) LOGES("open [%s] error: ", p->list_file);
+        if (job->list_file == nullptr) {
+          // A listing asked for and not written must not end as a success.
+          int v = os_last_verr();
+          LOGES("open [%s] error: ", p->list_file);
+          CDIR_ERR_SET(err, v, "open [%s] error: %s", p->list_file, verr2str(v));
+          return open_failed(job, err, "");
+        }
       }
       break;
     case CDIR_WORK_RM:
@@ -256,7 +264,10 @@ cdir_job* libcdir_open(cdir_param* p) {
   if (open_endpoints(job, p) < 0) return open_failed(job, err, "");
 
   job->bs = p->bs;
-  job->lbuf.resize(job->max_mfile_size);
+  // Whatever bs is, the largest record a reader hands out must fit, with
+  // its kind byte and the terminator: a record that never fits would stall
+  // the walk until the time-out.
+  job->lbuf.resize(std::max<size_t>(static_cast<size_t>(job->max_mfile_size), RDIR_MAX_RECORD + 2));
   job->dbuf.resize(p->bs);
 
   queue_param qp;
@@ -292,6 +303,14 @@ int libcdir_wait_stop() {
   LOGV("cmder_wait_idle exit\n");
   while (cmder_wait_idle(job->cmd) != 0) {
   }
+  // The listing is buffered: its last bytes are written only now, and their
+  // failure belongs in this job's status.
+  if (job->list_file) {
+    int r = wyfile_close(job->list_file);
+    int v = os_last_verr();
+    job->list_file = nullptr;
+    if (r < 0) cdir_list_write_failed(job, v);
+  }
   double secs = (os_clock_ms() - job->start_ms) / 1000.0;
   if (secs == 0) secs = 0.001;
   char b1[128], b2[128];
@@ -304,7 +323,7 @@ int libcdir_wait_stop() {
   LOGD("file_count=%lld\n", (long long)job->file_count);
   LOGD("dir_count=%lld\n", (long long)job->dir_count);
   LOGD("file_open_count=%lld\n", (long long)job->file_open_count);
-  LOGD("i_file_fail_count=%lld\n", (long long)job->i_file_fail_count);
+  LOGD("i_file_fail_count=%lld\n", (long long)job->i_file_fail_count.load());
   LOGD("i_dir_fail_count=%lld\n", (long long)job->i_dir_fail_count);
   if (cp || sync) {
     LOGD("o_file_fail_count=%lld\n", (long long)job->o_file_fail_count);

@@ -30,6 +30,7 @@ class local_rdir final : public vrdir {
     int n = librdir_read_item_list(h_, buf, cap);
     return n < 0 ? fail(-1) : n;
   }
+  int skip_count() override { return librdir_list_skip_count(h_); }
 
  private:
   librdir* h_;

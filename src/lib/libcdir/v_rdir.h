@@ -63,6 +63,9 @@ class vrdir : public vobj {
   /// `cap` bytes): its length, 0 when nothing is there yet, negative on
   /// failure.
   virtual int read_chunk(char* buf, size_t cap) = 0;
+  /// Entries the listing whose file-stream end record was read last left
+  /// out (the local reader's count; a remote reader reports none).
+  virtual int skip_count() { return 0; }
 };
 
 /// Multi-file object of one side: runs list operations (MFILE_CMD_*) against

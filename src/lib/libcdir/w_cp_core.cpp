@@ -20,7 +20,11 @@ void count_files(cdir_job* job, cdir_stat* st) {
 }
 
 void list_line(cdir_job* job, const std::string& line) {
-  wyfile_write(job->list_file, line.data(), line.size());
+  if (wyfile_write(job->list_file, line.data(), line.size()) >= 0) return;
+  cdir_list_write_failed(job, os_last_verr());
+  // Reported once: the close would only fail again on what is left.
+  wyfile_close(job->list_file);
+  job->list_file = nullptr;
 }
 
 void ls_list_dir(cdir_job* job, const char* path) {

@@ -118,6 +118,9 @@ static cdir_stat* rdir_read_stat(cdir_job* job, bool is_src, const char* path, c
     }
     char* end = static_cast<char*>(memchr(buf, '\r', n));
     if (end) {
+      // What the reader left out of the listing never reaches a message,
+      // so it is counted here, once per listing, as failed source files.
+      if (is_src && buf[0] == 'F') job->i_file_fail_count += r->skip_count();
       // The end mark is the listing's last piece: "\r" and its error
       // number, nothing after. Anything else is damage, never an ending.
       if (!parse_end_mark(std::string_view(end + 1, buf + n - end - 1), &veno)) {

@@ -56,8 +56,9 @@ int qbuf_write_timeout(qbuf* h, const void* data, uint32_t len, int timeout_ms);
 /// queued, and stops after a block `end_test` accepts (setting *end to 1;
 /// it is set to 0 otherwise). A block longer than the space left stays
 /// pending for the next read; when it does not fit an empty buffer "len=%u
-/// blen=%u len must >= blen" is logged. Returns the bytes copied (0 when
-/// nothing came), or -1 for a null qbuf. One reader thread per qbuf.
+/// blen=%u len must >= blen" is logged and the read returns 0 after waiting
+/// `timeout_ms` (at once for a negative one). Returns the bytes copied (0
+/// when nothing came), or -1 for a null qbuf. One reader thread per qbuf.
 int qbuf_read_imp(qbuf* h, char* buf, uint32_t len, int timeout_ms, qbuf_end_test end_test,
                   int* end);
 

@@ -1,11 +1,13 @@
 // The block pool (lbuf) and the queue buffer (qbuf) over it: an intrusive,
 // unbounded queue of pool blocks, each one whole record.
+#include <chrono>
 #include <climits>
 #include <cstddef>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <thread>
 
 #include "liblog.h"
 #include "pal_qbuf.h"
@@ -176,7 +178,14 @@ int qbuf_read_imp(qbuf* h, char* buf, uint32_t len, int timeout_ms, qbuf_end_tes
     if (b == nullptr) return static_cast<int>(copied);
     if (b->len > len - copied) {
       h->pending = b;
-      if (copied == 0) LOGE("len=%u blen=%u len must >= blen", len - copied, b->len);
+      if (copied == 0) {
+        LOGE("len=%u blen=%u len must >= blen", len - copied, b->len);
+        // Nothing can come before this block, and it never fits this read:
+        // the read waits its time-out as on an empty queue, so a caller's
+        // retry loop sleeps instead of spinning. A wait without end would
+        // never end here, so that one returns at once.
+        if (timeout_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+      }
       return static_cast<int>(copied);
     }
     if (b->len != 0) memcpy(buf + copied, b->bytes(), b->len);

@@ -40,6 +40,14 @@ TEST(Qbuf, BlockOneByteTooLongWaitsForTheNextRead) {
   std::string log = testing::internal::GetCapturedStderr();
   EXPECT_NE(log.find("len=4 blen=5 len must >= blen"), std::string::npos) << log;
   EXPECT_EQ(qbuf_pending_len(q.h), 5u);
+  // A read that can never take the block waits its time-out as on an empty
+  // queue instead of returning at once into its caller's retry loop.
+  testing::internal::CaptureStderr();
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(read(q.h, 4, nullptr, 300), "");
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(250));
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(qbuf_pending_len(q.h), 5u);
   EXPECT_EQ(read(q.h, 100), "1234567");  // the pending block first
   EXPECT_EQ(qbuf_pending_len(q.h), 0u);
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <signal.h>
 
 #include <atomic>
 #include <chrono>
@@ -46,6 +47,28 @@ TEST(Thread, ExitCodeAndNamesOfAStartedThread) {
   // The registration ends with the thread.
   char buf[64];
   EXPECT_EQ(os_thread_name_get(s.tid, buf, sizeof buf), -1);
+}
+
+int blocked_signals(void*) {
+  sigset_t cur;
+  pthread_sigmask(SIG_BLOCK, nullptr, &cur);
+  int bits = 0;
+  if (sigismember(&cur, SIGINT)) bits |= 1;
+  if (sigismember(&cur, SIGTERM)) bits |= 2;
+  if (sigismember(&cur, SIGHUP)) bits |= 4;
+  if (sigismember(&cur, SIGSEGV)) bits |= 8;
+  return bits;
+}
+
+// Stop signals reach only the main thread; faults stay with the thread that
+// faults, which writes the crash report. The starter's own mask is kept.
+TEST(Thread, StartedThreadsLeaveStopSignalsToTheMainThread) {
+  os_thread* t = os_thread_init("sigmask", blocked_signals, nullptr, 0, nullptr);
+  ASSERT_NE(t, nullptr);
+  int code = 0;
+  EXPECT_EQ(os_thread_wait_kill_exit(t, -1, &code), 0);
+  EXPECT_EQ(code, 1 | 2 | 4);
+  EXPECT_EQ(blocked_signals(nullptr), 0);
 }
 
 TEST(Thread, LongNamesAreCutForTheMapAndTheSystem) {

@@ -2,7 +2,9 @@
 // thread and hands the records out in two streams, subdirectories and
 // everything else, through two queue buffers.
 #include <cerrno>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "libpal.h"
@@ -16,8 +18,6 @@ namespace {
 
 constexpr int kWriteTimeoutMs = 5000;
 constexpr uint32_t kMsgOpenDir = 1;
-// A record line longer than this would not fit any reader's buffer.
-constexpr size_t kMaxRecord = 8191;
 
 int list_end_test(const char* data, uint32_t len) { return rdir_is_list_end(data, len) ? 1 : 0; }
 
@@ -30,9 +30,15 @@ struct librdir {
   int read_timeout_ms = RDIR_DEF_READ_TIMEOUT_MS;
   qbuf_ptr hq_dir;
   qbuf_ptr hq_file;
+  // Entries each finished listing left out, oldest first: the command
+  // thread may list several directories ahead of the reading thread, so
+  // the count travels in order with the listings' end records.
+  std::mutex skip_mu;
+  std::deque<int> skips;
   // Touched only by the reading thread.
   uint8_t file_ended = 0;
   uint8_t dir_ended = 0;
+  int last_skips = 0;  // of the listing whose file-stream end was read last
   // Touched only by the command thread.
   int32_t veno = 0;
   cmder* hcmd = nullptr;
@@ -63,6 +69,23 @@ mstat_item entry_record(const os_dirent& e) {
   return r;
 }
 
+/// What a listing cannot show as a file, directory or link; nullptr for
+/// those. Copying one as a file would make an empty regular file of it.
+const char* special_kind(uint32_t mode) {
+  switch (mode & 0170000) {
+    case 0010000:
+      return "fifo";
+    case 0140000:
+      return "socket";
+    case 0020000:
+      return "character device";
+    case 0060000:
+      return "block device";
+    default:
+      return nullptr;
+  }
+}
+
 /// Queues one record. A record that cannot be queued is lost; the listing
 /// then ends with an error code instead of passing for complete, so that no
 /// one deletes on its account. Returns 0 or -1.
@@ -77,6 +100,7 @@ int write_record(librdir* h, bool to_dir, const std::string& rec) {
 
 void librdir_cmd_open_dir(librdir* h, const char* path) {
   LOGV("dir=%s", path);
+  int skipped = 0;
   os_dir_uptr d = os_dir_open(path);
   if (d) {
     h->veno = 0;
@@ -90,14 +114,21 @@ void librdir_cmd_open_dir(librdir* h, const char* path) {
       if (!rdir_name_is_textsafe(e.name) || !rdir_name_is_textsafe(e.link)) {
         LOGE("[%s] skip [%s]: name or link holds a tab, line feed or carriage return\n", path,
              rdir_escape_name(e.name).c_str());
+        skipped++;
+        continue;
+      }
+      if (const char* kind = special_kind(e.st.mode)) {
+        LOGE("[%s] skip [%s]: %s\n", path, rdir_escape_name(e.name).c_str(), kind);
+        skipped++;
         continue;
       }
       mstat_item st = entry_record(e);
       rec.clear();
       rdir_fmt_dir_record(rec, st);
-      if (rec.size() > kMaxRecord) {
+      if (rec.size() > RDIR_MAX_RECORD) {
         LOGE("[%s] skip [%s]: record of %zu bytes too long\n", path, rdir_escape_name(e.name).c_str(),
              rec.size());
+        skipped++;
         continue;
       }
       bool to_dir = (st.flags & RDIR_TYPE_MASK) == RDIR_TYPE_DIR && !(st.flags & RDIR_FLAG_LINK);
@@ -114,7 +145,17 @@ void librdir_cmd_open_dir(librdir* h, const char* path) {
     LOGE("opendir [%s] veno=%d %s\n", path, h->veno, verr2str(h->veno));
   }
   std::string end = "\r" + std::to_string(h->veno);
-  write_record(h, false, end);
+  // The count goes first: the reading thread takes it when it reads the
+  // file-stream end record.
+  {
+    std::lock_guard<std::mutex> g(h->skip_mu);
+    h->skips.push_back(skipped);
+  }
+  if (write_record(h, false, end) < 0) {
+    // No end record will come for this count to be taken with.
+    std::lock_guard<std::mutex> g(h->skip_mu);
+    h->skips.pop_back();
+  }
   write_record(h, true, end);
 }
 
@@ -135,6 +176,16 @@ int read_stream(qbuf* q, char kind, uint8_t* ended, char* buf, size_t cap, int w
   if (end) *ended = 1;
   buf[0] = kind;
   return n + 1;
+}
+
+// Takes the count of the listing whose file-stream end was just read.
+void take_skips(librdir* h) {
+  std::lock_guard<std::mutex> g(h->skip_mu);
+  h->last_skips = 0;
+  if (WY_CHECK(!h->skips.empty())) {
+    h->last_skips = h->skips.front();
+    h->skips.pop_front();
+  }
 }
 
 }  // namespace
@@ -183,6 +234,11 @@ int librdir_enum_dir(librdir* h, const char* path) {
   return ret;
 }
 
+int librdir_list_skip_count(librdir* h) {
+  if (!WY_CHECK(h != NULL)) return 0;
+  return h->last_skips;
+}
+
 int librdir_read_item_list(librdir* h, char* buf, size_t cap) {
   if (!WY_CHECK(h != NULL && buf != NULL && cap > 0)) return -1;
   // Both streams of the previous listing were read to their end records:
@@ -193,7 +249,10 @@ int librdir_read_item_list(librdir* h, char* buf, size_t cap) {
     int wait = first ? 0 : RDIR_RETRY_WAIT_MS;
     int n = 0;
     if (!h->file_ended) n = read_stream(h->hq_file.get(), 'F', &h->file_ended, buf, cap, wait);
-    if (n > 0) return n;
+    if (n > 0) {
+      if (h->file_ended) take_skips(h);
+      return n;
+    }
     if (!h->dir_ended) n = read_stream(h->hq_dir.get(), 'D', &h->dir_ended, buf, cap, wait);
     if (n > 0) return n;
     if (os_clock_ms() - start >= h->read_timeout_ms) break;

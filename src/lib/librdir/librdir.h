@@ -198,13 +198,24 @@ librdir* librdir_open(const char* path, const librdir_param& p);
 /// Returns 0 or the negative result of the post ("cmder_post_msg3 failed"
 /// logged).
 int librdir_enum_dir(librdir* h, const char* path);
+/// Longest record line a reader hands out; a longer one is left out of its
+/// listing. A reading buffer needs this plus the kind byte (plus a
+/// terminator where the reader of the buffer adds one).
+constexpr size_t RDIR_MAX_RECORD = 8191;
+
 /// Reads the next block: a kind byte 'F' (files, links, others) or 'D'
 /// (subdirectories) followed by whole records of that stream, possibly ending
 /// with its end record "\r%d" (the listing's error code). Returns the block
 /// length (kind byte included), 0 when nothing arrived within the read
 /// time-out ("readdir data timeout=%d" logged), or -1 for bad arguments.
-/// Never writes more than `cap` bytes and adds no terminator.
+/// A record longer than `cap` - 1 waits for a larger read; until then every
+/// attempt waits its full step, so such a read costs no CPU while it times
+/// out. Never writes more than `cap` bytes and adds no terminator.
 int librdir_read_item_list(librdir* h, char* buf, size_t cap);
+/// Entries that the listing whose file-stream end record was read last left
+/// out (names or links the text forms cannot carry, fifos, sockets, devices,
+/// over-long records); 0 before any end was read. For the reading thread.
+int librdir_list_skip_count(librdir* h);
 /// Drains and stops the thread and frees the reader; queued records are
 /// discarded. Null is ignored.
 void librdir_close(librdir* h);

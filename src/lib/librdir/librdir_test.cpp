@@ -2,8 +2,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
+#include <ctime>
 #include <map>
 #include <string>
+#include <thread>
 
 #include "librdir.h"
 #include "rdir_test_util.h"
@@ -142,6 +145,32 @@ TEST(Librdir, OddNamesAreLeftOutAndTheRestStillLists) {
   mstat_item* it = mstat_get_item(h.get(), &n);
   ASSERT_EQ(n, 1u);
   EXPECT_STREQ(it[0].name, "plain");
+  EXPECT_EQ(librdir_list_skip_count(r.get()), 4);
+}
+
+TEST(Librdir, SkipCountsStayWithTheirListingsWhenListedAhead) {
+  temp_dir t;
+  rdir_test::fs::create_directory(t / "two");
+  write_file(t / "two/a\tb", "x");
+  write_file(t / "two/c\nd", "x");
+  write_file(t / "two/fine", "x");
+  rdir_test::fs::create_directory(t / "none");
+  write_file(t / "none/fine", "x");
+  rdir_test::fs::create_directory(t / "one");
+  write_file(t / "one/e\rf", "x");  // nothing else in it
+  reader_ptr r = open_reader(t.str());
+  ASSERT_TRUE(r);
+  EXPECT_EQ(librdir_list_skip_count(r.get()), 0);  // no end read yet
+  read_listing(r.get());
+  EXPECT_EQ(librdir_list_skip_count(r.get()), 0);
+  for (const char* d : {"two", "none", "one"}) ASSERT_EQ(librdir_enum_dir(r.get(), (t / d).c_str()), 0);
+  // Let the reader finish all three before the first is read.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  int expect[] = {2, 0, 1};
+  for (int want : expect) {
+    read_listing(r.get());
+    EXPECT_EQ(librdir_list_skip_count(r.get()), want);
+  }
 }
 
 TEST(Librdir, EmptyDirectoryGivesTheTwoEndRecords) {
@@ -175,15 +204,23 @@ TEST(Librdir, VanishedDirectoryListsItsErrorCode) {
 TEST(Librdir, RecordLargerThanTheBufferWaitsForALargerRead) {
   temp_dir t;
   write_file(t / std::string(100, 'n'), "");
-  reader_ptr r = open_reader(t.str(), 600);
+  const int timeout_ms = 1000;
+  reader_ptr r = open_reader(t.str(), timeout_ms);
   ASSERT_TRUE(r);
   char buf[4096];
   // Room for the kind byte and 50 bytes: the file record does not fit, so
   // the directory stream (only its end record) comes first...
   int n0 = librdir_read_item_list(r.get(), buf, 51);
   EXPECT_EQ(std::string(buf, n0 > 0 ? n0 : 0), "D\r0");
-  // ...and then nothing until a read brings enough room.
+  // ...and then nothing until a read brings enough room. The read sleeps
+  // through its time-out: a retry against the record must not spin.
+  std::clock_t cpu0 = std::clock();
+  auto wall0 = std::chrono::steady_clock::now();
   EXPECT_EQ(librdir_read_item_list(r.get(), buf, 51), 0);
+  double cpu_ms = 1000.0 * static_cast<double>(std::clock() - cpu0) / CLOCKS_PER_SEC;
+  double wall_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - wall0).count();
+  EXPECT_GE(wall_ms, timeout_ms * 0.9);
+  EXPECT_LT(cpu_ms, wall_ms * 0.25) << "cpu " << cpu_ms << " ms in " << wall_ms << " ms";
   int n = librdir_read_item_list(r.get(), buf, sizeof buf);
   ASSERT_GT(n, 100);
   EXPECT_EQ(buf[0], 'F');

@@ -3,6 +3,7 @@
 // be killed safely) only detaches it, and nothing it still uses is freed
 // under it.
 #include <pthread.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -154,7 +155,16 @@ os_thread* os_thread_start(const char* name, std::function<int()> fn, size_t sta
     pthread_attr_setstacksize(&attr, stack_size);
   }
   std::shared_ptr<thread_state>* raw = start.release();
+  // The new thread starts with the asynchronous signals blocked, so their
+  // handlers always run on the main thread, which is not inside a lock of
+  // ours when they come. Faults (SIGSEGV, SIGBUS, ...) stay open: the
+  // kernel sends them to the faulting thread, which writes the crash report.
+  sigset_t block, old_mask;
+  sigemptyset(&block);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2}) sigaddset(&block, sig);
+  pthread_sigmask(SIG_BLOCK, &block, &old_mask);
   int rc = pthread_create(&h->tid, &attr, thread_entry, raw);
+  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
   pthread_attr_destroy(&attr);
   if (rc != 0) {
     std::unique_ptr<std::shared_ptr<thread_state>> back(raw);  // the thread never ran
