@@ -42,10 +42,10 @@ struct cdir_endpoint {
 struct cdir_stat {
   std::string path;   // source directory
   std::string opath;  // matching destination directory; empty without one
-  mstat* hstat_file = nullptr;
-  mstat* hstat_dir = nullptr;
-  mstat* hstat_ofile = nullptr;  // destination files (file-list messages)
-  mstat* hstat_odir = nullptr;   // destination subdirectories (file-list messages)
+  mstat_ptr hstat_file;
+  mstat_ptr hstat_dir;
+  mstat_ptr hstat_ofile;  // destination files (file-list messages)
+  mstat_ptr hstat_odir;   // destination subdirectories (file-list messages)
   mstat_item own{};              // own record in the parent's listing; zero for the root
   std::string own_link;
   uint8_t odir_exists = 0;
@@ -61,10 +61,52 @@ struct cdir_dir_touch {
   os_set_stat st;
 };
 
-/// Releases the item's lists and the item.
+/// A new empty item, or nullptr when memory runs out.
+cdir_stat* cdir_stat_new();
+/// Releases the item's lists and the item (null is ignored). Items cross
+/// the queues and the command thread as raw pointers; everywhere else they
+/// are held by cdir_stat_ptr.
 void cdir_stat_free(cdir_stat* st);
+struct cdir_stat_release {
+  void operator()(cdir_stat* st) const { cdir_stat_free(st); }
+};
+using cdir_stat_ptr = std::unique_ptr<cdir_stat, cdir_stat_release>;
+
+/// What the worker thread alone writes: the walk's readers, its listing
+/// buffer and queue, and the directory counters. Other threads read it
+/// only once the worker has ended (the report).
+struct cdir_worker_owned {
+  int64_t dir_count = 0, i_dir_fail_count = 0, o_dir_fail_count = 0;
+  std::vector<char> lbuf;  // one chunk of listing text
+  std::unique_ptr<vrdir> irdir, ordir;
+  queue* dir_queue = nullptr;  // directories waiting to be walked
+};
+
+/// What the command thread alone writes: the transfers' objects and
+/// buffers, the file counters, the listing file. Other threads read it only
+/// once the command thread is idle (the report) or gone (close).
+struct cdir_cmder_owned {
+  int64_t file_count = 0, file_open_count = 0, file_total_size = 0, o_file_fail_count = 0;
+  int64_t sync_del_file_count = 0, sync_del_file_fail_count = 0, total_read = 0, total_write = 0;
+  std::vector<char> dbuf;  // file data, list chunks and results
+  std::string ebuf;        // base64 text of one small file
+  std::vector<char> rbuf;  // CDIR_RR: write lists sent while read results fill dbuf
+  std::unique_ptr<vmfile> imfile, omfile;
+  std::unique_ptr<vbfile> ibfile, obfile;
+  wyfile* list_file = nullptr;  // ls: the listing file
+  std::string list_path;
+  // Last destination directory known to exist, so that the files of one
+  // directory do not each create their parents again.
+  std::string made_dir;
+  // Directories whose records wait for the end of the walk.
+  std::vector<cdir_dir_touch> touch_later;
+  // The kernel can copy between our local files (cleared at the first pair
+  // it refuses).
+  bool copy_range = true;
+};
 
 struct cdir_job {
+  // Set at open, read-only while the threads run.
   std::string i_url, o_url;  // resolved URLs
   uint32_t work_mode = 0;
   uint32_t cmp_mode = 0;
@@ -74,45 +116,26 @@ struct cdir_job {
   int32_t timeout = 0;
   uint8_t need_odir = 0;
   cdir_err* err = nullptr;
-  wyfile* list_file = nullptr;
-  std::string list_path;
-  int32_t last_eno = 0;
-  int32_t last_verr = 0;
   cdir_endpoint src, dst;
   int64_t start_ms = 0;
-
-  int64_t file_count = 0, dir_count = 0, file_open_count = 0;
-  // Also counted by the worker: entries its source listings left out.
-  std::atomic<int64_t> i_file_fail_count{0};
-  int64_t file_total_size = 0, i_dir_fail_count = 0, o_file_fail_count = 0, o_dir_fail_count = 0;
-  int64_t sync_del_file_count = 0, sync_del_file_fail_count = 0, total_read = 0, total_write = 0;
-
   int64_t max_mfile_size = 0;
-  std::vector<char> lbuf;    // one chunk of listing text
   int64_t bs = 0;
-  std::vector<char> dbuf;    // file data, list chunks and results
-  std::string ebuf;          // base64 text of one small file
-  std::vector<char> rbuf;    // CDIR_RR: write lists sent while read results fill dbuf
 
+  // Written by both threads (and the stop flags by a signal handler).
   std::atomic<uint32_t> error_stop{0};
   std::atomic<uint32_t> user_stop{0};
+  std::atomic<int32_t> last_eno{0};
+  std::atomic<int32_t> last_verr{0};
+  // The command thread's failed files, and the entries the worker's source
+  // listings left out.
+  std::atomic<int64_t> i_file_fail_count{0};
 
-  std::unique_ptr<vrdir> irdir, ordir;
-  std::unique_ptr<vmfile> imfile, omfile;
-  std::unique_ptr<vbfile> ibfile, obfile;
+  cdir_worker_owned w;
+  cdir_cmder_owned c;
 
+  // The threads; started and ended by the caller's thread.
   os_thread* worker = nullptr;
   cmder* cmd = nullptr;
-  queue* dir_queue = nullptr;
-
-  // Last destination directory known to exist, so that the files of one
-  // directory do not each create their parents again.
-  std::string made_dir;
-  // Command thread: directories whose records wait for the end of the walk.
-  std::vector<cdir_dir_touch> touch_later;
-  // The kernel can copy between our local files (cleared at the first pair
-  // it refuses).
-  bool copy_range = true;
 };
 
 /// True when the job must stop (a stopping error or a user stop).

@@ -30,13 +30,13 @@ job_result run_job(uint32_t dir_type, const char* mode, const std::string& src, 
   if (job == nullptr) return r;
   EXPECT_EQ(job->dir_type, dir_type);
   r.status = libcdir_wait_stop();
-  r.file_count = job->file_count;
-  r.file_open_count = job->file_open_count;
+  r.file_count = job->c.file_count;
+  r.file_open_count = job->c.file_open_count;
   r.i_fail = job->i_file_fail_count;
-  r.o_fail = job->o_file_fail_count;
-  r.total_write = job->total_write;
-  r.del = job->sync_del_file_count;
-  r.del_fail = job->sync_del_file_fail_count;
+  r.o_fail = job->c.o_file_fail_count;
+  r.total_write = job->c.total_write;
+  r.del = job->c.sync_del_file_count;
+  r.del_fail = job->c.sync_del_file_fail_count;
   libcdir_close(job);
   return r;
 }

@@ -106,7 +106,7 @@ void cdir_verr_check(cdir_job* job, int verr) {
 }
 
 void cdir_list_write_failed(cdir_job* job, int verr) {
-  LOGE("write [%s] veno=%d error: %s", job->list_path.c_str(), verr, verr2str(verr));
+  LOGE("write [%s] veno=%d error: %s", job->c.list_path.c_str(), verr, verr2str(verr));
   cdir_verr_check(job, verr);
   // A cut listing must never pass for a whole one, whatever the class.
   if (job->last_eno == 0) job->last_eno = -1;

@@ -54,7 +54,7 @@ TEST(CdirClass, ListingWriteFailuresAlwaysStopWithANonZeroClass) {
   } rows[] = {{-152, -4}, {-257, -1}, {-38, -2}, {-1, -1}};
   for (auto& r : rows) {
     cdir_job job;
-    job.list_path = "/some/list";
+    job.c.list_path = "/some/list";
     cdir_list_write_failed(&job, r.verr);
     EXPECT_EQ(job.last_verr, r.verr);
     EXPECT_EQ(job.last_eno, r.cls) << r.verr;

@@ -73,31 +73,52 @@ void log_open_failure(cdir_job* job, const char* what, const char* url) {
   LOGE("%s [%s] error: %s", what, url, text);
 }
 
-void free_job(cdir_job* job) {
+/// Asks every endpoint object's wait in progress to end. Signal-safe.
+void stop_endpoints(cdir_job* job) {
+  for (vobj* o : std::initializer_list<vobj*>{job->w.irdir.get(), job->w.ordir.get(), job->c.imfile.get(),
+                                              job->c.omfile.get(), job->c.ibfile.get(), job->c.obfile.get()})
+    if (o) o->stop();
+}
+
+/// Ends the threads and frees the job. Everything is asked to stop before
+/// anything is waited for. A thread that does not end in time may still be
+/// using the job: the job is then left allocated rather than freed under it.
+void free_job(cdir_job* raw) {
+  std::unique_ptr<cdir_job> job(raw);
+  job->user_stop = 1;
+  stop_endpoints(job.get());
+  bool stuck = false;
   if (job->worker) {
     int r = os_thread_wait_kill_exit(job->worker, 2000, nullptr);
-    if (r < 0) LOGE("os_thead_wait failed ret=%d\n", r);
+    if (r < 0) {
+      LOGE("os_thead_wait failed ret=%d\n", r);
+      stuck = true;
+    }
     job->worker = nullptr;
   }
   if (job->cmd) {
-    cmder_exit(job->cmd);
+    if (cmder_exit(job->cmd) < 0) stuck = true;
     job->cmd = nullptr;
   }
-  job->irdir.reset();
-  job->imfile.reset();
-  job->ibfile.reset();
-  job->ordir.reset();
-  job->omfile.reset();
-  job->obfile.reset();
-  if (job->dir_queue) {
-    queue_close(job->dir_queue);
-    job->dir_queue = nullptr;
+  if (stuck) {
+    LOGE("a thread of the job is still running: the job is not freed\n");
+    job.release();
+    return;
   }
-  if (job->list_file) {
-    wyfile_close(job->list_file);
-    job->list_file = nullptr;
+  job->w.irdir.reset();
+  job->c.imfile.reset();
+  job->c.ibfile.reset();
+  job->w.ordir.reset();
+  job->c.omfile.reset();
+  job->c.obfile.reset();
+  if (job->w.dir_queue) {
+    queue_close(job->w.dir_queue);
+    job->w.dir_queue = nullptr;
   }
-  delete job;
+  if (job->c.list_file) {
+    wyfile_close(job->c.list_file);
+    job->c.list_file = nullptr;
+  }
 }
 
 /// Fails an open: frees what exists; a failure without a cause of its own
@@ -164,21 +185,21 @@ int open_endpoints(cdir_job* job, const cdir_param* p) {
   const char* ou = job->o_url.c_str();
   bool dst_local = job->dir_type == CDIR_LL || job->dir_type == CDIR_RL;
   bool src_remote = job->dir_type == CDIR_RL || job->dir_type == CDIR_RR;
-  if (!keep(job, &job->irdir, vrdir_open(job, iu, job->src.path.c_str(), false, p->irdir_param), "vrdir_open", iu))
+  if (!keep(job, &job->w.irdir, vrdir_open(job, iu, job->src.path.c_str(), false, p->irdir_param), "vrdir_open", iu))
     return -1;
   if (dst_local && copies && open_local_dst_dir(job) < 0) return -1;
   // A remote destination's reader always opens: it also creates the path.
   if ((!dst_local || (job->need_odir && p->o_url)) &&
-      !keep(job, &job->ordir, vrdir_open(job, ou, job->dst.path.c_str(), true, p->ordir_param), "vrdir_open", ou))
+      !keep(job, &job->w.ordir, vrdir_open(job, ou, job->dst.path.c_str(), true, p->ordir_param), "vrdir_open", ou))
     return -1;
   if (src_remote && copies) {
-    if (!keep(job, &job->imfile, vmfile_open(job, iu, p->imfile_param), "vmfile_open", iu) ||
-        !keep(job, &job->ibfile, vbfile_init(job, iu), "vbfile_init", iu))
+    if (!keep(job, &job->c.imfile, vmfile_open(job, iu, p->imfile_param), "vmfile_open", iu) ||
+        !keep(job, &job->c.ibfile, vbfile_init(job, iu), "vbfile_init", iu))
       return -1;
-    if (job->dir_type == CDIR_RR) job->rbuf.resize(p->bs);
+    if (job->dir_type == CDIR_RR) job->c.rbuf.resize(p->bs);
   }
-  if (!dst_local && (!keep(job, &job->omfile, vmfile_open(job, ou, p->imfile_param), "vmfile_open", ou) ||
-                     !keep(job, &job->obfile, vbfile_init(job, ou), "vbfile_init_read", ou)))
+  if (!dst_local && (!keep(job, &job->c.omfile, vmfile_open(job, ou, p->imfile_param), "vmfile_open", ou) ||
+                     !keep(job, &job->c.obfile, vbfile_init(job, ou), "vbfile_init_read", ou)))
     return -1;
   return 0;
 }
@@ -202,8 +223,12 @@ cdir_job* libcdir_open(cdir_param* p) {
     LOGW("imfile_param.max_mfile_size=%d too big", p->imfile_param.max_mfile_size);
     p->imfile_param.max_mfile_size = p->bs / 2;
   }
-  auto* job = new (std::nothrow) cdir_job;
-  if (job == nullptr) return open_failed(nullptr, err, "out of memory");
+  cdir_job* job = nullptr;
+  try {
+    job = std::make_unique<cdir_job>().release();  // owned by free_job or the caller from here
+  } catch (const std::bad_alloc&) {
+    return open_failed(nullptr, err, "out of memory");
+  }
   job->err = err;
   job->timeout = p->timeout;
   p->irdir_param.err = p->ordir_param.err = p->imfile_param.err = err;
@@ -235,9 +260,9 @@ cdir_job* libcdir_open(cdir_param* p) {
     case CDIR_WORK_LS:
       LOGD("list_dir=[%s]", p->i_url);
       if (p->list_file) {
-        job->list_path = p->list_file;
-        job->list_file = wyfile_open(p->list_file, "w+");
-        if (job->list_file == nullptr) {
+        job->c.list_path = p->list_file;
+        job->c.list_file = wyfile_open(p->list_file, "w+");
+        if (job->c.list_file == nullptr) {
           // A listing asked for and not written must not end as a success.
           int v = os_last_verr();
           LOGES("open [%s] error: ", p->list_file);
@@ -267,13 +292,13 @@ cdir_job* libcdir_open(cdir_param* p) {
   // Whatever bs is, the largest record a reader hands out must fit, with
   // its kind byte and the terminator: a record that never fits would stall
   // the walk until the time-out.
-  job->lbuf.resize(std::max<size_t>(static_cast<size_t>(job->max_mfile_size), RDIR_MAX_RECORD + 2));
-  job->dbuf.resize(p->bs);
+  job->w.lbuf.resize(std::max<size_t>(static_cast<size_t>(job->max_mfile_size), RDIR_MAX_RECORD + 2));
+  job->c.dbuf.resize(p->bs);
 
   queue_param qp;
   qp.release_proc = queue_release;
-  job->dir_queue = queue_create(&qp);
-  if (job->dir_queue == nullptr) return open_failed(job, err, "queue_create failed");
+  job->w.dir_queue = queue_create(&qp);
+  if (job->w.dir_queue == nullptr) return open_failed(job, err, "queue_create failed");
   cmder_param cp_;
   cp_.user = job;
   cp_.name = "cdir_cmder";
@@ -305,10 +330,10 @@ int libcdir_wait_stop() {
   }
   // The listing is buffered: its last bytes are written only now, and their
   // failure belongs in this job's status.
-  if (job->list_file) {
-    int r = wyfile_close(job->list_file);
+  if (job->c.list_file) {
+    int r = wyfile_close(job->c.list_file);
     int v = os_last_verr();
-    job->list_file = nullptr;
+    job->c.list_file = nullptr;
     if (r < 0) cdir_list_write_failed(job, v);
   }
   double secs = (os_clock_ms() - job->start_ms) / 1000.0;
@@ -319,27 +344,27 @@ int libcdir_wait_stop() {
     return str_human_size(static_cast<uint64_t>(v), buf, 128);
   };
   bool cp = job->work_mode == CDIR_WORK_CP, sync = job->work_mode == CDIR_WORK_SYNC;
-  LOGD("file_total_size=%lld (%s)\n", (long long)job->file_total_size, size_text(job->file_total_size, b1));
-  LOGD("file_count=%lld\n", (long long)job->file_count);
-  LOGD("dir_count=%lld\n", (long long)job->dir_count);
-  LOGD("file_open_count=%lld\n", (long long)job->file_open_count);
+  LOGD("file_total_size=%lld (%s)\n", (long long)job->c.file_total_size, size_text(job->c.file_total_size, b1));
+  LOGD("file_count=%lld\n", (long long)job->c.file_count);
+  LOGD("dir_count=%lld\n", (long long)job->w.dir_count);
+  LOGD("file_open_count=%lld\n", (long long)job->c.file_open_count);
   LOGD("i_file_fail_count=%lld\n", (long long)job->i_file_fail_count.load());
-  LOGD("i_dir_fail_count=%lld\n", (long long)job->i_dir_fail_count);
+  LOGD("i_dir_fail_count=%lld\n", (long long)job->w.i_dir_fail_count);
   if (cp || sync) {
-    LOGD("o_file_fail_count=%lld\n", (long long)job->o_file_fail_count);
-    LOGD("o_dir_fail_count=%lld\n", (long long)job->o_dir_fail_count);
+    LOGD("o_file_fail_count=%lld\n", (long long)job->c.o_file_fail_count);
+    LOGD("o_dir_fail_count=%lld\n", (long long)job->w.o_dir_fail_count);
   }
   if (sync) {
-    LOGD("sync_del_file_count=%lld\n", (long long)job->sync_del_file_count);
-    LOGD("sync_del_file_fail_count=%lld\n", (long long)job->sync_del_file_fail_count);
+    LOGD("sync_del_file_count=%lld\n", (long long)job->c.sync_del_file_count);
+    LOGD("sync_del_file_fail_count=%lld\n", (long long)job->c.sync_del_file_fail_count);
   }
   if (cp || sync) {
-    LOGD("total_read=%lld (%s)\n", (long long)job->total_read, size_text(job->total_read, b1));
-    LOGD("total_write=%lld (%s)\n", (long long)job->total_write, size_text(job->total_write, b2));
+    LOGD("total_read=%lld (%s)\n", (long long)job->c.total_read, size_text(job->c.total_read, b1));
+    LOGD("total_write=%lld (%s)\n", (long long)job->c.total_write, size_text(job->c.total_write, b2));
   }
   if (cp) {
-    LOGD("trans_rate=%s\n", size_text(static_cast<int64_t>(static_cast<uint64_t>(job->total_write / secs)), b1));
-    LOGD("file_rate=%.2f\n", job->file_open_count / secs);
+    LOGD("trans_rate=%s\n", size_text(static_cast<int64_t>(static_cast<uint64_t>(job->c.total_write / secs)), b1));
+    LOGD("file_rate=%.2f\n", job->c.file_open_count / secs);
   }
   LOGD("total_time=%s\n", str_duration(secs, b1, sizeof b1));
   if (!job->user_stop && !job->error_stop) job->last_eno = 0;
@@ -362,11 +387,6 @@ int libcdir_stop() {
   cdir_job* job = g_job;
   if (job == nullptr) return 0;
   job->user_stop = 1;
-  for (vrdir* r : {job->irdir.get(), job->ordir.get()})
-    if (r && !r->local()) r->stop();
-  for (vmfile* m : {job->imfile.get(), job->omfile.get()})
-    if (m && !m->local()) m->stop();
-  for (vbfile* b : {job->ibfile.get(), job->obfile.get()})
-    if (b && !b->local()) b->stop();
+  stop_endpoints(job);
   return 0;
 }

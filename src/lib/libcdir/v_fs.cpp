@@ -39,18 +39,18 @@ int make_dir(const std::string& path) {
 int ensure_parent(cdir_job* job, const std::string& path) {
   size_t cut = path.find_last_of('/');
   if (cut == std::string::npos || cut == 0) return 0;
-  if (job->made_dir.size() == cut && path.compare(0, cut, job->made_dir) == 0) return 0;
+  if (job->c.made_dir.size() == cut && path.compare(0, cut, job->c.made_dir) == 0) return 0;
   std::string parent = path.substr(0, cut);
   int r = trim_seps(parent) == trim_seps(job->dst.path) ? os_mkdirs(parent.c_str()) : make_dir(parent);
   if (r < 0) return -1;
-  job->made_dir = std::move(parent);
+  job->c.made_dir = std::move(parent);
   return 0;
 }
 
 void fail_o_open(cdir_job* job, const std::string& opath) {
   int v = os_last_verr();
   LOGES("o_open [%s] eno=%d error: ", opath.c_str(), v);
-  job->o_file_fail_count++;
+  job->c.o_file_fail_count++;
   cdir_verr_check(job, v);
 }
 
@@ -89,7 +89,7 @@ os_file_uptr cdir_open_dst(cdir_job* job, const std::string* ipath, const std::s
   }
   if (src && src->dev == oid.dev && src->ino == oid.ino) {
     LOGE("o_open [%s] error: the same file as the source, skipped", opath.c_str());
-    job->o_file_fail_count++;
+    job->c.o_file_fail_count++;
     out.reset();
     return out;
   }
@@ -120,20 +120,20 @@ int cdir_create_file(cdir_job* job, const mstat_item* e, const std::string* ipat
       LOGES("os_create_junction [%s]->[%s] eno=%d error: ", opath.c_str(), target, v);
     else
       LOGES("os_symlink2 [%s]->[%s] eno=%d error: ", opath.c_str(), target, v);
-    job->o_file_fail_count++;
+    job->c.o_file_fail_count++;
     cdir_verr_check(job, v);
     return -1;
   }
   os_file_uptr out = cdir_open_dst(job, ipath, opath, nullptr);
   if (!out) return -1;
   if (os_file_set_stat(out.get(), &s) < 0) LOGES("set_stat [%s] error: ", opath.c_str());
-  job->file_open_count++;
+  job->c.file_open_count++;
   return 0;
 }
 
 int cdir_l_create_dir(cdir_job* job, cdir_stat* st) {
   uint64_t n = 0;
-  mstat_item* it = st->hstat_dir ? mstat_get_item(st->hstat_dir, &n) : nullptr;
+  mstat_item* it = st->hstat_dir ? mstat_get_item(st->hstat_dir.get(), &n) : nullptr;
   for (uint64_t i = 0; i < n; i++) {
     if (cdir_need_exit(job)) return -1;
     // Only made here: a directory gets its permissions and times when its
@@ -162,7 +162,7 @@ int cdir_l_touch_dir(cdir_job* job, const char* payload, const cdir_stat* st) {
   // needs its write permission and moves its write time: such a directory
   // gets its record when the walk is done.
   if (st->has_subdirs) {
-    job->touch_later.push_back({std::move(path), s});
+    job->c.touch_later.push_back({std::move(path), s});
     return 0;
   }
   return apply_dir_stat(job, path, s);
@@ -171,11 +171,11 @@ int cdir_l_touch_dir(cdir_job* job, const char* payload, const cdir_stat* st) {
 void cdir_l_touch_later(cdir_job* job) {
   // Deepest first: the walk went breadth first, so a directory comes after
   // its parent; applying a child touches nothing of its parent's.
-  for (auto it = job->touch_later.rbegin(); it != job->touch_later.rend(); ++it) {
+  for (auto it = job->c.touch_later.rbegin(); it != job->c.touch_later.rend(); ++it) {
     if (cdir_need_exit(job)) break;
     apply_dir_stat(job, it->path, it->st);
   }
-  job->touch_later.clear();
+  job->c.touch_later.clear();
 }
 
 int cdir_write_file(cdir_job* job, const cdir_stat* item, const mstat_item* e, const uint8_t* data, size_t len) {
@@ -188,13 +188,13 @@ int cdir_write_file(cdir_job* job, const cdir_stat* item, const mstat_item* e, c
     int v = os_last_verr();
     if (w >= 0 && v == -1) v = -152;
     LOGES("o_write [%s] eno=%d error: ", opath.c_str(), v);
-    job->o_file_fail_count++;
+    job->c.o_file_fail_count++;
     cdir_verr_check(job, v);
     return -1;  // a cut file keeps its own stat
   }
-  job->total_write += w;
+  job->c.total_write += w;
   os_set_stat s = rdir_set_stat_of(*e);
   if (os_file_set_stat(out.get(), &s) < 0) LOGES("set_stat [%s] error: ", opath.c_str());
-  job->file_open_count++;
+  job->c.file_open_count++;
   return 0;
 }

@@ -173,11 +173,11 @@ int kernel_copy(cdir_job* job, os_file2* in, os_file2* out, int64_t* off, int64_
     if (n < 0) {
       // A pair it cannot copy, or a failure: the data buffer path tells
       // read and write errors apart.
-      if (n == OS_COPY_UNSUPPORTED) job->copy_range = false;
+      if (n == OS_COPY_UNSUPPORTED) job->c.copy_range = false;
       return 0;
     }
-    job->total_read += n;
-    job->total_write += n;
+    job->c.total_read += n;
+    job->c.total_write += n;
     *off += n;
     *remaining -= n;
     // A short count is progress (a nearly full disk copies what still fits,
@@ -189,7 +189,7 @@ int kernel_copy(cdir_job* job, os_file2* in, os_file2* out, int64_t* off, int64_
 
 int block_loop(cdir_job* job, const loop_kind& k, const mstat_item* e, block_src& src, block_dst& dst,
                const std::string& ipath, const std::string& opath) {
-  char* buf = job->dbuf.data();
+  char* buf = job->c.dbuf.data();
   int64_t bs = job->bs;
   int64_t remaining = e->size;
   auto want = [&](bool first) {
@@ -204,7 +204,7 @@ int block_loop(cdir_job* job, const loop_kind& k, const mstat_item* e, block_src
   if (!dst.prepare(src.id())) return -1;
   int64_t off = 0;
   int whole = 0;
-  if (job->copy_range && src.file() && dst.file()) whole = kernel_copy(job, src.file(), dst.file(), &off, &remaining);
+  if (job->c.copy_range && src.file() && dst.file()) whole = kernel_copy(job, src.file(), dst.file(), &off, &remaining);
   for (bool first = off == 0; whole == 0; first = false) {
     int64_t n = src.read(off, buf, want(first));
     if (n < 0) {
@@ -212,7 +212,7 @@ int block_loop(cdir_job* job, const loop_kind& k, const mstat_item* e, block_src
       job->i_file_fail_count++;
       break;
     }
-    if (k.counts == loop_kind::READ_ALL || (k.counts == loop_kind::READ_AFTER_FIRST && !first)) job->total_read += n;
+    if (k.counts == loop_kind::READ_ALL || (k.counts == loop_kind::READ_AFTER_FIRST && !first)) job->c.total_read += n;
     // The first write opens a destination behind an endpoint object, so an
     // empty file is created too.
     int64_t w = n > 0 || first ? dst.write(off, buf, static_cast<size_t>(n)) : 0;
@@ -227,10 +227,10 @@ int block_loop(cdir_job* job, const loop_kind& k, const mstat_item* e, block_src
       } else {
         side_fail(job, false, "o_write", opath);
       }
-      job->o_file_fail_count++;
+      job->c.o_file_fail_count++;
       break;
     }
-    job->total_write += w;
+    job->c.total_write += w;
     off += w;
     if (w == remaining || w < bs) whole = 1;
     remaining -= w;
@@ -241,10 +241,10 @@ int block_loop(cdir_job* job, const loop_kind& k, const mstat_item* e, block_src
   if (whole != 1) return 0;
   if (dst.finish(e) < 0) {
     side_fail(job, dst.local(), "o_close", opath);
-    job->o_file_fail_count++;
+    job->c.o_file_fail_count++;
     return 0;
   }
-  job->file_open_count++;
+  job->c.file_open_count++;
   return 0;
 }
 
@@ -257,19 +257,19 @@ int cdir_copy_file(cdir_job* job, const mstat_item* e, const std::string& ipath,
 }
 
 int cdir_rl_copy_file(cdir_job* job, const mstat_item* e, const std::string& ipath, const std::string& opath) {
-  vbfile_src src(job->ibfile.get(), ipath);
+  vbfile_src src(job->c.ibfile.get(), ipath);
   local_dst dst(job, ipath, opath, false);
   return block_loop(job, kRL, e, src, dst, ipath, opath);
 }
 
 int cdir_lr_up_file(cdir_job* job, const mstat_item* e, const std::string& ipath, const std::string& opath) {
   local_src src(ipath);
-  vbfile_dst dst(job->obfile.get(), opath);
+  vbfile_dst dst(job->c.obfile.get(), opath);
   return block_loop(job, kLR, e, src, dst, ipath, opath);
 }
 
 int cdir_rr_up_file(cdir_job* job, const mstat_item* e, const std::string& ipath, const std::string& opath) {
-  vbfile_src src(job->ibfile.get(), ipath);
-  vbfile_dst dst(job->obfile.get(), opath);
+  vbfile_src src(job->c.ibfile.get(), ipath);
+  vbfile_dst dst(job->c.obfile.get(), opath);
   return block_loop(job, kRR, e, src, dst, ipath, opath);
 }

@@ -11,24 +11,24 @@ namespace {
 
 void count_files(cdir_job* job, cdir_stat* st) {
   uint64_t n = 0;
-  mstat_item* it = st->hstat_file ? mstat_get_item(st->hstat_file, &n) : nullptr;
+  mstat_item* it = st->hstat_file ? mstat_get_item(st->hstat_file.get(), &n) : nullptr;
   for (uint64_t i = 0; i < n; i++) {
     if (cdir_need_exit(job)) return;
-    job->file_count++;
-    job->file_total_size += it[i].size;
+    job->c.file_count++;
+    job->c.file_total_size += it[i].size;
   }
 }
 
 void list_line(cdir_job* job, const std::string& line) {
-  if (wyfile_write(job->list_file, line.data(), line.size()) >= 0) return;
+  if (wyfile_write(job->c.list_file, line.data(), line.size()) >= 0) return;
   cdir_list_write_failed(job, os_last_verr());
   // Reported once: the close would only fail again on what is left.
-  wyfile_close(job->list_file);
-  job->list_file = nullptr;
+  wyfile_close(job->c.list_file);
+  job->c.list_file = nullptr;
 }
 
 void ls_list_dir(cdir_job* job, const char* path) {
-  if (job->list_file == nullptr || path == nullptr) return;
+  if (job->c.list_file == nullptr || path == nullptr) return;
   std::string line = path;
   if (line.empty() || line.back() != '/') line += '/';
   line += '\n';
@@ -36,9 +36,9 @@ void ls_list_dir(cdir_job* job, const char* path) {
 }
 
 void ls_list_files(cdir_job* job, cdir_stat* st) {
-  if (job->list_file == nullptr) return;
+  if (job->c.list_file == nullptr) return;
   uint64_t n = 0;
-  mstat_item* it = st->hstat_file ? mstat_get_item(st->hstat_file, &n) : nullptr;
+  mstat_item* it = st->hstat_file ? mstat_get_item(st->hstat_file.get(), &n) : nullptr;
   for (uint64_t i = 0; i < n; i++) {
     if (cdir_need_exit(job)) return;
     std::string line = job->src.join(st->path, it[i].name);
@@ -61,9 +61,9 @@ int r_sync_file_list(cdir_job* job, cdir_stat* st, bool is_sync) {
   cdir_stat* q = st;
   if (st->hstat_ofile) {
     uint64_t n = 0, no = 0, nod = 0;
-    mstat_item* src = mstat_get_item(st->hstat_file, &n);
-    mstat_item* dst = mstat_get_item(st->hstat_ofile, &no);
-    mstat_item* odir = st->hstat_odir ? mstat_get_item(st->hstat_odir, &nod) : nullptr;
+    mstat_item* src = mstat_get_item(st->hstat_file.get(), &n);
+    mstat_item* dst = mstat_get_item(st->hstat_ofile.get(), &no);
+    mstat_item* odir = st->hstat_odir ? mstat_get_item(st->hstat_odir.get(), &nod) : nullptr;
     cdir_sort_by_name(src, n);
     q = rdir_stat_alloc(job, st->path.c_str(), nullptr);
     if (q == nullptr) return -1;
@@ -77,7 +77,7 @@ int r_sync_file_list(cdir_job* job, cdir_stat* st, bool is_sync) {
       } else {
         write = cdir_cmp_file_stat(job, src[i].name, &src[i], d) == 1;
       }
-      if (write) mstat_cp_alloc(q->hstat_file, src[i]);
+      if (write) mstat_cp_alloc(q->hstat_file.get(), src[i]);
       if (cdir_need_exit(job)) {
         cdir_stat_free(q);
         return -1;

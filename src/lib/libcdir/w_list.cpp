@@ -154,14 +154,14 @@ class write_results : public cdir_list_results {
       n++;
       if (kind == 1 || kind == 2) {
         LOGE("mkfile [%s] eno=%d error: %s", job_->src.join(item_->path, e->name).c_str(), value, verr2str(value));
-        job_->o_file_fail_count++;
+        job_->c.o_file_fail_count++;
         cdir_verr_check(job_, value);
         if (cdir_need_exit(job_)) return -1;
         continue;
       }
-      if (count_read_) job_->total_read += value;
-      job_->file_open_count++;
-      job_->total_write += value;
+      if (count_read_) job_->c.total_read += value;
+      job_->c.file_open_count++;
+      job_->c.total_write += value;
     }
     return n;
   }
@@ -205,7 +205,7 @@ int batch_add(cdir_job* job, cdir_small_batch* b, const mstat_item* e, std::stri
   if (b->line.size() > static_cast<size_t>(job->bs - 1)) {
     LOGE("mkfile [%s] error: its record of %zu bytes does not fit bs=%lld", e->name, b->line.size(),
          static_cast<long long>(job->bs));
-    job->o_file_fail_count++;
+    job->c.o_file_fail_count++;
     return 0;
   }
   if (b->list.size() + b->line.size() + 1 > static_cast<size_t>(job->bs - 1) && flush_batch(job, b) < 0) return -1;
@@ -277,7 +277,7 @@ int r_get_small_file_list_data(cdir_job* job, const cdir_stat* item, const mstat
   *out = i;
   if (list.empty()) return 0;
   read_results res(job, item, it + start, i - start, proc, batch);
-  return cdir_list_exchange(job, job->imfile.get(), MFILE_CMD_READ_LIST, item->path, list, &res, &job->dbuf);
+  return cdir_list_exchange(job, job->c.imfile.get(), MFILE_CMD_READ_LIST, item->path, list, &res, &job->c.dbuf);
 }
 
 int r_up_small_file_list(cdir_job* job, const cdir_stat* item, cdir_small_batch* b) {
@@ -285,8 +285,8 @@ int r_up_small_file_list(cdir_job* job, const cdir_stat* item, cdir_small_batch*
   // local source counted them when it read them.
   write_results res(job, item, b->sent, job->dir_type == CDIR_RR);
   // The relay sends while a read list's results fill the data buffer.
-  std::vector<char>* buf = job->dir_type == CDIR_RR ? &job->rbuf : &job->dbuf;
-  return cdir_list_exchange(job, job->omfile.get(), MFILE_CMD_WRITE_LIST, item->opath, b->list, &res, buf);
+  std::vector<char>* buf = job->dir_type == CDIR_RR ? &job->c.rbuf : &job->c.dbuf;
+  return cdir_list_exchange(job, job->c.omfile.get(), MFILE_CMD_WRITE_LIST, item->opath, b->list, &res, buf);
 }
 
 int cdir_read_local_mfile_base64(cdir_job* job, const mstat_item* it, uint64_t start, uint64_t count,
@@ -298,11 +298,11 @@ int cdir_read_local_mfile_base64(cdir_job* job, const mstat_item* it, uint64_t s
       return -1;
     }
     const mstat_item* e = &it[i];
-    job->ebuf.clear();
+    job->c.ebuf.clear();
     if (e->size > 0 && !(e->flags & RDIR_FLAG_LINK)) {
       std::string ipath = job->src.join(b->item->path, e->name);
       os_file_uptr f(os_file_open(ipath.c_str(), 0x1081));
-      int64_t n = f ? os_file_pread(f.get(), job->dbuf.data(), static_cast<size_t>(e->size), 0) : -1;
+      int64_t n = f ? os_file_pread(f.get(), job->c.dbuf.data(), static_cast<size_t>(e->size), 0) : -1;
       if (n < 0) {
         // Left out of the list: an empty record would empty the copy.
         int v = os_last_verr();
@@ -311,10 +311,10 @@ int cdir_read_local_mfile_base64(cdir_job* job, const mstat_item* it, uint64_t s
         job->i_file_fail_count++;
         continue;
       }
-      job->ebuf = base64_encode(job->dbuf.data(), static_cast<size_t>(n));
-      job->total_read += n;
+      job->c.ebuf = base64_encode(job->c.dbuf.data(), static_cast<size_t>(n));
+      job->c.total_read += n;
     }
-    if (batch_add(job, b, e, job->ebuf) < 0) {
+    if (batch_add(job, b, e, job->c.ebuf) < 0) {
       *out = i + 1;
       return -1;
     }
@@ -325,15 +325,15 @@ int cdir_read_local_mfile_base64(cdir_job* job, const mstat_item* it, uint64_t s
 
 int cdir_relay_proc(cdir_job* job, const cdir_stat*, const mstat_item* e, const uint8_t* data, size_t len,
                     cdir_small_batch* b) {
-  job->ebuf = len ? base64_encode(data, len) : std::string();
-  return batch_add(job, b, e, job->ebuf);
+  job->c.ebuf = len ? base64_encode(data, len) : std::string();
+  return batch_add(job, b, e, job->c.ebuf);
 }
 
 int cdir_relay_flush(cdir_job* job, cdir_small_batch* b) { return flush_batch(job, b); }
 
 int r_create_dir_list(cdir_job* job, cdir_stat* st) {
   uint64_t n = 0;
-  mstat_item* it = st->hstat_dir ? mstat_get_item(st->hstat_dir, &n) : nullptr;
+  mstat_item* it = st->hstat_dir ? mstat_get_item(st->hstat_dir.get(), &n) : nullptr;
   std::string list;
   for (uint64_t i = 0; i < n; i++) {
     rdir_fmt_mkdir_line(list, it[i]);
@@ -344,14 +344,14 @@ int r_create_dir_list(cdir_job* job, cdir_stat* st) {
     LOGE("mkdir [%s] eno=%d error: %s", job->dst.join(st->opath, it[k].name).c_str(), v, verr2str(v));
     cdir_verr_check(job, v);
   });
-  return cdir_list_exchange(job, job->omfile.get(), MFILE_CMD_MKDIR_LIST, st->opath, list, &res, &job->dbuf);
+  return cdir_list_exchange(job, job->c.omfile.get(), MFILE_CMD_MKDIR_LIST, st->opath, list, &res, &job->c.dbuf);
 }
 
 int r_touch_dir(cdir_job* job, const char* payload, const cdir_stat* st) {
   std::string path;
   if (!cdir_touch_path(job, payload, st, &path)) return 0;
-  if (job->obfile->set_path_times(path.c_str(), st->own) < 0) {
-    LOGE("lutime %s error: %s", path.c_str(), verr2str(job->obfile->last_verr()));
+  if (job->c.obfile->set_path_times(path.c_str(), st->own) < 0) {
+    LOGE("lutime %s error: %s", path.c_str(), verr2str(job->c.obfile->last_verr()));
     return -1;
   }
   return 0;
@@ -369,14 +369,14 @@ int r_sync_del_orphaned_file(cdir_job* job, cdir_stat* st, mstat_item* src, uint
   }
   value_results res(job, [&](uint64_t k, int v) {
     if (v == 0) {
-      job->sync_del_file_count++;
+      job->c.sync_del_file_count++;
       return;
     }
     LOGE("remove [%s] error: %s", k < names.size() ? job->dst.join(st->opath, names[k]).c_str() : "?", verr2str(v));
     cdir_verr_check(job, v);
-    job->sync_del_file_fail_count++;
+    job->c.sync_del_file_fail_count++;
   });
-  return cdir_list_exchange(job, job->omfile.get(), MFILE_CMD_DEL_LIST, st->opath, list, &res, &job->dbuf);
+  return cdir_list_exchange(job, job->c.omfile.get(), MFILE_CMD_DEL_LIST, st->opath, list, &res, &job->c.dbuf);
 }
 
 namespace {
@@ -395,7 +395,7 @@ class del_files_results : public cdir_list_results {
         return true;
       }
       if (tok == "D") {
-        job_->sync_del_file_fail_count++;
+        job_->c.sync_del_file_fail_count++;
         return true;
       }
       int v;
@@ -405,10 +405,10 @@ class del_files_results : public cdir_list_results {
         return false;
       }
       if (v == 0) {
-        job_->sync_del_file_count++;
+        job_->c.sync_del_file_count++;
       } else {
         cdir_verr_check(job_, v);
-        job_->sync_del_file_fail_count++;
+        job_->c.sync_del_file_fail_count++;
       }
       return !cdir_need_exit(job_);
     });
@@ -425,5 +425,5 @@ class del_files_results : public cdir_list_results {
 
 int r_del_files(cdir_job* job, cdir_stat* st) {
   del_files_results res(job);
-  return cdir_list_exchange(job, job->omfile.get(), MFILE_CMD_DEL_FILES, st->opath, {}, &res, &job->dbuf);
+  return cdir_list_exchange(job, job->c.omfile.get(), MFILE_CMD_DEL_FILES, st->opath, {}, &res, &job->c.dbuf);
 }

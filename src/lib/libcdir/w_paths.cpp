@@ -11,7 +11,7 @@ namespace {
 
 /// The files of q, sorted by size ascending.
 mstat_item* sorted_files(cdir_stat* q, uint64_t* n) {
-  mstat_item* it = mstat_get_item(q->hstat_file, n);
+  mstat_item* it = mstat_get_item(q->hstat_file.get(), n);
   cdir_sort_by_size(it, *n);
   return it;
 }
@@ -103,7 +103,7 @@ int l_sync_del(cdir_job* job, cdir_stat* st, mstat_item* src, uint64_t nsrc, mst
 
 int l_del_files(cdir_job* job, cdir_stat* st) {
   uint64_t n = 0;
-  mstat_item* dst = st->hstat_ofile ? mstat_get_item(st->hstat_ofile, &n) : nullptr;
+  mstat_item* dst = st->hstat_ofile ? mstat_get_item(st->hstat_ofile.get(), &n) : nullptr;
   return l_sync_del_orphaned_file(job, st, nullptr, 0, dst, n);
 }
 

@@ -14,9 +14,9 @@ int l_sync_del_orphaned_file(cdir_job* job, cdir_stat* st, mstat_item* src, uint
       int v = os_last_verr();
       LOGES("remove [%s] error: ", path.c_str());
       cdir_verr_check(job, v);
-      job->sync_del_file_fail_count++;
+      job->c.sync_del_file_fail_count++;
     } else {
-      job->sync_del_file_count++;
+      job->c.sync_del_file_count++;
     }
     if (cdir_need_exit(job)) return -1;
   }

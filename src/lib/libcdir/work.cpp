@@ -21,7 +21,7 @@ void set_own(cdir_stat* st, const mstat_item& rec) {
 /// A new item with the paths, own record, flags and listing error of `st`
 /// and no lists.
 cdir_stat* stat_copy(const cdir_stat* st) {
-  auto* c = new (std::nothrow) cdir_stat;
+  cdir_stat* c = cdir_stat_new();
   if (c == nullptr) return nullptr;
   c->path = st->path;
   c->opath = st->opath;
@@ -65,20 +65,23 @@ uint64_t count_of(mstat* h) {
 
 }  // namespace
 
-void cdir_stat_free(cdir_stat* st) {
-  if (st == nullptr) return;
-  for (mstat* h : {st->hstat_file, st->hstat_dir, st->hstat_ofile, st->hstat_odir})
-    if (h) mstat_exit(h);
-  delete st;
+cdir_stat* cdir_stat_new() {
+  try {
+    return std::make_unique<cdir_stat>().release();
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
 }
 
+void cdir_stat_free(cdir_stat* st) { std::unique_ptr<cdir_stat> own(st); }
+
 cdir_stat* rdir_stat_alloc(cdir_job* job, const char* path, const cdir_stat* tmpl) {
-  auto* st = new (std::nothrow) cdir_stat;
+  cdir_stat* st = cdir_stat_new();
   if (st == nullptr) return nullptr;
   st->path = path ? path : job->src.path;
   if (!job->dst.path.empty()) st->opath = path == nullptr ? job->dst.path : cdir_dst_below(job, st->path);
-  st->hstat_file = mstat_new();
-  st->hstat_dir = mstat_new();
+  st->hstat_file.reset(mstat_new());
+  st->hstat_dir.reset(mstat_new());
   if (!WY_CHECK(st->hstat_file != NULL) || !WY_CHECK(st->hstat_dir != NULL)) {
     cdir_stat_free(st);
     return nullptr;
@@ -106,12 +109,12 @@ static cdir_stat* rdir_read_stat(cdir_job* job, bool is_src, const char* path, c
     st->odir_exists = 1;
   }
   cdir_stat_free(tmpl);
-  vrdir* r = is_src ? job->irdir.get() : job->ordir.get();
+  vrdir* r = is_src ? job->w.irdir.get() : job->w.ordir.get();
   int veno = 0, ends = 0;
   bool ok = false;
-  char* buf = job->lbuf.data();
+  char* buf = job->w.lbuf.data();
   while (true) {
-    int n = vrdir_read_item_list(job, r, buf, job->lbuf.size());
+    int n = vrdir_read_item_list(job, r, buf, job->w.lbuf.size());
     if (n < 0) {
       LOGE("[%s] vrdir_read_item_list failed\n", path ? path : st->path.c_str());
       break;
@@ -132,7 +135,7 @@ static cdir_stat* rdir_read_stat(cdir_job* job, bool is_src, const char* path, c
       ends++;
       n = static_cast<int>(end - buf);
     }
-    mstat* h = buf[0] == 'F' ? st->hstat_file : st->hstat_dir;
+    mstat* h = buf[0] == 'F' ? st->hstat_file.get() : st->hstat_dir.get();
     if (n > 1 && str_2_stat(std::string_view(buf + 1, n - 1), h) < 0) {
       cdir_verr_check(job, -1);
       LOGE("vrdir_str_2_stat failed\n");
@@ -151,9 +154,9 @@ static cdir_stat* rdir_read_stat(cdir_job* job, bool is_src, const char* path, c
   if (veno != 0) {
     LOGV("vrdir_read_item_list [%s] veno=%d err: %s", st->path.c_str(), veno, verr2str(veno));
     if (is_src)
-      job->i_dir_fail_count++;
+      job->w.i_dir_fail_count++;
     else
-      job->o_dir_fail_count++;
+      job->w.o_dir_fail_count++;
     st->veno = veno;
   }
   return st;
@@ -164,14 +167,14 @@ static cdir_stat* rdir_read_stat(cdir_job* job, bool is_src, const char* path, c
 /// the directory is counted as failed and skipped, its template released.
 static bool rdir_enum_idir(cdir_job* job, const char* idir, const char* odir, cdir_stat* tmpl) {
   LOGV("idir=[%s] odir=[%s]", idir, odir ? odir : "");
-  if (job->irdir->enum_dir(idir) < 0) {
+  if (job->w.irdir->enum_dir(idir) < 0) {
     LOGE("vrdir_enum_dir [%s] failed", idir);
-    job->i_dir_fail_count++;
+    job->w.i_dir_fail_count++;
     cdir_stat_free(tmpl);
     return false;
   }
-  job->dir_count++;
-  if (odir && job->ordir->enum_dir(odir) < 0) {
+  job->w.dir_count++;
+  if (odir && job->w.ordir->enum_dir(odir) < 0) {
     LOGE("vrdir_enum_odir [%s] failed", odir);
     // No destination listing will come for it; reading one later would
     // take the next directory's for its own.
@@ -184,7 +187,7 @@ static bool rdir_enum_idir(cdir_job* job, const char* idir, const char* odir, cd
 static int rdir_queue_idir(cdir_job* job, const char* idir, cdir_stat* tmpl) {
   cdir_stat* st = rdir_read_stat(job, true, idir, tmpl);
   if (st == nullptr) return -1;
-  if (queue_push_wait(job->dir_queue, st, 0) < 0) {
+  if (queue_push_wait(job->w.dir_queue, st, 0) < 0) {
     cdir_stat_free(st);
     return -1;
   }
@@ -202,8 +205,8 @@ struct pending_dir {
 /// queues them in the same order. Negative when the walk must end.
 static int rdir_get_sub_lists(cdir_job* job, cdir_stat* st, cdir_stat* out) {
   uint64_t ndir = 0, nodir = 0;
-  mstat_item* dirs = mstat_get_item(st->hstat_dir, &ndir);
-  mstat_item* odirs = out ? mstat_get_item(out->hstat_dir, &nodir) : nullptr;
+  mstat_item* dirs = mstat_get_item(st->hstat_dir.get(), &ndir);
+  mstat_item* odirs = out ? mstat_get_item(out->hstat_dir.get(), &nodir) : nullptr;
   std::vector<pending_dir> subs;
   subs.reserve(ndir);
   int r = 0;
@@ -242,7 +245,7 @@ int cdir_worker(cdir_job* job) {
   if (r < 0) return r;
   bool cp = job->work_mode == CDIR_WORK_CP, sync = job->work_mode == CDIR_WORK_SYNC;
   while (true) {
-    auto* st = static_cast<cdir_stat*>(queue_pop_wait(job->dir_queue, 0));
+    auto* st = static_cast<cdir_stat*>(queue_pop_wait(job->w.dir_queue, 0));
     if (st == nullptr) return 0;
     LOGV("[%s] [%d]", st->path.c_str(), st->odir_exists);
     cdir_stat* out = nullptr;
@@ -254,18 +257,18 @@ int cdir_worker(cdir_job* job) {
         return -1;
       }
       uint64_t n;
-      mstat_item* it = mstat_get_item(out->hstat_file, &n);
+      mstat_item* it = mstat_get_item(out->hstat_file.get(), &n);
       cdir_sort_by_name(it, n);
       n_ofile = n;
-      it = mstat_get_item(out->hstat_dir, &n);
+      it = mstat_get_item(out->hstat_dir.get(), &n);
       cdir_sort_by_name(it, n);
     }
-    if (count_of(st->hstat_dir) > 0) {
+    if (count_of(st->hstat_dir.get()) > 0) {
       if (cp && job->cmp_mode == 4) {
         cdir_stat* m = stat_copy(st);
         if (m) {
-          mstat_ref(st->hstat_dir);
-          m->hstat_dir = st->hstat_dir;
+          mstat_ref(st->hstat_dir.get());
+          m->hstat_dir.reset(st->hstat_dir.get());
           post(job, CDIR_MSG_CREATE_DIRS, nullptr, m);
         }
       }
@@ -276,7 +279,7 @@ int cdir_worker(cdir_job* job) {
         return r < 0 ? r : 0;
       }
     }
-    uint64_t nfile = count_of(st->hstat_file);
+    uint64_t nfile = count_of(st->hstat_file.get());
     uint32_t id = 0;
     if (nfile > 0) {
       id = CDIR_MSG_FILE_LIST;
@@ -291,12 +294,10 @@ int cdir_worker(cdir_job* job) {
     if (id != 0) {
       cdir_stat* m = stat_copy(st);
       if (m) {
-        m->hstat_file = st->hstat_file;
-        st->hstat_file = nullptr;
+        m->hstat_file = std::move(st->hstat_file);
         if (out) {
-          m->hstat_ofile = out->hstat_file;
-          m->hstat_odir = out->hstat_dir;
-          out->hstat_file = out->hstat_dir = nullptr;
+          m->hstat_ofile = std::move(out->hstat_file);
+          m->hstat_odir = std::move(out->hstat_dir);
         }
         post(job, id, nullptr, m);
       }
@@ -304,7 +305,7 @@ int cdir_worker(cdir_job* job) {
     if (cp || sync) {
       cdir_stat* m = stat_copy(st);
       if (m) {
-        m->has_subdirs = count_of(st->hstat_dir) > 0;
+        m->has_subdirs = count_of(st->hstat_dir.get()) > 0;
         post(job, CDIR_MSG_TOUCH_DIR, st->path.c_str(), m);
       }
     }
