@@ -1,7 +1,6 @@
 // The configuration front end: a registry of backends and the calls that
 // dispatch to a handle's table.
 #include <array>
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -118,7 +117,6 @@ int conf_get_int(conf_handle* h, const char* sec, const char* key, int def) {
   if (v == nullptr || strcmp(v, "NOT_FOUND") == 0) return def;
   // strtol gives the leading-blanks, sign and stop-at-non-digit reading;
   // out-of-range values are held at the ends of the int range.
-  errno = 0;
   long n = strtol(v, nullptr, 10);
   if (n > INT_MAX) return INT_MAX;
   if (n < INT_MIN) return INT_MIN;

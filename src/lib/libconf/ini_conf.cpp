@@ -1,11 +1,11 @@
 // The INI backend of libconf.
 #include <atomic>
-#include <cerrno>
 #include <cstring>
 
 #include "iniparser.h"
 #include "libconf.h"
 #include "liblog.h"
+#include "pal_err.h"
 #include "pal_str.h"
 
 WY_LOG_TAG("conf");
@@ -126,7 +126,7 @@ class ini_conf_ops : public conf_ops {
     if (os_file_read_all(path, &data) != 0) {
       // Create only what is missing: an unreadable file that exists must
       // never be truncated.
-      if (!create || errno != ENOENT || os_file_write_all(path, std::string()) != 0) return nullptr;
+      if (!create || os_last_verr() != -102 || os_file_write_all(path, std::string()) != 0) return nullptr;
       data.clear();
     }
     if (ini_wild_match("*.dat", path)) {

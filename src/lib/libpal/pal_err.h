@@ -30,6 +30,8 @@ int os_verr_get(int eno);
 /// failing platform call just reported), -1 when it left no cause. The one
 /// place above the platform layer that learns why a platform call failed.
 int os_last_verr();
+/// The system's text of the calling thread's last platform failure.
+const char* os_last_errstr();
 
 /// verr code of a Windows system or Winsock error number (kept so numbers a
 /// peer or a file reports from that platform read the same): 0 for 0; an

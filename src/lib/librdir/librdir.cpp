@@ -1,7 +1,6 @@
 // The directory reader: lists one directory at a time on its own command
 // thread and hands the records out in two streams, subdirectories and
 // everything else, through two queue buffers.
-#include <cerrno>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -136,12 +135,11 @@ void librdir_cmd_open_dir(librdir* h, const char* path) {
     }
     if (r < 0 && h->veno == 0) {
       // A listing cut short must not pass for a complete one.
-      int eno = errno;
-      h->veno = os_verr_get(eno);
+      h->veno = os_last_verr();
       LOGE("readdir [%s] veno=%d %s\n", path, h->veno, verr2str(h->veno));
     }
   } else {
-    h->veno = os_verr_get(errno);
+    h->veno = os_last_verr();
     LOGE("opendir [%s] veno=%d %s\n", path, h->veno, verr2str(h->veno));
   }
   std::string end = "\r" + std::to_string(h->veno);
@@ -196,8 +194,7 @@ librdir* librdir_open(const char* path, const librdir_param& p) {
   {
     os_dir_uptr probe = os_dir_open(path);
     if (!probe) {
-      int eno = errno;
-      CDIR_ERR_SET(p.err, os_verr_get(eno), "%s", os_errno_str(eno, nullptr, 0));
+      CDIR_ERR_SET(p.err, os_last_verr(), "%s", os_last_errstr());
       return nullptr;
     }
   }

@@ -1,6 +1,5 @@
 // The multi-file object: runs whole lists against one base directory on its
 // own command thread and queues the results as text and data records.
-#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -21,6 +20,7 @@ constexpr uint64_t kOpenRead = 0x1081;   // read, share all, sequential
 constexpr uint64_t kOpenWrite = 0x2A;    // write, create, truncate
 constexpr int kBadName = -104;           // "Invalid (malformed) file/path name."
 constexpr int kBadLength = -31;          // "Invalid data length."
+constexpr int kVerrLoop = -156;          // a link where a file was to be read
 
 int ret_end_test(const char* data, uint32_t len) { return mfile_is_ret_end(data, len) ? 1 : 0; }
 
@@ -88,7 +88,7 @@ void unlink_if_link(const std::string& path) {
   if (os_file_stat(path.c_str(), false, &st) == 0 && is_link_mode(st.mode)) os_file_delete(path.c_str());
 }
 
-int last_verr() { return os_verr_get(errno); }
+int last_verr() { return os_last_verr(); }
 
 void put_read_err(libmfile* h, uint32_t flag, int code) {
   uint8_t rec[8];
@@ -112,7 +112,7 @@ void read_one(libmfile* h, std::string_view name, uint32_t len) {
   os_stat_t st;
   if (os_file_stat(path.c_str(), false, &st) == 0 && is_link_mode(st.mode)) {
     LOGE("[%s] is a link, not read\n", path.c_str());
-    return put_read_err(h, RDIR_DATA_OPEN_ERR, os_verr_get(ELOOP));
+    return put_read_err(h, RDIR_DATA_OPEN_ERR, kVerrLoop);
   }
   os_file_uptr f(os_file_open(path.c_str(), kOpenRead));
   if (!f) return put_read_err(h, RDIR_DATA_OPEN_ERR, last_verr());

@@ -50,3 +50,5 @@ const char* os_errno_str(int eno, char* buf, size_t len) {
 }
 
 const char* os_last_errno_str() { return os_errno_str(errno, nullptr, 0); }
+
+const char* os_last_errstr() { return os_errno_str(errno, nullptr, 0); }
