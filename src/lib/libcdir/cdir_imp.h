@@ -179,6 +179,9 @@ const cdir_path* cdir_path_of(uint32_t dir_type);
 void cdir_list_write_failed(cdir_job* job, int verr);
 
 // Tree walk (work.cpp)
+/// The error number of a listing's end mark (the text after its "\r"): an
+/// optional "-" and one to ten digits that fit 32 bits, and nothing else.
+bool cdir_parse_end_mark(std::string_view s, int* veno);
 cdir_stat* rdir_stat_alloc(cdir_job* job, const char* path, const cdir_stat* tmpl);
 int cdir_worker(cdir_job* job);
 

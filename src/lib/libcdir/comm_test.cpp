@@ -62,6 +62,21 @@ TEST(CdirClass, ListingWriteFailuresAlwaysStopWithANonZeroClass) {
   }
 }
 
+// A listing ends only on a whole end mark; a damaged one (a peer's bytes
+// cut or altered) is never taken for the end of a complete listing.
+TEST(CdirListing, EndMarkIsParsedStrictly) {
+  int v = 99;
+  EXPECT_TRUE(cdir_parse_end_mark("0", &v));
+  EXPECT_EQ(v, 0);
+  EXPECT_TRUE(cdir_parse_end_mark("-102", &v));
+  EXPECT_EQ(v, -102);
+  for (const char* bad : {"", "-", "0x", " 0", "0\n", "1a", "12345678901", "-2147483649", "2147483648", "+1"}) {
+    v = 99;
+    EXPECT_FALSE(cdir_parse_end_mark(bad, &v)) << "[" << bad << "]";
+    EXPECT_EQ(v, 99) << bad;
+  }
+}
+
 TEST(CdirModes, Lookup) {
   struct {
     const char* name;

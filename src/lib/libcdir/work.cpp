@@ -41,9 +41,9 @@ int post(cdir_job* job, uint32_t id, const char* payload, cdir_stat* st) {
   return r;
 }
 
-/// The error number of a listing's end mark: an optional "-" and one to
-/// ten digits, the whole text.
-bool parse_end_mark(std::string_view s, int* veno) {
+}  // namespace
+
+bool cdir_parse_end_mark(std::string_view s, int* veno) {
   size_t i = !s.empty() && s[0] == '-' ? 1 : 0;
   if (s.size() == i || s.size() - i > 10) return false;
   int64_t v = 0;
@@ -56,6 +56,8 @@ bool parse_end_mark(std::string_view s, int* veno) {
   *veno = static_cast<int>(v);
   return true;
 }
+
+namespace {
 
 uint64_t count_of(mstat* h) {
   uint64_t n = 0;
@@ -126,7 +128,7 @@ static cdir_stat* rdir_read_stat(cdir_job* job, bool is_src, const char* path, c
       if (is_src && buf[0] == 'F') job->i_file_fail_count += r->skip_count();
       // The end mark is the listing's last piece: "\r" and its error
       // number, nothing after. Anything else is damage, never an ending.
-      if (!parse_end_mark(std::string_view(end + 1, buf + n - end - 1), &veno)) {
+      if (!cdir_parse_end_mark(std::string_view(end + 1, buf + n - end - 1), &veno)) {
         LOGE("[%s] vrdir_read_item_list damaged end mark\n", path ? path : st->path.c_str());
         cdir_verr_check(job, -1);
         break;
