@@ -194,7 +194,7 @@ int block_loop(cdir_job* job, const loop_kind& k, const mstat_item* e, block_src
   int64_t remaining = e->size;
   auto want = [&](bool first) {
     bool full = first ? k.first_block_full : !k.later_min;
-    return static_cast<size_t>(full ? bs : std::min(remaining, bs));
+    return static_cast<size_t>(full ? bs : std::clamp<int64_t>(remaining, 0, bs));
   };
   if (!src.open(buf, want(true))) {
     side_fail(job, src.local(), "i_open", ipath);
