@@ -233,7 +233,7 @@ int cdir_list_exchange(cdir_job* job, vmfile* m, uint32_t cmd, const std::string
     if (cdir_need_exit(job)) return -1;
     // The chunk goes out NUL-terminated from the buffer the results then
     // come into: the object has taken it before it answers.
-    memcpy(buf->data(), chunk.data(), chunk.size());
+    if (!chunk.empty()) memcpy(buf->data(), chunk.data(), chunk.size());
     (*buf)[chunk.size()] = '\0';
     int r = m->add_list(cmd, dir.c_str(), buf->data());
     if (r < 0) return r;
