@@ -40,6 +40,7 @@ function(wy_library name)
   if(W_INSTALLS)
     target_link_options(${name} INTERFACE "LINKER:--undefined=${W_INSTALLS}")
   endif()
+  set_property(GLOBAL APPEND PROPERTY WY_LIBRARIES ${name})
   if(WY_TESTS AND tests AND NOT WY_FUZZ)
     add_executable(${name}_test ${tests})
     target_link_libraries(${name}_test PRIVATE ${name} ${W_TEST_DEPS} GTest::gtest GTest::gtest_main)
@@ -55,4 +56,31 @@ function(wy_library name)
       set_property(GLOBAL APPEND PROPERTY WY_FUZZERS ${fn})
     endforeach()
   endif()
+endfunction()
+
+# wy_check_layers()
+#
+# The libraries are layers in the order the top-level CMakeLists adds them: a
+# library, and its tests, may link only libraries added before it (a test its
+# own library too). That keeps the graph free of cycles and lets every layer
+# be built and tested without the layers above it. Called once every module
+# is added; a breach stops the configure step.
+function(wy_check_layers)
+  get_property(libs GLOBAL PROPERTY WY_LIBRARIES)
+  set(below)
+  foreach(lib IN LISTS libs)
+    foreach(t IN ITEMS ${lib} ${lib}_test)
+      if(NOT TARGET ${t})
+        continue()
+      endif()
+      get_target_property(deps ${t} LINK_LIBRARIES)
+      foreach(d IN LISTS deps)
+        if(d IN_LIST libs AND NOT d IN_LIST below AND NOT (t STREQUAL "${lib}_test" AND d STREQUAL lib))
+          message(FATAL_ERROR "${t} links ${d}, which is not a layer below ${lib}: "
+                              "a library may use only the libraries added before it")
+        endif()
+      endforeach()
+    endforeach()
+    list(APPEND below ${lib})
+  endforeach()
 endfunction()
