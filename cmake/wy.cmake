@@ -1,11 +1,16 @@
-# wy_library(<name> [DEPS <targets>...] [SUBDIRS <dirs>...])
+# wy_library(<name> [DEPS <targets>...] [SUBDIRS <dirs>...] [INSTALLS <symbol>])
 #
 # One static library per module: every *.cpp in the module folder (and in the
 # listed subfolders) except *_test.cpp and *_fuzz.cpp. The *_test.cpp files
 # beside it form <name>_test, run by ctest; *_fuzz.cpp files become libFuzzer
 # targets when WY_FUZZ is on.
+#
+# INSTALLS names the symbol of a unit that installs the library into a lower
+# layer from a static object and that nothing calls: every program linking
+# the library asks the linker for that unit, or a static library would leave
+# it out.
 function(wy_library name)
-  cmake_parse_arguments(W "" "" "DEPS;SUBDIRS;TEST_DEPS" ${ARGN})
+  cmake_parse_arguments(W "" "INSTALLS" "DEPS;SUBDIRS;TEST_DEPS" ${ARGN})
   set(dirs ${CMAKE_CURRENT_SOURCE_DIR})
   foreach(d IN LISTS W_SUBDIRS)
     list(APPEND dirs ${CMAKE_CURRENT_SOURCE_DIR}/${d})
@@ -32,6 +37,10 @@ function(wy_library name)
   add_library(${name} STATIC ${srcs})
   target_include_directories(${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
   target_link_libraries(${name} PUBLIC ${W_DEPS} Threads::Threads)
+  if(W_INSTALLS)
+    target_link_options(${name} INTERFACE "LINKER:--undefined=${W_INSTALLS}")
+  endif()
+  set_property(GLOBAL APPEND PROPERTY WY_LIBRARIES ${name})
   if(WY_TESTS AND tests AND NOT WY_FUZZ)
     add_executable(${name}_test ${tests})
     target_link_libraries(${name}_test PRIVATE ${name} ${W_TEST_DEPS} GTest::gtest GTest::gtest_main)
@@ -47,4 +56,31 @@ function(wy_library name)
       set_property(GLOBAL APPEND PROPERTY WY_FUZZERS ${fn})
     endforeach()
   endif()
+endfunction()
+
+# wy_check_layers()
+#
+# The libraries are layers in the order the top-level CMakeLists adds them: a
+# library, and its tests, may link only libraries added before it (a test its
+# own library too). That keeps the graph free of cycles and lets every layer
+# be built and tested without the layers above it. Called once every module
+# is added; a breach stops the configure step.
+function(wy_check_layers)
+  get_property(libs GLOBAL PROPERTY WY_LIBRARIES)
+  set(below)
+  foreach(lib IN LISTS libs)
+    foreach(t IN ITEMS ${lib} ${lib}_test)
+      if(NOT TARGET ${t})
+        continue()
+      endif()
+      get_target_property(deps ${t} LINK_LIBRARIES)
+      foreach(d IN LISTS deps)
+        if(d IN_LIST libs AND NOT d IN_LIST below AND NOT (t STREQUAL "${lib}_test" AND d STREQUAL lib))
+          message(FATAL_ERROR "${t} links ${d}, which is not a layer below ${lib}: "
+                              "a library may use only the libraries added before it")
+        endif()
+      endforeach()
+    endforeach()
+    list(APPEND below ${lib})
+  endforeach()
 endfunction()

@@ -11,6 +11,7 @@
 #include "libbsv.h"
 #include "liblog.h"
 #include "libpal.h"
+#include "log2_ext.h"
 #include "pal_exe.h"
 #include "pal_udp.h"
 
@@ -102,8 +103,8 @@ bsv_chan* bsv_chan_open(const char* app) {
   auto c = std::make_unique<bsv_chan>();
   std::random_device rd;
   c->hdr.sid = (static_cast<uint64_t>(rd()) << 32) | rd();
-  os_exe_tm now;
-  os_exe_local_time(&now);
+  log2_tm now;
+  log2_local_time(&now);
   c->hdr.stime = static_cast<uint64_t>(now.epoch_sec) * 1000000u + static_cast<uint64_t>(now.usec);
   c->hdr.ver_id = bsv_ver_id(WY_VERSION);
   c->hdr.app_id = bsv_app_id(app);

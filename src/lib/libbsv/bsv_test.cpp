@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "libbsv.h"
-#include "liblog.h"
 #include "libpal.h"
 #include "pal_exe.h"
 #include "pal_udp.h"
@@ -204,39 +203,6 @@ TEST(Bsv, ReadersGetRecordsUntilRemovedCutToTheirRoom) {
   EXPECT_EQ(ring_msg(ring), "<none>");
   EXPECT_EQ(rbuf_get_stat(ring).dropped, 0u);
   rbuf_close(ring);
-}
-
-// Through the log call: LV_BSV lines go out, "net" and "bsv" lines never do.
-TEST(Bsv, LogCallsWithTheBsvBit) {
-  collector col;
-  log2_t* h = log2_open();
-  log2_set_console(h, 0);
-  ASSERT_EQ(log2_ioctl(h, LOG2_SET_BSV, col.url().c_str()), 0);
-  rbuf* ring = rbuf_create(8, 1024, false);
-  int reader = log2_bsv_reader_add(h, ring, 1022);
-  ASSERT_GT(reader, 0);
-  log2_printf(h, LV_INFO, "cdir", "/abs/tree/src/lib/x.cpp", 5, "fn", "plain line");
-  log2_printf(h, LV_INFO | LV_BSV, "net", "x.cpp", 6, "fn", "net line");
-  log2_printf(h, LV_WARN | LV_BSV_ONLY, "cdir", "/abs/tree/src/lib/x.cpp", 7, "fn", "only bsv %d", 7);
-  std::vector<uint8_t> p = col.recv();
-  EXPECT_TRUE(col.recv(300).empty()) << "one packet only";
-  log2_close(h);
-  // Readers get every call but the excluded tags, whatever the bsv bits.
-  EXPECT_EQ(ring_msg(ring), "plain line");
-  EXPECT_EQ(ring_msg(ring), "only bsv 7");
-  EXPECT_EQ(ring_msg(ring), "<none>");
-  rbuf_close(ring);
-  bsv_pkt_hdr hd;
-  std::vector<uint8_t> data;
-  ASSERT_EQ(bsv_packet_parse(p.data(), p.size(), &hd, nullptr, &data), 0);
-  bsv_log_view v;
-  ASSERT_EQ(bsv_rec_decode(data.data(), data.size(), &v), 0);
-  EXPECT_EQ(v.msg, "only bsv 7");
-  EXPECT_EQ(v.level, 4);
-  EXPECT_EQ(v.file, "src/lib/x.cpp");
-  EXPECT_EQ(v.line, "7");
-  EXPECT_EQ(v.pid, os_exe_pid());
-  EXPECT_EQ(v.tid, static_cast<uint32_t>(os_thread_id()));
 }
 
 }  // namespace

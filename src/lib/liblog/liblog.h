@@ -2,6 +2,11 @@
 //
 // Each source file names its tag once with WY_LOG_TAG("cdir") and then logs
 // with LOGE/LOGW/.../LOGX; the macros capture tag, file, line and function.
+//
+// This is the bottom layer: it needs the standard library only, so the
+// platform layer can log too. On its own it writes to the console; the
+// platform layer and the outputs above it (liblog_out.h: file, syslog, bsv,
+// the ini settings) plug in through log2_ext.h when a program links them.
 #pragma once
 
 #include <cstdarg>
@@ -37,7 +42,7 @@ enum : uint32_t {
   LOG_F_DEFAULT = 0x27,
 };
 
-/// log2_ioctl command codes.
+/// log2_ioctl command codes. 20 and up belong to the outputs of liblog_out.h.
 enum : int {
   LOG2_SET_LEVEL = 1,        // int level
   LOG2_SET_FLAGS = 2,        // int flag word
@@ -102,7 +107,8 @@ void log2_close(log2_t* h);
 
 /// Set-up command (LOG2_SET_*) on `h` (nullptr: the process's object).
 /// Returns 0, or -1 for a refused argument; an unknown command prints
-/// "Invalid command code\n" on standard error and returns -1.
+/// "Invalid command code\n" on standard error and returns -1. The output
+/// commands (20 and up) are unknown in a program without liblog_out.
 int log2_ioctl(log2_t* h, int cmd, ...);
 
 /// Installs (or with nullptr removes) the whole-call procedure. Returns 0.
@@ -110,10 +116,6 @@ int log2_set_call_proc(log2_t* h, log2_call_proc proc);
 
 /// Console output on/off (default on). Returns 0.
 int log2_set_console(log2_t* h, int on);
-
-/// Log file open mode: "a" (append) or "w" (truncate, the default). Anything
-/// else prints "mode %s err\n" on standard error and returns -1.
-int log2_set_file_mode(log2_t* h, const char* mode);
 
 /// Debug mode: set-up steps are printed on standard error. Returns 0.
 int log2_set_debug(log2_t* h, int on);
@@ -126,27 +128,6 @@ uint32_t log2_get_flags(log2_t* h);
 /// NUL-terminated. Safe to call from a crash handler: when the output lock is
 /// held it copies without it. Returns the length copied.
 size_t log2_last_log(log2_t* h, char* buf, size_t len);
-
-struct rbuf;
-/// Adds an in-process reader of the bsv record channel: each record (a value
-/// record as laid out in libbsv.h, at most `max_len` bytes: give the ring's
-/// slot room) is written into `ring`, which the caller keeps owning and
-/// closes only after log2_bsv_reader_del or log2_exit/log2_close. Returns the
-/// reader's id (> 0), or -1 for a null ring or a too small `max_len`.
-int log2_bsv_reader_add(log2_t* h, rbuf* ring, uint32_t max_len);
-/// Removes a reader. Returns 0, or -1 when no such reader exists.
-int log2_bsv_reader_del(log2_t* h, int id);
-
-/// Reads the "log" section of the ini file at `ini_path` into the process's
-/// log object (WYDBGLOG in the environment turns on debug mode). A missing
-/// file keeps the defaults. Returns 0, or -1 when the file cannot be loaded.
-int log2_init_imp(const char* ini_path);
-
-/// Closes the outputs of the process's log object (file, syslog and bsv
-/// sockets, the bsvnet thread, bsv reader registrations) and releases the
-/// thread-name map. Logging afterwards goes to the console only. Safe to call
-/// more than once.
-void log2_exit();
 
 #define WY_LOG_TAG(t) [[maybe_unused]] static constexpr const char wy_log_tag_[] = t
 

@@ -1,18 +1,63 @@
 // The log call: level filter, the line with its prefix, and the hand-over to
-// every output under the log object's lock.
+// every output under the log object's lock. The console is the one output
+// written here; the others plug in through log2_ext.h.
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
+#include <mutex>
 #include <new>
 
-#include "libpal.h"
-#include "log2_imp.h"
-#include "pal_exe.h"
+#include "liblog.h"
+#include "log2_ext.h"
+
+/// The most recent lines, oldest whole lines dropped first. Guarded by the
+/// log object's lock.
+class log2_recent {
+ public:
+  static constexpr size_t kCap = 1024;  // bytes including the terminator
+  void add(const char* line, size_t len);
+  size_t copy(char* buf, size_t len) const;
+
+ private:
+  char text_[kCap] = {0};
+  size_t len_ = 0;
+};
+
+struct log2 {  // log2_t
+  std::atomic<uint32_t> flags{LOG_F_DEFAULT};
+  std::atomic<int32_t> level{LV_DBG};
+  std::atomic<uint8_t> console_on{1};
+  std::atomic<bool> debug{false};
+  std::atomic<log2_line_proc> proc_hi{nullptr};
+  std::atomic<log2_line_proc> proc_lo{nullptr};
+  std::atomic<log2_call_proc> call_proc{nullptr};
+
+  std::mutex lock;  // serialises every output, the installed ones too
+  log2_recent recent;
+  std::unique_ptr<log2_out_state> out;  // the installed outputs' own
+};
 
 namespace {
+
+// Installed by the layers above while static objects are built; read on
+// every call.
+std::atomic<const log2_sys*> g_sys{nullptr};
+std::atomic<log2_outputs*> g_outputs{nullptr};
+
+// The answers of a program without a platform layer.
+struct default_sys final : log2_sys {};
+const default_sys g_default_sys{};
+
+const log2_sys& sys() {
+  const log2_sys* s = g_sys.load();
+  return s ? *s : g_default_sys;
+}
 
 // Set while this thread writes to the outputs: a log call made from inside an
 // output (a socket or file helper reporting a problem) must neither wait for
@@ -95,18 +140,83 @@ const char* console_colour(int level) {
 
 void console_write(log2_t* L, const log2_rec& r) {
   const char* colour = nullptr;
-  if ((L->flags.load() & LOG_F_COLOUR) && os_exe_stderr_tty()) colour = console_colour(r.level);
+  if ((L->flags.load() & LOG_F_COLOUR) && sys().stderr_tty()) colour = console_colour(r.level);
   if (colour) fputs(colour, stderr);
   fwrite(r.text, 1, r.len, stderr);
   if (colour) fputs("\033[0m", stderr);
   fflush(stderr);
 }
 
+// Writes one record to every output that is on, in the documented order.
+void outputs_write(log2_t* L, const log2_rec& r) {
+  log2_locked g(L);
+  log2_outputs* o = g_outputs.load();
+  if (o) o->record(L, r);
+  if (!(r.word & LV_BSV_ONLY)) {
+    log2_line_proc hi = L->proc_hi.load();
+    log2_line_proc lo = L->proc_lo.load();
+    if (hi && lo) (r.level <= static_cast<int>(LV_WARN) ? lo : hi)(r.level, r.tag, r.text, static_cast<int>(r.len));
+    if (L->console_on.load()) console_write(L, r);
+    if (o) o->line(L, r);
+    L->recent.add(r.text, r.len);
+  }
+}
+
 // Process object storage: built on first use and never destroyed, so that
 // destructors of other static objects can still log at exit.
 alignas(log2_t) unsigned char g_storage[sizeof(log2_t)];
 
+// Threads in the order they first log, for a program without a platform
+// layer.
+std::atomic<uint32_t> g_next_thread{1};
+
 }  // namespace
+
+uint32_t log2_sys::thread_id() const {
+  thread_local const uint32_t id = g_next_thread.fetch_add(1);
+  return id;
+}
+
+const char* log2_sys::thread_name() const {
+  thread_local char name[16];
+  snprintf(name, sizeof name, "%u", thread_id());
+  return name;
+}
+
+const char* log2_sys::errno_text(int eno, char* buf, size_t len) const {
+  snprintf(buf, len, "errno %d", eno);
+  return buf;
+}
+
+bool log2_sys::stderr_tty() const { return false; }
+
+size_t log2_sys::stack_text(char* buf, size_t len) const {
+  if (buf != nullptr && len > 0) buf[0] = '\0';
+  return 0;
+}
+
+void log2_set_sys(const log2_sys* s) { g_sys.store(s); }
+
+void log2_set_outputs(log2_outputs* o) { g_outputs.store(o); }
+
+std::unique_ptr<log2_out_state>& log2_out_state_of(log2_t* L) { return L->out; }
+
+void log2_local_time(log2_tm* t) {
+  using namespace std::chrono;
+  const int64_t us = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+  const time_t s = static_cast<time_t>(us / 1000000);
+  struct tm tm;
+  localtime_r(&s, &tm);
+  t->year = tm.tm_year + 1900;
+  t->mon = tm.tm_mon + 1;
+  t->mday = tm.tm_mday;
+  t->wday = tm.tm_wday;
+  t->hour = tm.tm_hour;
+  t->min = tm.tm_min;
+  t->sec = tm.tm_sec;
+  t->usec = static_cast<int>(us % 1000000);
+  t->epoch_sec = s;
+}
 
 void log2_recent::add(const char* line, size_t n) {
   const size_t cap = kCap - 1;
@@ -147,12 +257,7 @@ log2_t* log2_open() {
 void log2_close(log2_t* h) {
   if (h == nullptr || h == log2_default()) return;
   std::unique_ptr<log2_t> owned(h);
-  log2_outputs_close(owned.get());
-}
-
-void log2_exit() {
-  log2_outputs_close(log2_default());
-  os_thread_name_exit();
+  if (log2_outputs* o = g_outputs.load()) o->close(owned.get());
 }
 
 void log2_debugf(log2_t* h, const char* fmt, ...) {
@@ -270,7 +375,7 @@ int log2_vprintf(log2_t* h, uint32_t word, const char* tag, const char* src, int
   msg.vprintf(fmt, ap);
   if (word & LV_SYS) {
     char sbuf[1024];
-    msg.puts(os_errno_str(keep.saved, sbuf, sizeof sbuf));
+    msg.puts(sys().errno_text(keep.saved, sbuf, sizeof sbuf));
     msg.puts("\n");
   }
 
@@ -291,9 +396,10 @@ int log2_vprintf(log2_t* h, uint32_t word, const char* tag, const char* src, int
   r.func = func;
   r.msg = mbuf;
   r.msg_len = msg.len;
-  r.tid = static_cast<uint32_t>(os_thread_id());
-  r.tid_name = os_thread_display_name();
-  os_exe_local_time(&r.tm);
+  const log2_sys& ps = sys();
+  r.tid = ps.thread_id();
+  r.tid_name = ps.thread_name();
+  log2_local_time(&r.tm);
 
   const uint32_t flags = L->flags.load();
   char lbuf[8192];
@@ -327,32 +433,26 @@ int log2_vprintf(log2_t* h, uint32_t word, const char* tag, const char* src, int
   r.msg2 = m2buf;
   r.msg2_len = m2.len;
 
-  log2_outputs_write(L, r);
+  outputs_write(L, r);
 
   if (level == kCrit && !(word & LV_NOEXIT)) {
-    log2_outputs_flush(L);
+    if (log2_outputs* o = g_outputs.load()) {
+      log2_locked g(L);
+      o->flush(L);
+    }
     std::_Exit(1);
   }
   return 0;
 }
 
-log2_locked::log2_locked(log2_t* L) : g_(L->lock) { ++tl_in_output; }
+log2_locked::log2_locked(log2_t* L) : L_(L) {
+  L_->lock.lock();
+  ++tl_in_output;
+}
 
-log2_locked::~log2_locked() { --tl_in_output; }
-
-void log2_outputs_write(log2_t* L, const log2_rec& r) {
-  log2_locked g(L);
-  log2_bsv_write(L, r);
-  if (!(r.word & LV_BSV_ONLY)) {
-    log2_line_proc hi = L->proc_hi.load();
-    log2_line_proc lo = L->proc_lo.load();
-    if (hi && lo) (r.level <= static_cast<int>(LV_WARN) ? lo : hi)(r.level, r.tag, r.text, static_cast<int>(r.len));
-    if (L->console_on.load()) console_write(L, r);
-    // Debugger output has no POSIX counterpart: accepted, nothing written.
-    if (L->file_on.load()) log2_file_write(L, r);
-    if (L->syslog_on.load()) log2_syslog_write(L, r);
-    L->recent.add(r.text, r.len);
-  }
+log2_locked::~log2_locked() {
+  --tl_in_output;
+  L_->lock.unlock();
 }
 
 int log2_printf(log2_t* h, uint32_t level, const char* tag, const char* src, int line,
@@ -370,7 +470,7 @@ void log2_assert_fail(const char* tag, const char* src, int line, const char* fu
   log2_printf(nullptr, LV_ERR, tag, src, line, func, "expr[%s]: assert failed\n", expr);
   if (static_cast<int>(LV_ERR) > log2_default()->level.load()) return;
   auto stack = std::make_unique<char[]>(16385);
-  os_exe_stack_text(stack.get(), 16385);
+  sys().stack_text(stack.get(), 16385);
   log2_printf(nullptr, LV_ERR, tag, src, line, func, "[%s]\n", stack.get());
 }
 
@@ -408,35 +508,16 @@ int log2_ioctl(log2_t* h, int cmd, ...) {
     case LOG2_SET_PROC_LO:
       L->proc_lo.store(va_arg(ap, log2_line_proc));
       break;
-    case LOG2_SET_FILE:
-      ret = log2_file_set_name(L, va_arg(ap, const char*));
+    default: {
+      log2_outputs* o = g_outputs.load();
+      ret = o ? o->ioctl(L, cmd, ap) : log2_outputs::kUnknownCmd;
+      if (ret == log2_outputs::kUnknownCmd) {
+        fprintf(stderr, "Invalid command code\n");
+        fflush(stderr);
+        ret = -1;
+      }
       break;
-    case LOG2_SET_FILE_DIR:
-      ret = log2_file_set_dir(L, va_arg(ap, const char*));
-      break;
-    case LOG2_SET_FILE_SIZE:
-      ret = log2_file_set_limit(L, va_arg(ap, int));
-      break;
-    case LOG2_SET_BSV:
-      ret = log2_bsv_set_target(L, va_arg(ap, const char*));
-      break;
-    case LOG2_SET_SYSLOG:
-      ret = log2_syslog_set_target(L, va_arg(ap, const char*));
-      break;
-    case LOG2_SET_DBGVIEW_ON:
-      L->dbg_on.store(va_arg(ap, int) ? 1 : 0);
-      break;
-    case LOG2_SET_FILE_ON:
-      L->file_on.store(va_arg(ap, int) ? 1 : 0);
-      break;
-    case LOG2_SET_SYSLOG_ON:
-      L->syslog_on.store(va_arg(ap, int) ? 1 : 0);
-      break;
-    default:
-      fprintf(stderr, "Invalid command code\n");
-      fflush(stderr);
-      ret = -1;
-      break;
+    }
   }
   va_end(ap);
   return ret;

@@ -1,16 +1,17 @@
 // The log call: filtering, prefixes, line ends, system text, level-2 exit,
-// the set-up commands and the console.
+// the set-up commands, the console, and what the layers above plug in. This
+// program links the log alone: no platform layer, no outputs.
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "liblog.h"
-#include "pal_exe.h"
-#include "pal_thread.h"
+#include "log2_ext.h"
 
 WY_LOG_TAG("logt");
 
@@ -41,6 +42,28 @@ struct test_log {
 };
 
 #define TLOG(h, lv, ...) log2_printf((h), (lv), wy_log_tag_, __FILE__, __LINE__, __func__, __VA_ARGS__)
+
+// Answers as a platform layer would give them, fixed so lines can be
+// compared whole.
+struct fixed_sys : log2_sys {
+  uint32_t thread_id() const override { return 4242; }
+  const char* thread_name() const override { return "worker_1a2b_4242"; }
+  const char* errno_text(int eno, char* buf, size_t len) const override {
+    snprintf(buf, len, "text of %d", eno);
+    return buf;
+  }
+  bool stderr_tty() const override { return true; }
+  size_t stack_text(char* buf, size_t len) const override {
+    return static_cast<size_t>(snprintf(buf, len, "frame one\nframe two"));
+  }
+};
+
+// Installs fixed_sys for one test.
+struct with_fixed_sys {
+  fixed_sys sys;
+  with_fixed_sys() { log2_set_sys(&sys); }
+  ~with_fixed_sys() { log2_set_sys(nullptr); }
+};
 
 TEST(Log2, LevelFilterPassesOnlyAtOrBelowConfiguredLevel) {
   test_log t;
@@ -83,12 +106,30 @@ TEST(Log2, FlagWordFromTags) {
 }
 
 TEST(Log2, TimeMsAndTidPrefix) {
+  with_fixed_sys fs;
   test_log t("time_ms|tid");
   TLOG(t.h, LV_INFO, "hello %d\n", 42);
   ASSERT_EQ(g_lines.size(), 1u);
-  std::string want = "\\[" + std::to_string(static_cast<uint32_t>(os_thread_id())) + "\\] hello 42\n";
-  EXPECT_TRUE(std::regex_match(g_lines[0].line, std::regex("[0-2][0-9]:[0-5][0-9]:[0-6][0-9]\\.[0-9]{3} " + want)))
-      << g_lines[0].line;
+  std::regex re("[0-2][0-9]:[0-5][0-9]:[0-6][0-9]\\.[0-9]{3} \\[4242\\] hello 42\n");
+  EXPECT_TRUE(std::regex_match(g_lines[0].line, re)) << g_lines[0].line;
+}
+
+TEST(Log2, WithoutPlatformThreadsAreNumberedInTheOrderTheyLog) {
+  test_log t("tid|tid_name");
+  TLOG(t.h, LV_INFO, "a");
+  std::thread([&] { TLOG(t.h, LV_INFO, "b"); }).join();
+  TLOG(t.h, LV_INFO, "c");
+  ASSERT_EQ(g_lines.size(), 3u);
+  std::regex re("\\[([0-9]+)\\] \\[([0-9]+)\\] [abc]\n");
+  std::string ids[3];
+  for (int i = 0; i < 3; ++i) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(g_lines[i].line, m, re)) << g_lines[i].line;
+    EXPECT_EQ(m[1], m[2]) << "a thread goes by its number";
+    ids[i] = m[1];
+  }
+  EXPECT_NE(ids[0], ids[1]);
+  EXPECT_EQ(ids[0], ids[2]);
 }
 
 TEST(Log2, FileFlagGivesLastPathComponentAndLine) {
@@ -103,10 +144,11 @@ TEST(Log2, FileFlagGivesLastPathComponentAndLine) {
 }
 
 TEST(Log2, PrefixOrderWithEveryFlag) {
+  with_fixed_sys fs;
   test_log t("time|tid|tid_name|file|func");
   log2_printf(t.h, LV_INFO, "x", "d/u.cpp", 5, "fn", "m");
   ASSERT_EQ(g_lines.size(), 1u);
-  std::regex re("[0-9]{2}:[0-9]{2}:[0-9]{2} \\[[0-9]+\\] \\[[^\\]]*\\] \\[u\\.cpp:5\\] fn\\(\\): m\n");
+  std::regex re("[0-9]{2}:[0-9]{2}:[0-9]{2} \\[4242\\] \\[worker_1a2b_4242\\] \\[u\\.cpp:5\\] fn\\(\\): m\n");
   EXPECT_TRUE(std::regex_match(g_lines[0].line, re)) << g_lines[0].line;
 }
 
@@ -131,6 +173,7 @@ TEST(Log2, OverlongMessageIsCutAndStillEndsTheLine) {
 }
 
 TEST(Log2, SystemTextOfFailedCallAndErrnoKept) {
+  with_fixed_sys fs;
   test_log t;
   FILE* f = fopen("/nonexistent-dir-for-log-test/x", "r");
   ASSERT_EQ(f, nullptr);
@@ -142,10 +185,18 @@ TEST(Log2, SystemTextOfFailedCallAndErrnoKept) {
   TLOG(t.h, LV_DBG | LV_SYS, "filtered");
   EXPECT_EQ(errno, ENOENT);
   ASSERT_EQ(g_lines.size(), 1u);
-  EXPECT_EQ(g_lines[0].line, "fopen [x] error: No such file or directory\n");
+  EXPECT_EQ(g_lines[0].line, "fopen [x] error: text of " + std::to_string(ENOENT) + "\n");
   errno = 0;
   TLOG(t.h, LV_ERR | LV_SYS, "nothing failed error: ");
-  EXPECT_EQ(g_lines.back().line, "nothing failed error: ok\n");
+  EXPECT_EQ(g_lines.back().line, "nothing failed error: text of 0\n");
+}
+
+TEST(Log2, WithoutPlatformTheSystemErrorGoesByNumber) {
+  test_log t;
+  errno = EACCES;
+  TLOG(t.h, LV_ERR | LV_SYS, "open error: ");
+  ASSERT_EQ(g_lines.size(), 1u);
+  EXPECT_EQ(g_lines[0].line, "open error: errno " + std::to_string(EACCES) + "\n");
 }
 
 TEST(Log2, LineProceduresSplitAtWarnOnlyWhenBothSet) {
@@ -212,6 +263,11 @@ TEST(Log2, UnknownCommandIsRefused) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(log2_ioctl(t.h, 99, 1), -1);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Invalid command code\n");
+  // Without the outputs their commands are unknown too.
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(log2_ioctl(t.h, LOG2_SET_FILE, "/tmp/never.log"), -1);
+  EXPECT_EQ(log2_ioctl(t.h, LOG2_SET_FILE_ON, 1), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Invalid command code\nInvalid command code\n");
 }
 
 TEST(Log2, ConsoleWritesPlainLinesWhenStderrIsNoTerminal) {
@@ -220,6 +276,25 @@ TEST(Log2, ConsoleWritesPlainLinesWhenStderrIsNoTerminal) {
   testing::internal::CaptureStderr();
   log2_printf(h, LV_ERR, "x", "f", 1, "fn", "to console %s", "now");
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "to console now\n");
+  log2_close(h);
+}
+
+TEST(Log2, ConsoleColoursByLevelOnATerminal) {
+  with_fixed_sys fs;  // says standard error is a terminal
+  log2_t* h = log2_open();
+  log2_ioctl(h, LOG2_SET_LEVEL, 8);
+  log2_ioctl(h, LOG2_SET_FLAGS, 0x20);
+  testing::internal::CaptureStderr();
+  for (uint32_t lv = LV_CRIT | LV_NOEXIT; (lv & 0xff) <= LV_VERB; ++lv)
+    log2_printf(h, lv, "x", "f", 1, "fn", "%u", lv & 0xff);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "\033[1;31m2\n\033[0m\033[31m3\n\033[0m\033[1;33m4\n\033[0m\033[1;37m5\n\033[0m6\n"
+            "\033[36m7\n\033[0m\033[32m8\n\033[0m");
+  // no_colour: plain even on a terminal.
+  log2_ioctl(h, LOG2_SET_FLAGS, 0);
+  testing::internal::CaptureStderr();
+  log2_printf(h, LV_ERR, "x", "f", 1, "fn", "plain");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "plain\n");
   log2_close(h);
 }
 
@@ -236,6 +311,7 @@ TEST(Log2, LoggingFromInsideAnOutputDoesNotDeadlock) {
 }
 
 TEST(Log2, FailedCheckLogsAssertionAndStack) {
+  with_fixed_sys fs;
   static std::vector<std::string> lines;
   lines.clear();
   auto proc = +[](int, const char*, const char* l, int n) { lines.emplace_back(l, n); };
@@ -254,9 +330,86 @@ TEST(Log2, FailedCheckLogsAssertionAndStack) {
   EXPECT_FALSE(ok);
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0], "expr[x == 2]: assert failed\n");
-  EXPECT_EQ(lines[1].front(), '[');
-  EXPECT_GT(lines[1].size(), 10u);
+  EXPECT_EQ(lines[1], "[frame one\nframe two]\n");
   EXPECT_TRUE(WY_CHECK(x == 1));
+}
+
+// Outputs plugged in from above, as liblog_out plugs in its own: they note
+// what reaches them, and keep a state per log object that says when it goes.
+struct noting_outputs : log2_outputs {
+  static inline std::vector<std::string>* seen;
+  struct state : log2_out_state {
+    bool* freed;
+    explicit state(bool* f) : freed(f) {}
+    ~state() override { *freed = true; }
+  };
+  bool state_freed = false;
+
+  int ioctl(log2_t*, int cmd, va_list ap) override {
+    if (cmd != LOG2_SET_FILE_SIZE) return kUnknownCmd;
+    int v = va_arg(ap, int);
+    seen->push_back("ioctl " + std::to_string(v));
+    return v < 1024 ? -1 : 0;
+  }
+  void record(log2_t* L, const log2_rec& r) override {
+    std::unique_ptr<log2_out_state>& slot = log2_out_state_of(L);
+    if (!slot) slot = std::make_unique<state>(&state_freed);
+    seen->push_back("record " + std::string(r.msg, r.msg_len) + " " + r.tag + ":" + std::to_string(r.level));
+  }
+  void line(log2_t*, const log2_rec& r) override {
+    seen->push_back("line " + std::string(r.text, r.len) + "|" + std::string(r.msg2, r.msg2_len));
+  }
+  void flush(log2_t*) override { seen->push_back("flush"); }
+  void close(log2_t*) override { seen->push_back("close"); }
+};
+
+// Installs noting_outputs for one test.
+struct with_noting_outputs {
+  std::vector<std::string> seen;
+  noting_outputs o;
+  with_noting_outputs() {
+    noting_outputs::seen = &seen;
+    log2_set_outputs(&o);
+  }
+  ~with_noting_outputs() { log2_set_outputs(nullptr); }
+};
+
+TEST(Log2Outputs, GetEveryCallInTheDocumentedOrder) {
+  with_noting_outputs w;
+  test_log t("func");
+  log2_ioctl(t.h, LOG2_SET_PROC_HI, +[](int, const char*, const char* l, int n) {
+    noting_outputs::seen->push_back("proc " + std::string(l, static_cast<size_t>(n)));
+  });
+  log2_ioctl(t.h, LOG2_SET_LEVEL, 6);
+  log2_printf(t.h, LV_INFO, "tg", "f.cpp", 1, "fn", "shown %d", 1);
+  log2_printf(t.h, LV_NOTI | LV_BSV_ONLY, "tg", "f.cpp", 2, "fn", "record only");
+  log2_printf(t.h, LV_DBG, "tg", "f.cpp", 3, "fn", "filtered");
+  EXPECT_EQ(w.seen, (std::vector<std::string>{
+                        "record shown 1 tg:6",
+                        "proc fn(): shown 1\n",
+                        "line fn(): shown 1\n|fn(): shown 1\n",
+                        "record record only tg:5",
+                    }));
+}
+
+TEST(Log2Outputs, TakeTheCommandsTheCoreDoesNotKnowAndCloseWithTheObject) {
+  with_noting_outputs w;
+  log2_t* h = log2_open();
+  log2_set_console(h, 0);
+  log2_ioctl(h, LOG2_SET_FLAGS, 0);
+  EXPECT_EQ(log2_ioctl(h, LOG2_SET_FILE_SIZE, 4096), 0);
+  EXPECT_EQ(log2_ioctl(h, LOG2_SET_FILE_SIZE, 10), -1);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(log2_ioctl(h, LOG2_SET_SYSLOG, "udp://127.0.0.1:514"), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Invalid command code\n");
+  // The core's own commands never reach them.
+  EXPECT_EQ(log2_ioctl(h, LOG2_SET_LEVEL, 5), 0);
+  log2_printf(h, LV_ERR, "tg", "f.cpp", 1, "fn", "x");
+  ASSERT_FALSE(w.o.state_freed);
+  log2_close(h);
+  EXPECT_EQ(w.seen, (std::vector<std::string>{"ioctl 4096", "ioctl 10", "record x tg:3", "line x\n|fn(): x\n",
+                                              "close"}));
+  EXPECT_TRUE(w.o.state_freed);
 }
 
 TEST(Log2Death, CritEndsTheProcessWithStatusOne) {
@@ -267,6 +420,25 @@ TEST(Log2Death, CritEndsTheProcessWithStatusOne) {
         std::_Exit(0);
       },
       testing::ExitedWithCode(1), "");
+}
+
+// Says so on standard error when flushed, for a process that ends next.
+struct flushing_outputs : noting_outputs {
+  void flush(log2_t*) override { fputs("outputs flushed\n", stderr); }
+};
+
+TEST(Log2Death, CritFlushesTheOutputsBeforeTheEnd) {
+  EXPECT_EXIT(
+      {
+        std::vector<std::string> seen;
+        noting_outputs::seen = &seen;
+        flushing_outputs o;
+        log2_set_outputs(&o);
+        log2_set_console(nullptr, 0);
+        LOGC("fatal\n");
+        std::_Exit(0);
+      },
+      testing::ExitedWithCode(1), "outputs flushed");
 }
 
 TEST(Log2Death, CritWithNoExitBitGoesOn) {

@@ -1,5 +1,5 @@
 // The running executable as the log sees it: its directory, its ids, the
-// host name, the local clock and a stack text.
+// host name, the terminal test and a stack text.
 #pragma once
 
 #include <cstddef>
@@ -19,20 +19,6 @@ const char* os_exe_host_name();
 
 /// True when standard error is a terminal.
 bool os_exe_stderr_tty();
-
-/// Local wall-clock time broken down, with the microseconds of the second.
-struct os_exe_tm {
-  int year;   // e.g. 2024
-  int mon;    // 1..12
-  int mday;   // 1..31
-  int wday;   // 0 = Sunday
-  int hour;
-  int min;
-  int sec;
-  int usec;   // 0..999999
-  int64_t epoch_sec;  // seconds since 1970 (UTC)
-};
-void os_exe_local_time(os_exe_tm* t);
 
 /// Writes the calling thread's stack, one frame a line, into buf (always
 /// NUL-terminated, cut at len - 1). Returns the length written.

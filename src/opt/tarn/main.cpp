@@ -12,6 +12,7 @@
 
 #include "libcdir.h"
 #include "liblog.h"
+#include "liblog_out.h"
 #include "libnet.h"
 #include "libpal.h"
 #include "libwycli.h"

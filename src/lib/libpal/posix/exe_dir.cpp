@@ -1,13 +1,11 @@
 // The running executable on POSIX: /proc/self/exe, getpid, the host
-// name, the terminal test, local time and backtrace().
+// name, the terminal test and backtrace().
 #include <execinfo.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <memory>
 
 #include "pal_exe.h"
@@ -55,23 +53,6 @@ bool os_exe_stderr_tty() {
   bool tty = isatty(STDERR_FILENO) == 1;
   errno = saved;
   return tty;
-}
-
-void os_exe_local_time(os_exe_tm* t) {
-  struct timeval tv;
-  gettimeofday(&tv, nullptr);
-  struct tm tm;
-  time_t s = tv.tv_sec;
-  localtime_r(&s, &tm);
-  t->year = tm.tm_year + 1900;
-  t->mon = tm.tm_mon + 1;
-  t->mday = tm.tm_mday;
-  t->wday = tm.tm_wday;
-  t->hour = tm.tm_hour;
-  t->min = tm.tm_min;
-  t->sec = tm.tm_sec;
-  t->usec = static_cast<int>(tv.tv_usec);
-  t->epoch_sec = tv.tv_sec;
 }
 
 size_t os_exe_stack_text(char* buf, size_t len) {

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "log2_imp.h"
+#include "log2_out_imp.h"
 #include "pal_udp.h"
 
 WY_LOG_TAG("log");
@@ -85,7 +85,7 @@ int log2_syslog_set_target(log2_t* L, const char* url) {
   bool ok = url != nullptr && *url != '\0' && url_parser(&u, buf, sizeof buf, url) == 0 && *u.host != '\0';
   if (!ok) LOGD("url_parser %s failed\n", url ? url : "");
   log2_locked g(L);
-  log2_syslog_out& o = L->syslog;
+  log2_syslog_out& o = log2_outs_of(L).syslog;
   close_conn(o);
   o.complained = false;
   if (!ok) {
@@ -100,10 +100,10 @@ int log2_syslog_set_target(log2_t* L, const char* url) {
   return 0;
 }
 
-void log2_syslog_close(log2_t* L) { close_conn(L->syslog); }
+void log2_syslog_close(log2_t* L) { close_conn(log2_outs_of(L).syslog); }
 
 void log2_syslog_write(log2_t* L, const log2_rec& r) {
-  log2_syslog_out& o = L->syslog;
+  log2_syslog_out& o = log2_outs_of(L).syslog;
   if (o.host.empty()) return;
   if (o.s == OS_SOCKET_NONE && !conn_open(o)) return;
   static const char* const kMon[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "log2_imp.h"
+#include "log2_out_imp.h"
 
 namespace {
 
@@ -13,9 +13,9 @@ bool ends_with(const std::string& s, const char* tail) {
   return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
 }
 
-// Opens L->file.path in `mode`; a capture file gets its header when empty.
+// Opens the file path of L in `mode`; a capture file gets its header when empty.
 bool file_open(log2_t* L, const char* mode) {
-  log2_file_out& o = L->file;
+  log2_file_out& o = log2_outs_of(L).file;
   o.f.reset();
   // Always readable too: the size limit reads the newest half back.
   std::string m = std::string(1, mode[0]) + "+" + (o.pcap ? "b" : "");
@@ -38,7 +38,7 @@ bool file_open(log2_t* L, const char* mode) {
 
 // Keeps the newest half of the file, starting at a whole line.
 void file_shrink(log2_t* L) {
-  log2_file_out& o = L->file;
+  log2_file_out& o = log2_outs_of(L).file;
   std::string tail;
   if (wyfile_read_tail(o.f.get(), static_cast<size_t>(o.limit / 2), &tail) < 0) return;
   size_t nl = tail.find('\n');
@@ -71,13 +71,13 @@ int log2_file_set_dir(log2_t* L, const char* dir) {
     return -1;
   }
   log2_locked g(L);
-  L->file.dir = d;
+  log2_outs_of(L).file.dir = d;
   return 0;
 }
 
 int log2_file_set_name(log2_t* L, const char* name) {
   log2_locked g(L);
-  log2_file_out& o = L->file;
+  log2_file_out& o = log2_outs_of(L).file;
   o.f.reset();
   o.path.clear();
   o.pcap = false;
@@ -96,7 +96,7 @@ int log2_file_set_name(log2_t* L, const char* name) {
 int log2_file_set_limit(log2_t* L, int limit) {
   if (limit < 1024) return -1;
   log2_locked g(L);
-  L->file.limit = limit;
+  log2_outs_of(L).file.limit = limit;
   return 0;
 }
 
@@ -108,12 +108,12 @@ int log2_set_file_mode(log2_t* h, const char* mode) {
     return -1;
   }
   log2_locked g(L);
-  L->file.mode = mode;
+  log2_outs_of(L).file.mode = mode;
   return 0;
 }
 
 void log2_file_write(log2_t* L, const log2_rec& r) {
-  log2_file_out& o = L->file;
+  log2_file_out& o = log2_outs_of(L).file;
   if (o.path.empty() || o.pcap) return;
   // Someone removed the file (log rotation, a user cleaning up): start a new
   // one rather than writing into the unlinked inode.
@@ -140,7 +140,7 @@ void log2_file_write(log2_t* L, const log2_rec& r) {
 }
 
 void log2_file_put_pcap(log2_t* L, bsv_chan* c, const bsv_log_rec& rec) {
-  log2_file_out& o = L->file;
+  log2_file_out& o = log2_outs_of(L).file;
   if (!o.pcap || o.path.empty()) return;
   if (!o.f || !wyfile_exists(o.path.c_str())) {
     if (!file_open(L, "a+")) return;

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "libconf.h"
-#include "log2_imp.h"
+#include "log2_out_imp.h"
 
 WY_LOG_TAG("log");
 
