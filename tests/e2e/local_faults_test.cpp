@@ -24,26 +24,17 @@ class SmallFs {
     if (ok_) umount2(path_.c_str(), MNT_DETACH);
   }
   bool ok() const { return ok_; }
+  /// Makes the mounted file system read-only; false when it stays writable.
+  bool remount_read_only() {
+    return ok_ && mount(nullptr, path_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+  }
+  const std::string& path() const { return path_; }
   std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
 
  private:
   std::string path_;
   bool ok_ = false;
 };
-
-/// Runs tarn as the unprivileged user "nobody" when we are root (so that
-/// permissions apply), else as ourselves. False when that is not possible.
-bool run_unprivileged(const std::vector<std::string>& args, RunResult* r) {
-  if (getuid() != 0) {
-    *r = tarn(args);
-    return true;
-  }
-  if (access("/usr/bin/setpriv", X_OK) != 0) return false;
-  std::vector<std::string> a = {"--reuid=65534", "--regid=65534", "--clear-groups", "--", WY_TARN_BIN};
-  a.insert(a.end(), args.begin(), args.end());
-  *r = run("/usr/bin/setpriv", a);
-  return true;
-}
 
 // A disk that fills up mid-file is a failure with status 4, on the kernel's
 // copy path (both trees on one file system) and on the read/write path
@@ -74,6 +65,62 @@ TEST(LocalFaults, FullDiskIsAFailureNeverACopy) {
     }
     fs::remove_all(c.dst);
   }
+}
+
+// A destination on a read-only file system is a write-protect error
+// (-113), which stops the job with status 3 before anything is written:
+// whether the destination still has to be made, or an earlier copy stands
+// there, or the first thing to write is a file rather than a directory.
+TEST(LocalFaults, ReadOnlyDestinationStopsTheJobAndWritesNothing) {
+  TempDir t;
+  SmallFs ro(t / "ro", "4m");
+  if (!ro.ok()) GTEST_SKIP() << "needs to mount a tmpfs (root)";
+  make_tree(t / "tree");
+  write_file(t / "flat/a.txt", "new a");
+  write_file(t / "flat/b.txt", pattern(70000, 5));
+  write_file(ro / "old/a.txt", "old a");
+  if (!ro.remount_read_only()) GTEST_SKIP() << "cannot remount the tmpfs read-only";
+  std::string before = tree_digest(ro.path());
+  struct Case {
+    std::string src, dst;
+  } cases[] = {{t / "tree", ro / "new/deeper"}, {t / "tree", ro / "old"}, {t / "flat", ro / "old"}};
+  for (auto& c : cases) {
+    auto r = tarn_on(c.src, {"mode=cp", "if=" + c.src, "of=" + c.dst});
+    EXPECT_EQ(r.status, 3) << c.src << " -> " << c.dst << "\n" << r.err;
+    EXPECT_NE(r.err.find("eno=-113 error: "), std::string::npos) << r.err;
+    // No file written; no report at all when the destination could not be made.
+    EXPECT_LE(report_value(r.err, "file_open_count"), 0) << r.err;
+    EXPECT_EQ(tree_digest(ro.path()), before) << c.dst;
+  }
+  EXPECT_EQ(read_file(ro / "old/a.txt"), "old a");
+}
+
+// An ordinary user copying into a directory it may not write: each refused
+// file (new or already there, data, empty or link, in a subdirectory that
+// could not be made) is counted, access denied does not stop the job, and
+// neither tree changes.
+TEST(LocalFaults, DeniedDestinationCountsEveryRefusedFile) {
+  TempDir t;
+  chmod(t.path().c_str(), 0755);
+  write_file(t / "src/a", "new a");
+  write_file(t / "src/big", pattern(600000, 9));
+  write_file(t / "src/empty", "");
+  write_file(t / "src/sub/b", "b");
+  symlink("a", (t / "src/lnk").c_str());
+  write_file(t / "dst/a", "old a");
+  chmod((t / "dst/a").c_str(), 0444);
+  chmod((t / "dst").c_str(), 0555);
+  std::string src_before = tree_digest(t / "src"), dst_before = tree_digest(t / "dst");
+  RunResult r;
+  if (!run_unprivileged({"mode=cp", "if=" + t / "src", "of=" + t / "dst"}, &r)) GTEST_SKIP() << "needs setpriv";
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(report_value(r.err, "file_count"), 5) << r.err;
+  EXPECT_EQ(report_value(r.err, "o_file_fail_count"), 5) << r.err;
+  EXPECT_EQ(report_value(r.err, "i_file_fail_count"), 0) << r.err;
+  EXPECT_EQ(report_value(r.err, "file_open_count"), 0) << r.err;
+  EXPECT_NE(r.err.find("o_open [" + t / "dst/a" + "] eno=-38 error: "), std::string::npos) << r.err;
+  EXPECT_EQ(tree_digest(t / "src"), src_before);
+  EXPECT_EQ(tree_digest(t / "dst"), dst_before);
 }
 
 // Blanks and quotes are name characters: "notes " is not "notes", and an
@@ -179,12 +226,7 @@ TEST(LocalFaults, ReadOnlyDirectoriesAreCopiedWhole) {
     EXPECT_EQ(report_value(r.err, "o_file_fail_count"), 0) << mode << r.err;
     EXPECT_EQ(read_file(dst + "/ro/inner/deepest/c"), "c") << mode;
     expect_same(t / "src", dst, true);
-    // Let the test's clean-up in.
-    for (auto& e : fs::recursive_directory_iterator(dst))
-      if (e.is_directory()) chmod(e.path().c_str(), 0755);
   }
-  for (auto& e : fs::recursive_directory_iterator(t / "src"))
-    if (e.is_directory()) chmod(e.path().c_str(), 0755);
 }
 
 // The same tree under two names is refused before anything is written, and

@@ -11,12 +11,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -24,14 +26,31 @@ namespace wytest {
 
 namespace fs = std::filesystem;
 
-/// A fresh directory under /tmp, removed with everything in it at scope end.
+/// Gives the owner write and search permission on every directory below
+/// and including `dir` (links are not followed), so that a tree a test made
+/// read-only can be removed by an ordinary user too.
+inline void make_removable(const std::string& dir) {
+  struct stat st{};
+  if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
+  chmod(dir.c_str(), (st.st_mode & 07777) | S_IRWXU);
+  // Error codes, not exceptions: this runs in a destructor.
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) make_removable(it->path().string());
+}
+
+/// A fresh directory under `under` (/tmp unless told), named after the
+/// test program, removed with everything in it at scope end, read-only
+/// leftovers included.
 class TempDir {
  public:
-  TempDir() {
-    char tmpl[] = "/tmp/tarn_e2e_XXXXXX";
-    path_ = mkdtemp(tmpl);
+  explicit TempDir(const std::string& under = "/tmp") {
+    std::string tmpl = under + "/" + program_invocation_short_name + "_XXXXXX";
+    if (mkdtemp(tmpl.data()) == nullptr)
+      throw std::runtime_error("mkdtemp " + tmpl + ": " + std::strerror(errno));
+    path_ = tmpl;
   }
   ~TempDir() {
+    make_removable(path_);
     std::error_code ec;
     fs::remove_all(path_, ec);
   }
@@ -55,12 +74,16 @@ inline std::string pattern(size_t size, unsigned seed) {
   return s;
 }
 
-inline void write_file(const std::string& path, const std::string& data) {
+/// Puts `data` into the file `path` (replacing it), with its missing parent
+/// directories. Returns `path`.
+inline std::string write_file(const std::string& path, const std::string& data) {
   fs::create_directories(fs::path(path).parent_path());
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   f.write(data.data(), static_cast<std::streamsize>(data.size()));
+  return path;
 }
 
+/// The contents of the file `path`; empty when it cannot be read.
 inline std::string read_file(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(f), {});

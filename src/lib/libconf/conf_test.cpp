@@ -2,41 +2,18 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "iniparser.h"
-#include "pal_str.h"
+#include "wytest.h"
 
 namespace {
 
-// A real directory under /tmp, removed with its content even when a test fails.
-struct temp_dir {
-  std::string path;
-  temp_dir() {
-    char tmpl[] = "/tmp/conf_test.XXXXXX";
-    char* p = mkdtemp(tmpl);
-    EXPECT_NE(nullptr, p);
-    path = p ? p : "";
-  }
-  ~temp_dir() {
-    std::error_code ec;
-    if (!path.empty()) std::filesystem::remove_all(path, ec);
-  }
-  std::string file(const std::string& name, const std::string& content) const {
-    std::string p = path + "/" + name;
-    EXPECT_EQ(0, os_file_write_all(p.c_str(), content));
-    return p;
-  }
-};
-
-std::string read(const std::string& p) {
-  std::string s;
-  EXPECT_EQ(0, os_file_read_all(p.c_str(), &s));
-  return s;
-}
+using wytest::read_file;
+using wytest::TempDir;
+using wytest::write_file;
 
 std::string get(conf_handle* h, const char* sec, const char* key) {
   const char* v = conf_get_str(h, sec, key, "<none>");
@@ -133,21 +110,21 @@ std::string expected_save() {
 }
 
 TEST(ConfIniTest, FileRoundTripKeepsValuesAndComments) {
-  temp_dir dir;
-  std::string p = dir.file("sample.ini", sample_file());
+  TempDir dir;
+  std::string p = write_file(dir / "sample.ini", sample_file());
   conf_ptr h(conf_load(p.c_str()));
   ASSERT_TRUE(h);
   check_sample(h.get());
 
   ASSERT_EQ(0, conf_save(h.get()));
-  EXPECT_EQ(expected_save(), read(p));
+  EXPECT_EQ(expected_save(), read_file(p));
 
   // The saved file loads to the same content and saves to the same bytes.
   conf_ptr again(conf_load(p.c_str()));
   ASSERT_TRUE(again);
   check_sample(again.get());
   ASSERT_EQ(0, conf_save(again.get()));
-  EXPECT_EQ(expected_save(), read(p));
+  EXPECT_EQ(expected_save(), read_file(p));
 }
 
 TEST(ConfIniTest, ByteOrderMarkIsOptionalOnLoad) {
@@ -235,8 +212,8 @@ TEST(ConfIniTest, SetDeleteRename) {
 }
 
 TEST(ConfIniTest, SavedValuesReadBackUnchanged) {
-  temp_dir dir;
-  std::string p = dir.file("v.cfg", "");
+  TempDir dir;
+  std::string p = write_file(dir / "v.cfg", "");
   conf_ptr h(conf_load(p.c_str()));
   ASSERT_TRUE(h);
   const char* values[] = {"a;b", "x#y", " lead", "trail ", "C:\\dir\\", "\"\"", "''", "it's \"q\"", "plain=eq"};
@@ -244,7 +221,7 @@ TEST(ConfIniTest, SavedValuesReadBackUnchanged) {
     ASSERT_EQ(0, conf_set_str(h.get(), "v", ("k" + std::to_string(i)).c_str(), values[i]));
   ASSERT_EQ(0, conf_set_str(h.get(), "v", "after", "still here"));
   ASSERT_EQ(0, conf_save(h.get()));
-  EXPECT_EQ(0, read(p).rfind(kBom, 0));
+  EXPECT_EQ(0, read_file(p).rfind(kBom, 0));
 
   conf_ptr back(conf_load(p.c_str()));
   ASSERT_TRUE(back);
@@ -260,21 +237,21 @@ TEST(ConfIniTest, SavedValuesReadBackUnchanged) {
 }
 
 TEST(ConfIniTest, FileNamesAndFailures) {
-  temp_dir dir;
+  TempDir dir;
   std::string body = "[s]\nk=v\n";
-  EXPECT_EQ(nullptr, conf_load(dir.file("a.txt", body).c_str()));
+  EXPECT_EQ(nullptr, conf_load(write_file(dir / "a.txt", body).c_str()));
   for (const char* name : {"b.INI", "c.wyi", "d.Inf", "e.cfg"}) {
-    conf_ptr h(conf_load(dir.file(name, body).c_str()));
+    conf_ptr h(conf_load(write_file(dir / name, body).c_str()));
     ASSERT_TRUE(h) << name;
     EXPECT_EQ("v", get(h.get(), "s", "k"));
   }
-  EXPECT_EQ(nullptr, conf_load((dir.path + "/missing.ini").c_str()));
-  EXPECT_FALSE(std::filesystem::exists(dir.path + "/missing.ini"));
+  EXPECT_EQ(nullptr, conf_load((dir / "missing.ini").c_str()));
+  EXPECT_FALSE(std::filesystem::exists(dir / "missing.ini"));
 
   // A ".dat" file loads only through a decode hook.
   std::string coded = body + "!";
   for (char& c : coded) c ^= 0x5a;
-  std::string dat = dir.file("f.dat", coded);
+  std::string dat = write_file(dir / "f.dat", coded);
   EXPECT_EQ(nullptr, conf_load(dat.c_str()));
   conf_set_decode_hook([](char* buf, size_t len) {
     for (size_t i = 0; i < len; ++i) buf[i] ^= 0x5a;
@@ -286,10 +263,10 @@ TEST(ConfIniTest, FileNamesAndFailures) {
   EXPECT_EQ("v", get(h.get(), "s", "k"));
 
   // Saving into a directory that has gone fails and says so.
-  std::string sub = dir.path + "/sub";
+  std::string sub = dir / "sub";
   std::filesystem::create_directory(sub);
   std::string p = sub + "/x.ini";
-  ASSERT_EQ(0, os_file_write_all(p.c_str(), body));
+  write_file(p, body);
   conf_ptr gone(conf_load(p.c_str()));
   ASSERT_TRUE(gone);
   std::filesystem::remove_all(sub);

@@ -1,5 +1,6 @@
 // The file object: devices, local files on a real temporary directory,
 // positional and vector I/O, ioctl commands, drivers.
+#include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,11 +10,15 @@
 #include <cstring>
 #include <vector>
 
-#include "file_test_util.h"
 #include "pal_err.h"
 #include "pal_file.h"
+#include "wytest.h"
 
 namespace {
+
+using wytest::read_file;
+using wytest::TempDir;
+using wytest::write_file;
 
 os_file_uptr open_f(const std::string& p, uint64_t flags) { return os_file_uptr(os_file_open(p.c_str(), flags)); }
 
@@ -28,7 +33,7 @@ TEST(FileClean, TrimsBlanksQuotesAndUrlPrefix) {
 // Blanks and quotes are name characters: "x " and "\"q\"" are other files
 // than "x" and "q", and opening one never touches the other.
 TEST(FileOpen, NamesAreUsedVerbatim) {
-  tmp_dir t;
+  TempDir t;
   for (const char* name : {"x", "x ", " x", "\"q\"", "q"}) {
     auto f = open_f(t / name, OS_FILE_WRITE | OS_FILE_CREATE | OS_FILE_TRUNC);
     ASSERT_TRUE(f) << name;
@@ -97,7 +102,7 @@ TEST(FileDevice, UnknownDevNameIsLocalFile) {
 }
 
 TEST(FileLocal, ReadWriteOffsetsAndPositional) {
-  tmp_dir t;
+  TempDir t;
   std::string p = t / "f";
   auto f = open_f(p, OS_FILE_RDWR | OS_FILE_CREATE);
   ASSERT_TRUE(f);
@@ -118,7 +123,7 @@ TEST(FileLocal, ReadWriteOffsetsAndPositional) {
   EXPECT_EQ(os_file_pwrite(f.get(), "Z", 1, 20), 1);
   EXPECT_EQ(os_file_size(f.get()), 21);
   EXPECT_EQ(os_file_offset(f.get()), 11);
-  EXPECT_EQ(get_file(p), std::string("hello world") + std::string(9, '\0') + "Z");
+  EXPECT_EQ(read_file(p), std::string("hello world") + std::string(9, '\0') + "Z");
 
   EXPECT_EQ(os_file_seek(f.get(), -1, SEEK_END), 20);
   EXPECT_EQ(os_file_seek(f.get(), -5, SEEK_CUR), 15);
@@ -134,12 +139,12 @@ TEST(FileLocal, ReadWriteOffsetsAndPositional) {
 }
 
 TEST(FileLocal, OpenFlagsMapOntoPosix) {
-  tmp_dir t;
+  TempDir t;
   std::string p = t / "a";
   errno = 0;
   EXPECT_FALSE(open_f(p, OS_FILE_WRITE));  // no create
   EXPECT_EQ(os_verr_get(errno), -102);
-  put_file(p, "0123456789");
+  write_file(p, "0123456789");
 
   {  // append positions at the end
     auto f = open_f(p, 0x1A);
@@ -147,13 +152,13 @@ TEST(FileLocal, OpenFlagsMapOntoPosix) {
     EXPECT_EQ(os_file_offset(f.get()), 10);
     EXPECT_EQ(os_file_write(f.get(), "ab", 2), 2);
   }
-  EXPECT_EQ(get_file(p), "0123456789ab");
+  EXPECT_EQ(read_file(p), "0123456789ab");
   {  // read access never truncates, whatever the flags say
     auto f = open_f(p, OS_FILE_READ | OS_FILE_TRUNC);
     ASSERT_TRUE(f);
     EXPECT_EQ(os_file_write(f.get(), "x", 1), -1);
   }
-  EXPECT_EQ(get_file(p), "0123456789ab");
+  EXPECT_EQ(read_file(p), "0123456789ab");
   {  // the copy engine's destination flags: write, create, truncate
     auto f = open_f(p, 0x2A);
     ASSERT_TRUE(f);
@@ -162,12 +167,12 @@ TEST(FileLocal, OpenFlagsMapOntoPosix) {
     EXPECT_EQ(os_file_read(f.get(), &c, 1), -1);  // write only
   }
   {  // truncate without create on an existing file; direct and hints accepted
-    put_file(p, "abc");
+    write_file(p, "abc");
     auto f = open_f(p, OS_FILE_WRITE | OS_FILE_TRUNC | OS_FILE_DIRECT | OS_FILE_RANDOM | 0x780);
     ASSERT_TRUE(f);
     EXPECT_EQ(os_file_write(f.get(), "q", 1), 1);
   }
-  EXPECT_EQ(get_file(p), "q");
+  EXPECT_EQ(read_file(p), "q");
   {  // the copy engine's source flags: read, share all, sequential
     auto f = open_f(p, 0x1081);
     ASSERT_TRUE(f);
@@ -182,7 +187,7 @@ TEST(FileLocal, OpenFlagsMapOntoPosix) {
 }
 
 TEST(FileLocal, CreateInMissingDirectoryFailsOnceThenSucceeds) {
-  tmp_dir t;
+  TempDir t;
   std::string p = t / "x/y/z/f";
   errno = 0;
   EXPECT_FALSE(open_f(p, 0x2A));
@@ -193,7 +198,7 @@ TEST(FileLocal, CreateInMissingDirectoryFailsOnceThenSucceeds) {
 }
 
 TEST(FileLocal, VectorForms) {
-  tmp_dir t;
+  TempDir t;
   auto f = open_f(t / "v", OS_FILE_RDWR | OS_FILE_CREATE);
   ASSERT_TRUE(f);
   char a[] = "abc", b[] = "defg", c[] = "never";
@@ -222,9 +227,9 @@ TEST(FileLocal, VectorForms) {
 }
 
 TEST(FileLocal, IoctlInfoErrorClassStatTimesAttrib) {
-  tmp_dir t;
+  TempDir t;
   std::string p = t / "s";
-  put_file(p, "12345");
+  write_file(p, "12345");
   auto f = open_f(p, OS_FILE_RDWR);
   ASSERT_TRUE(f);
   os_file_info info;
@@ -294,9 +299,9 @@ TEST(FileLocal, IoctlInfoErrorClassStatTimesAttrib) {
 }
 
 TEST(FileLocal, LockConflictsBetweenDescriptorsAndProcesses) {
-  tmp_dir t;
+  TempDir t;
   std::string p = t / "l";
-  put_file(p, std::string(100, 'x'));
+  write_file(p, std::string(100, 'x'));
   auto a = open_f(p, OS_FILE_RDWR);
   auto b = open_f(p, OS_FILE_RDWR);
   ASSERT_TRUE(a && b);
@@ -333,7 +338,7 @@ TEST(FileLocal, LockConflictsBetweenDescriptorsAndProcesses) {
 }
 
 TEST(FileLocal, FifoReadTimesOutAsDeviceError) {
-  tmp_dir t;
+  TempDir t;
   std::string p = t / "fifo";
   ASSERT_EQ(mkfifo(p.c_str(), 0600), 0);
   auto f = open_f(p, OS_FILE_RDWR);  // read-write: the open does not wait for a peer
@@ -353,14 +358,14 @@ TEST(FileLocal, FifoReadTimesOutAsDeviceError) {
 }
 
 TEST(FileLocal, DirectoryAndDeleteOnClose) {
-  tmp_dir t;
-  auto d = open_f(t.path, OS_FILE_READ);
+  TempDir t;
+  auto d = open_f(t.path(), OS_FILE_READ);
   ASSERT_TRUE(d);
   os_file_info info;
   ASSERT_NE(os_file_ioctl(d.get(), OS_IOCTL_INFO, &info), 0);
   EXPECT_EQ(info.kind, OS_PATH_DIR);
   errno = 0;
-  EXPECT_FALSE(open_f(t.path, 0x2A));  // the copy engine's destination flags
+  EXPECT_FALSE(open_f(t.path(), 0x2A));  // the copy engine's destination flags
   EXPECT_EQ(os_verr_get(errno), -38);
 
   std::string p = t / "gone";

@@ -1,4 +1,5 @@
 // Path operations, stat records and directory listings on real trees.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,14 +8,18 @@
 #include <ctime>
 #include <map>
 
-#include "file_test_util.h"
 #include "pal_err.h"
 #include "pal_file.h"
+#include "wytest.h"
 
 namespace {
 
+using wytest::read_file;
+using wytest::TempDir;
+using wytest::write_file;
+
 TEST(PathMkdirs, CreatesEveryMissingLevel) {
-  tmp_dir t;
+  TempDir t;
   std::string p = t / "a/b//c/d/";
   ASSERT_EQ(os_mkdirs(p.c_str()), 0);
   struct stat sb;
@@ -29,24 +34,24 @@ TEST(PathMkdirs, CreatesEveryMissingLevel) {
 }
 
 TEST(PathMkdirs, ExistingFileOnTheWayIsAccessDenied) {
-  tmp_dir t;
-  put_file(t / "f", "x");
+  TempDir t;
+  write_file(t / "f", "x");
   for (std::string p : {t / "f", t / "f/sub", t / "f/sub/deeper"}) {
     errno = 0;
     EXPECT_EQ(os_mkdirs(p.c_str()), -1) << p;
     EXPECT_EQ(os_verr_get(errno), -38) << p;
     EXPECT_STREQ(verr2str(os_verr_get(errno)), "Access denied.");
   }
-  EXPECT_EQ(get_file(t / "f"), "x");
+  EXPECT_EQ(read_file(t / "f"), "x");
 }
 
 TEST(PathRmdirDelete, RemoveOnlyWhatTheyMayRemove) {
-  tmp_dir t;
+  TempDir t;
   ASSERT_EQ(os_mkdirs((t / "d/e").c_str()), 0);
   EXPECT_EQ(os_rmdir((t / "d").c_str()), -1);
   EXPECT_EQ(os_verr_get(errno), -125);
   EXPECT_EQ(os_rmdir((t / "d/e").c_str()), 0);
-  put_file(t / "f", "x");
+  write_file(t / "f", "x");
   EXPECT_EQ(os_file_delete((t / "d").c_str()), -1);  // not for directories
   EXPECT_EQ(os_file_delete((t / "f").c_str()), 0);
   EXPECT_EQ(os_file_delete((t / "f").c_str()), -1);
@@ -54,7 +59,7 @@ TEST(PathRmdirDelete, RemoveOnlyWhatTheyMayRemove) {
 }
 
 TEST(PathLinks, SymlinkKeepsTargetAndSetsLinkTimes) {
-  tmp_dir t;
+  TempDir t;
   os_set_stat st;
   st.times.atime = {1500000000, 0};
   st.times.mtime = {1600000000, 0};
@@ -74,18 +79,18 @@ TEST(PathLinks, SymlinkKeepsTargetAndSetsLinkTimes) {
   EXPECT_EQ(target, "abs");
 
   // Something already there: fails, leaves it alone.
-  put_file(t / "busy", "keep");
+  write_file(t / "busy", "keep");
   errno = 0;
   EXPECT_EQ(os_symlink2((t / "busy").c_str(), "x", false, nullptr), -1);
   EXPECT_EQ(os_verr_get(errno), -105);
-  EXPECT_EQ(get_file(t / "busy"), "keep");
+  EXPECT_EQ(read_file(t / "busy"), "keep");
 
-  put_file(t / "plain", "");
+  write_file(t / "plain", "");
   EXPECT_EQ(os_readlink((t / "plain").c_str(), &target), -1);
 }
 
 TEST(PathLinks, JunctionPointsAtAbsoluteDirectory) {
-  tmp_dir t;
+  TempDir t;
   ASSERT_EQ(os_mkdirs((t / "real/inner").c_str()), 0);
   ASSERT_EQ(os_create_junction((t / "j").c_str(), ("\\??\\" + (t / "real")).c_str(), nullptr), 0);
   std::string target;
@@ -94,7 +99,7 @@ TEST(PathLinks, JunctionPointsAtAbsoluteDirectory) {
 
   char cwd[4096];
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-  ASSERT_EQ(chdir(t.path.c_str()), 0);
+  ASSERT_EQ(chdir(t.path().c_str()), 0);
   int r = os_create_junction("j2", "real", nullptr);
   EXPECT_EQ(chdir(cwd), 0);
   ASSERT_EQ(r, 0);
@@ -120,9 +125,9 @@ TEST(PathStat, AttributeWordDerivation) {
 }
 
 TEST(PathStat, SetStatOnPathAndOpenFile) {
-  tmp_dir t;
+  TempDir t;
   std::string p = t / "f";
-  put_file(p, "abc");
+  write_file(p, "abc");
   os_set_stat st;
   st.mode = 0640;
   st.times.atime = {1300000000, 7};
@@ -169,10 +174,10 @@ TEST(PathStat, SetStatOnPathAndOpenFile) {
 }
 
 TEST(DirList, TreeWithLinksEmptyFilesAndDirectories) {
-  tmp_dir t;
-  put_file(t / "file", "12345");
-  put_file(t / "empty", "");
-  put_file(t / ".hidden", "h");
+  TempDir t;
+  write_file(t / "file", "12345");
+  write_file(t / "empty", "");
+  write_file(t / ".hidden", "h");
   ASSERT_EQ(os_mkdirs((t / "sub/deeper").c_str()), 0);
   ASSERT_EQ(os_mkdirs((t / "emptydir").c_str()), 0);
   ASSERT_EQ(symlink("file", (t / "lfile").c_str()), 0);
@@ -180,7 +185,7 @@ TEST(DirList, TreeWithLinksEmptyFilesAndDirectories) {
   ASSERT_EQ(symlink("nowhere", (t / "dangling").c_str()), 0);
 
   std::vector<os_dirent> list;
-  ASSERT_EQ(os_dir_list(t.path.c_str(), &list), 0);
+  ASSERT_EQ(os_dir_list(t.path().c_str(), &list), 0);
   std::map<std::string, os_dirent> by;
   for (auto& e : list) by[e.name] = e;
   ASSERT_EQ(by.size(), 8u);
@@ -207,7 +212,7 @@ TEST(DirList, TreeWithLinksEmptyFilesAndDirectories) {
   EXPECT_GT(by["file"].st.mtime.sec, 0);
 
   // The streaming form sees the same entries.
-  os_dir_uptr d = os_dir_open(t.path.c_str());
+  os_dir_uptr d = os_dir_open(t.path().c_str());
   ASSERT_TRUE(d);
   os_dirent e;
   size_t n = 0;

@@ -3,27 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
+
+#include "wytest.h"
 
 namespace {
 
-// A real directory under /tmp, removed with its content even when a test fails.
-struct temp_dir {
-  std::string path;
-  temp_dir() {
-    char tmpl[] = "/tmp/str_test.XXXXXX";
-    char* p = mkdtemp(tmpl);
-    EXPECT_NE(nullptr, p);
-    path = p ? p : "";
-  }
-  ~temp_dir() {
-    std::error_code ec;
-    if (!path.empty()) std::filesystem::remove_all(path, ec);
-  }
-};
+using wytest::TempDir;
 
 TEST(StrTest, BoundedCopyCutsSilently) {
   char buf[6];
@@ -59,8 +46,8 @@ TEST(StrTest, FormatIntoStrings) {
 }
 
 TEST(StrFileTest, WriteThenReadBytesAsTheyAre) {
-  temp_dir dir;
-  std::string p = dir.path + "/f.bin";
+  TempDir dir;
+  std::string p = dir / "f.bin";
   std::string data("\xEF\xBB\xBF" "a\0b\r\n", 8);
   data += std::string(10000, 'z');
   ASSERT_EQ(0, os_file_write_all(p.c_str(), data));
@@ -73,13 +60,13 @@ TEST(StrFileTest, WriteThenReadBytesAsTheyAre) {
 }
 
 TEST(StrFileTest, FailuresKeepErrno) {
-  temp_dir dir;
+  TempDir dir;
   std::string out;
   errno = 0;
-  EXPECT_EQ(-1, os_file_read_all((dir.path + "/missing").c_str(), &out));
+  EXPECT_EQ(-1, os_file_read_all((dir / "missing").c_str(), &out));
   EXPECT_EQ(ENOENT, errno);
   errno = 0;
-  EXPECT_EQ(-1, os_file_write_all((dir.path + "/no/such/dir").c_str(), "x"));
+  EXPECT_EQ(-1, os_file_write_all((dir / "no/such/dir").c_str(), "x"));
   EXPECT_EQ(ENOENT, errno);
   errno = 0;
   EXPECT_EQ(-1, os_file_read_all(nullptr, &out));

@@ -1,20 +1,25 @@
 // The buffered stream layer: modes, share codes, buffering, the flush of
 // every stream, and the calls the log file relies on.
+#include <gtest/gtest.h>
 #include <cerrno>
 #include <thread>
 #include <vector>
 
-#include "file_test_util.h"
 #include "pal_wyfile.h"
+#include "wytest.h"
 
 namespace {
+
+using wytest::read_file;
+using wytest::TempDir;
+using wytest::write_file;
 
 wyfile_uptr open_s(const std::string& p, const char* mode, int share = WY_SH_DENYNO) {
   return wyfile_uptr(wyfile_fsopen(p.c_str(), mode, share));
 }
 
 TEST(Wyfile, ModeAndShareCodes) {
-  tmp_dir t;
+  TempDir t;
   std::string p = t / "m";
   errno = 0;
   EXPECT_FALSE(open_s(p, "x"));
@@ -40,15 +45,15 @@ TEST(Wyfile, ModeAndShareCodes) {
 }
 
 TEST(Wyfile, WriteTruncatesAppendAppendsTextKeepsBytes) {
-  tmp_dir t;
+  TempDir t;
   std::string p = t / "w";
-  put_file(p, "old contents");
+  write_file(p, "old contents");
   {
     auto f = open_s(p, "w");
     ASSERT_TRUE(f);
     EXPECT_EQ(wyfile_puts(f.get(), "line1\r\nline2\n"), 13);
   }
-  EXPECT_EQ(get_file(p), "line1\r\nline2\n");  // no line-end translation
+  EXPECT_EQ(read_file(p), "line1\r\nline2\n");  // no line-end translation
   {
     auto f = open_s(p, "a");
     ASSERT_TRUE(f);
@@ -60,7 +65,7 @@ TEST(Wyfile, WriteTruncatesAppendAppendsTextKeepsBytes) {
     fclose(o);
     EXPECT_EQ(wyfile_puts(f.get(), "end"), 3);
   }
-  EXPECT_EQ(get_file(p), "line1\r\nline2\nXn=42\nend");
+  EXPECT_EQ(read_file(p), "line1\r\nline2\nXn=42\nend");
 
   auto r = open_s(p, "rt");
   ASSERT_TRUE(r);
@@ -74,47 +79,47 @@ TEST(Wyfile, WriteTruncatesAppendAppendsTextKeepsBytes) {
 }
 
 TEST(Wyfile, BufferedUntilFlushLineBufferingFlushesWholeLines) {
-  tmp_dir t;
+  TempDir t;
   std::string p = t / "b";
   auto f = open_s(p, "w");
   ASSERT_TRUE(f);
   wyfile_puts(f.get(), "abc\n");
-  EXPECT_EQ(get_file(p), "");  // still in the buffer
+  EXPECT_EQ(read_file(p), "");  // still in the buffer
   EXPECT_EQ(wyfile_flush(f.get()), 0);
-  EXPECT_EQ(get_file(p), "abc\n");
+  EXPECT_EQ(read_file(p), "abc\n");
 
   ASSERT_EQ(wyfile_set_linebuf(f.get(), true), 0);
   wyfile_puts(f.get(), "one\ntwo\nthr");
-  EXPECT_EQ(get_file(p), "abc\none\ntwo\n");
+  EXPECT_EQ(read_file(p), "abc\none\ntwo\n");
   wyfile_puts(f.get(), "ee");
-  EXPECT_EQ(get_file(p), "abc\none\ntwo\n");
+  EXPECT_EQ(read_file(p), "abc\none\ntwo\n");
   wyfile_puts(f.get(), "\n");
-  EXPECT_EQ(get_file(p), "abc\none\ntwo\nthree\n");
+  EXPECT_EQ(read_file(p), "abc\none\ntwo\nthree\n");
 }
 
 TEST(Wyfile, FlushOfEveryStreamReachesOnlyWriters) {
-  tmp_dir t;
+  TempDir t;
   auto a = open_s(t / "a", "w");
   auto b = open_s(t / "b", "a+");
-  put_file(t / "c", "c");
+  write_file(t / "c", "c");
   auto c = open_s(t / "c", "r");
   ASSERT_TRUE(a && b && c);
   wyfile_puts(a.get(), "AAA");
   wyfile_puts(b.get(), "BBB");
   char x;
   EXPECT_EQ(wyfile_read(c.get(), &x, 1), 1);
-  EXPECT_EQ(get_file(t / "a"), "");
+  EXPECT_EQ(read_file(t / "a"), "");
   EXPECT_EQ(wyfile_flush(nullptr), 0);
-  EXPECT_EQ(get_file(t / "a"), "AAA");
-  EXPECT_EQ(get_file(t / "b"), "BBB");
+  EXPECT_EQ(read_file(t / "a"), "AAA");
+  EXPECT_EQ(read_file(t / "b"), "BBB");
   a.reset();  // a closed stream leaves the list
   wyfile_puts(b.get(), "b");
   EXPECT_EQ(wyfile_flush(nullptr), 0);
-  EXPECT_EQ(get_file(t / "b"), "BBBb");
+  EXPECT_EQ(read_file(t / "b"), "BBBb");
 }
 
 TEST(Wyfile, ReadWriteSeekTellSizeAndLargeData) {
-  tmp_dir t;
+  TempDir t;
   std::string p = t / "rw";
   auto f = open_s(p, "w+b");
   ASSERT_TRUE(f);
@@ -141,7 +146,7 @@ TEST(Wyfile, ReadWriteSeekTellSizeAndLargeData) {
 }
 
 TEST(Wyfile, TailAndExistsForTheLogFile) {
-  tmp_dir t;
+  TempDir t;
   std::string p = t / "log.txt";
   EXPECT_FALSE(wyfile_exists(p.c_str()));
   auto f = open_s(p, "a+");
@@ -163,7 +168,7 @@ TEST(Wyfile, TailAndExistsForTheLogFile) {
   EXPECT_EQ(wyfile_size(g.get()), 0);
   wyfile_puts(g.get(), tail.c_str() + tail.find('\n') + 1);
   EXPECT_EQ(wyfile_flush(g.get()), 0);
-  EXPECT_EQ(get_file(p), "second line\nthird\n");
+  EXPECT_EQ(read_file(p), "second line\nthird\n");
   std::string empty;
   g.reset();
   auto e = open_s(t / "e", "w+");
@@ -172,7 +177,7 @@ TEST(Wyfile, TailAndExistsForTheLogFile) {
 }
 
 TEST(Wyfile, ConcurrentWritersKeepLinesWhole) {
-  tmp_dir t;
+  TempDir t;
   std::string p = t / "c";
   {
     auto f = open_s(p, "w");
@@ -186,7 +191,7 @@ TEST(Wyfile, ConcurrentWritersKeepLinesWhole) {
     }
     for (auto& x : th) x.join();
   }
-  std::string all = get_file(p);
+  std::string all = read_file(p);
   size_t lines = 0, pos = 0;
   while (pos < all.size()) {
     size_t nl = all.find('\n', pos);

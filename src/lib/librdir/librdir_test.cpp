@@ -9,12 +9,13 @@
 #include <thread>
 
 #include "librdir.h"
-#include "rdir_test_util.h"
+#include "wytest.h"
 
 namespace {
 
-using rdir_test::temp_dir;
-using rdir_test::write_file;
+using wytest::TempDir;
+using wytest::write_file;
+namespace fs = std::filesystem;
 
 struct reader_closer {
   void operator()(librdir* h) const { librdir_close(h); }
@@ -66,21 +67,21 @@ std::map<std::string, mstat_item> by_name(mstat* h, std::map<std::string, std::s
 }
 
 TEST(Librdir, TreeListingParsesBackWithItsPosixFields) {
-  temp_dir t;
+  TempDir t;
   write_file(t / "a.txt", "hello");
   write_file(t / "empty", "");
-  rdir_test::fs::create_directory(t / "sub");
+  fs::create_directory(t / "sub");
   write_file(t / "sub/inner", "x");
-  rdir_test::fs::create_directory(t / "emptyd");
-  rdir_test::fs::create_symlink("a.txt", t / "lf");
-  rdir_test::fs::create_symlink("sub", t / "ld");
+  fs::create_directory(t / "emptyd");
+  fs::create_symlink("a.txt", t / "lf");
+  fs::create_symlink("sub", t / "ld");
   write_file(t / "odd\tname", "left out");
   write_file(t / ".hidden", "h");
   chmod((t / "a.txt").c_str(), 0640);
   struct stat sa;
   ASSERT_EQ(lstat((t / "a.txt").c_str(), &sa), 0);
 
-  reader_ptr r = open_reader(t.str());
+  reader_ptr r = open_reader(t.path());
   ASSERT_TRUE(r);
   listing l = read_listing(r.get());
   EXPECT_EQ(l.file_end, 0);
@@ -129,13 +130,13 @@ TEST(Librdir, TreeListingParsesBackWithItsPosixFields) {
 }
 
 TEST(Librdir, OddNamesAreLeftOutAndTheRestStillLists) {
-  temp_dir t;
+  TempDir t;
   write_file(t / "tab\there", "x");
   write_file(t / "cr\rhere", "x");
   write_file(t / "lf\nhere", "x");
   write_file(t / "plain", "x");
-  rdir_test::fs::create_symlink("to\tab", t / "badlink");
-  reader_ptr r = open_reader(t.str());
+  fs::create_symlink("to\tab", t / "badlink");
+  reader_ptr r = open_reader(t.path());
   ASSERT_TRUE(r);
   listing l = read_listing(r.get());
   EXPECT_EQ(l.file_end, 0);  // the listing itself does not fail
@@ -149,16 +150,16 @@ TEST(Librdir, OddNamesAreLeftOutAndTheRestStillLists) {
 }
 
 TEST(Librdir, SkipCountsStayWithTheirListingsWhenListedAhead) {
-  temp_dir t;
-  rdir_test::fs::create_directory(t / "two");
+  TempDir t;
+  fs::create_directory(t / "two");
   write_file(t / "two/a\tb", "x");
   write_file(t / "two/c\nd", "x");
   write_file(t / "two/fine", "x");
-  rdir_test::fs::create_directory(t / "none");
+  fs::create_directory(t / "none");
   write_file(t / "none/fine", "x");
-  rdir_test::fs::create_directory(t / "one");
+  fs::create_directory(t / "one");
   write_file(t / "one/e\rf", "x");  // nothing else in it
-  reader_ptr r = open_reader(t.str());
+  reader_ptr r = open_reader(t.path());
   ASSERT_TRUE(r);
   EXPECT_EQ(librdir_list_skip_count(r.get()), 0);  // no end read yet
   read_listing(r.get());
@@ -174,8 +175,8 @@ TEST(Librdir, SkipCountsStayWithTheirListingsWhenListedAhead) {
 }
 
 TEST(Librdir, EmptyDirectoryGivesTheTwoEndRecords) {
-  temp_dir t;
-  reader_ptr r = open_reader(t.str(), 600);
+  TempDir t;
+  reader_ptr r = open_reader(t.path(), 600);
   ASSERT_TRUE(r);
   char buf[256];
   int n = librdir_read_item_list(r.get(), buf, sizeof buf);
@@ -187,12 +188,12 @@ TEST(Librdir, EmptyDirectoryGivesTheTwoEndRecords) {
 }
 
 TEST(Librdir, VanishedDirectoryListsItsErrorCode) {
-  temp_dir t;
-  rdir_test::fs::create_directory(t / "gone");
-  reader_ptr r = open_reader(t.str());
+  TempDir t;
+  fs::create_directory(t / "gone");
+  reader_ptr r = open_reader(t.path());
   ASSERT_TRUE(r);
   read_listing(r.get());
-  rdir_test::fs::remove(t / "gone");
+  fs::remove(t / "gone");
   ASSERT_EQ(librdir_enum_dir(r.get(), (t / "gone").c_str()), 0);
   char buf[256];
   int n = librdir_read_item_list(r.get(), buf, sizeof buf);
@@ -202,10 +203,10 @@ TEST(Librdir, VanishedDirectoryListsItsErrorCode) {
 }
 
 TEST(Librdir, RecordLargerThanTheBufferWaitsForALargerRead) {
-  temp_dir t;
+  TempDir t;
   write_file(t / std::string(100, 'n'), "");
   const int timeout_ms = 1000;
-  reader_ptr r = open_reader(t.str(), timeout_ms);
+  reader_ptr r = open_reader(t.path(), timeout_ms);
   ASSERT_TRUE(r);
   char buf[4096];
   // Room for the kind byte and 50 bytes: the file record does not fit, so
@@ -229,7 +230,7 @@ TEST(Librdir, RecordLargerThanTheBufferWaitsForALargerRead) {
 }
 
 TEST(Librdir, OpenOfAMissingDirectoryFailsWithItsCode) {
-  temp_dir t;
+  TempDir t;
   cdir_err err;
   reader_ptr r = open_reader(t / "missing", 3000, &err);
   EXPECT_FALSE(r);

@@ -8,14 +8,15 @@
 
 #include "libpal.h"
 #include "librdir.h"
-#include "rdir_test_util.h"
+#include "wytest.h"
 
 namespace {
 
-using rdir_test::read_file;
-using rdir_test::temp_dir;
-using rdir_test::write_file;
-namespace fs = rdir_test::fs;
+using wytest::pattern;
+using wytest::read_file;
+using wytest::TempDir;
+using wytest::write_file;
+namespace fs = std::filesystem;
 
 constexpr uint32_t kMax = 65540;  // data buffer: 65536 readable, 65540 writable
 
@@ -49,12 +50,6 @@ std::string collect(libmfile* h, size_t bytes) {
   return collect_until(h, [bytes](const std::string& s) { return s.size() >= bytes; });
 }
 std::string collect(libmfile* h, const std::string& expect) { return collect(h, expect.size()); }
-
-std::string pattern(size_t n, int seed) {
-  std::string s(n, '\0');
-  for (size_t i = 0; i < n; i++) s[i] = static_cast<char>((i * 131 + seed * 7) & 0xFF);
-  return s;
-}
 
 mstat_item rec(const char* name, uint32_t flags = 0x802, int64_t wtime = 1500000000) {
   mstat_item r;
@@ -108,7 +103,7 @@ std::vector<mfile_data> collect_records(libmfile* h, size_t count) {
 }
 
 TEST(Libmfile, WriteListThenReadListRoundTripUpToTheLimits) {
-  temp_dir t;
+  TempDir t;
   std::string base = t / "dst";  // created by the write list
   mfile_ptr m = open_mfile();
   ASSERT_TRUE(m);
@@ -147,12 +142,12 @@ TEST(Libmfile, WriteListThenReadListRoundTripUpToTheLimits) {
 }
 
 TEST(Libmfile, ReadListShortensToTheFileAndReportsMissingFiles) {
-  temp_dir t;
+  TempDir t;
   write_file(t / "a", "abcdef");
   write_file(t / "b", "xy");
   mfile_ptr m = open_mfile(700);
   ASSERT_TRUE(m);
-  ASSERT_EQ(libmfile_read_list(m.get(), t.str().c_str(), "a\t3\nmissing\t10\nb\t100"), 0);
+  ASSERT_EQ(libmfile_read_list(m.get(), t.path().c_str(), "a\t3\nmissing\t10\nb\t100"), 0);
   std::vector<mfile_data> r = collect_records(m.get(), 3);
   ASSERT_EQ(r.size(), 3u);
   EXPECT_EQ(std::string(r[0].data.begin(), r[0].data.end()), "abc");
@@ -167,7 +162,7 @@ TEST(Libmfile, ReadListShortensToTheFileAndReportsMissingFiles) {
 }
 
 TEST(Libmfile, MalformedNamesNeverTouchTheFileSystem) {
-  temp_dir t;
+  TempDir t;
   std::string base = t / "base";
   fs::create_directories(base + "/sub");
   write_file(base + "/sub/keep", "k");
@@ -217,7 +212,7 @@ TEST(Libmfile, MalformedNamesNeverTouchTheFileSystem) {
 }
 
 TEST(Libmfile, WritesNeverFollowALinkOutOfTheBase) {
-  temp_dir t;
+  TempDir t;
   std::string base = t / "base";
   fs::create_directories(base);
   write_file(t / "outside", "secret");
@@ -243,7 +238,7 @@ TEST(Libmfile, WritesNeverFollowALinkOutOfTheBase) {
 }
 
 TEST(Libmfile, WriteListCreatesLinksAndEmptyFilesAndStopsAtBadData) {
-  temp_dir t;
+  TempDir t;
   mfile_ptr m = open_mfile(700, 16);
   ASSERT_TRUE(m);
   mstat_item l = rec("lnk", 0x902);
@@ -253,7 +248,7 @@ TEST(Libmfile, WriteListCreatesLinksAndEmptyFilesAndStopsAtBadData) {
   std::string list = write_line(l, "") + write_line(ld, "") + write_line(rec("empty"), "") +
                      write_line(rec("big"), std::string(17, 'x')) +  // decodes past the 16-byte buffer
                      write_line(rec("after"), "ok");
-  ASSERT_EQ(libmfile_write_list(m.get(), t.str().c_str(), list.c_str()), 0);
+  ASSERT_EQ(libmfile_write_list(m.get(), t.path().c_str(), list.c_str()), 0);
   EXPECT_EQ(collect(m.get(), "0\t0\n0\t0\n0\t0\n1\t-31\n0\t2\n"), "0\t0\n0\t0\n0\t0\n1\t-31\n0\t2\n");
   EXPECT_EQ(fs::read_symlink(t / "lnk"), "target.txt");
   EXPECT_EQ(fs::read_symlink(t / "lnkd"), "somedir");
@@ -276,7 +271,7 @@ TEST(Libmfile, WriteListCreatesLinksAndEmptyFilesAndStopsAtBadData) {
 }
 
 TEST(Libmfile, MkdirDeleteAndDeleteAllFiles) {
-  temp_dir t;
+  TempDir t;
   std::string base = t / "b";
   mfile_ptr m = open_mfile();
   ASSERT_TRUE(m);
@@ -314,13 +309,13 @@ TEST(Libmfile, MkdirDeleteAndDeleteAllFiles) {
 }
 
 TEST(Libmfile, CollectorSkipsALoneEndRecordAndKeepsChunksWhole) {
-  temp_dir t;
+  TempDir t;
   for (int i = 0; i < 20; i++) write_file(t / ("f" + std::to_string(i)), std::string(100, 'a' + i));
   mfile_ptr m = open_mfile(700);
   ASSERT_TRUE(m);
   // An empty list yields only its end record; the collector reads past it
   // to the next command's results.
-  ASSERT_EQ(libmfile_del_list(m.get(), t.str().c_str(), ""), 0);
+  ASSERT_EQ(libmfile_del_list(m.get(), t.path().c_str(), ""), 0);
   std::string list;
   for (int i = 0; i < 20; i++) list += "f" + std::to_string(i) + "\t100\n";
   ASSERT_EQ(libmfile_read_list(m.get(), nullptr, list.c_str()), 0);

@@ -1,39 +1,33 @@
 // Profile URLs and time-outs against a real configuration directory.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 
 #include "libwycli.h"
+#include "wytest.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+using wytest::TempDir;
+using wytest::write_file;
 
 class ClientUrl : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/wycli_test_XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    std::ofstream(dir_ + "/wy_client.ini") << "[conf]\nread_timeout = 40\n\n"
-                                              "[session/srv]\nprot = wyp\nip = 10.0.0.1\nport = 7000\n"
-                                              "user = bob\npwd = secret\nproxy = corp\n\n"
-                                              "[session/tls]\nprot = wyp\nuse_ssl = 1\nip = fe80__1\n"
-                                              "port = WYPS_DEF_PORT\npwd = nouser\n\n"
-                                              "[session/plain]\nprot = wyp\nip = h\nport = WYP_DEF_PORT\n\n"
-                                              "[session/here]\nprot = loc\n\n"
-                                              "[session/odd]\nprot = ftp\n\n"
-                                              "[session/noip]\nprot = wyp\n";
-    setenv("WY_ENV_CONF_DIR", dir_.c_str(), 1);
+    write_file(dir_ / "wy_client.ini",
+               "[conf]\nread_timeout = 40\n\n"
+               "[session/srv]\nprot = wyp\nip = 10.0.0.1\nport = 7000\n"
+               "user = bob\npwd = secret\nproxy = corp\n\n"
+               "[session/tls]\nprot = wyp\nuse_ssl = 1\nip = fe80__1\n"
+               "port = WYPS_DEF_PORT\npwd = nouser\n\n"
+               "[session/plain]\nprot = wyp\nip = h\nport = WYP_DEF_PORT\n\n"
+               "[session/here]\nprot = loc\n\n"
+               "[session/odd]\nprot = ftp\n\n"
+               "[session/noip]\nprot = wyp\n");
+    setenv("WY_ENV_CONF_DIR", dir_.path().c_str(), 1);
     wy_conf_set_path("/nonexistent");
   }
-  void TearDown() override {
-    unsetenv("WY_ENV_CONF_DIR");
-    fs::remove_all(dir_);
-  }
+  void TearDown() override { unsetenv("WY_ENV_CONF_DIR"); }
   std::string expand(const char* url, int want = 0) {
     char out[CLIENT_URL_SIZE] = "";
     cdir_err err;
@@ -41,7 +35,8 @@ class ClientUrl : public ::testing::Test {
     last_err_ = err.msg;
     return out;
   }
-  std::string dir_, last_err_;
+  TempDir dir_;
+  std::string last_err_;
 };
 
 TEST_F(ClientUrl, PlainUrlsAreOnlyNormalised) {

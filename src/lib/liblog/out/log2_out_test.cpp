@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 
 #include "libbsv.h"
@@ -17,30 +16,14 @@
 #include "libpal.h"
 #include "pal_exe.h"
 #include "pal_udp.h"
+#include "wytest.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct temp_dir {
-  fs::path p;
-  temp_dir() {
-    char tmpl[] = "/tmp/log2_test_XXXXXX";
-    p = mkdtemp(tmpl);
-  }
-  ~temp_dir() {
-    std::error_code ec;
-    fs::remove_all(p, ec);
-  }
-  std::string operator/(const char* n) const { return (p / n).string(); }
-};
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using wytest::read_file;
+using wytest::TempDir;
 
 // A log object with the console off.
 struct quiet_log {
@@ -98,16 +81,16 @@ const std::regex kFileLine(
     "fn\\(\\): .*");
 
 TEST(Log2File, LineLayout) {
-  temp_dir d;
+  TempDir d;
   quiet_log q;
   log2_ioctl(q.h, LOG2_SET_FLAGS_TAGS, "time|tid|file");
-  ASSERT_EQ(log2_ioctl(q.h, LOG2_SET_FILE_DIR, d.p.c_str()), 0);
+  ASSERT_EQ(log2_ioctl(q.h, LOG2_SET_FILE_DIR, d.path().c_str()), 0);
   ASSERT_EQ(log2_ioctl(q.h, LOG2_SET_FILE, "t.log"), 0);
   log2_ioctl(q.h, LOG2_SET_FILE_ON, 1);
   q.line(LV_WARN, "first");
   errno = ENOENT;
   log2_printf(q.h, LV_ERR | LV_SYS, "tg", "f.cpp", 1, "fn", "open error: ");
-  std::string text = slurp(d / "t.log");
+  std::string text = read_file(d / "t.log");
   std::string pid = std::to_string(os_exe_pid());
   std::regex first("[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{6} WARN  " + pid +
                    " --- \\[[^\\]]+\\] tg fn\\(\\): first\n"
@@ -116,7 +99,7 @@ TEST(Log2File, LineLayout) {
 }
 
 TEST(Log2File, ModesAppendAndTruncate) {
-  temp_dir d;
+  TempDir d;
   std::ofstream(d / "m.log") << "old line\n";
   {
     quiet_log q;
@@ -125,7 +108,7 @@ TEST(Log2File, ModesAppendAndTruncate) {
     log2_ioctl(q.h, LOG2_SET_FILE_ON, 1);
     q.line(LV_INFO, "new");
   }
-  std::string text = slurp(d / "m.log");
+  std::string text = read_file(d / "m.log");
   EXPECT_EQ(text.rfind("old line\n", 0), 0u);
   EXPECT_NE(text.find("fn(): new\n"), std::string::npos);
   {
@@ -135,11 +118,11 @@ TEST(Log2File, ModesAppendAndTruncate) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "mode x err\n");
     ASSERT_EQ(log2_ioctl(q.h, LOG2_SET_FILE, (d / "m.log").c_str()), 0);  // default "w"
   }
-  EXPECT_EQ(slurp(d / "m.log"), "");
+  EXPECT_EQ(read_file(d / "m.log"), "");
 }
 
 TEST(Log2File, LimitKeepsNewestHalfFromAWholeLine) {
-  temp_dir d;
+  TempDir d;
   quiet_log q;
   ASSERT_EQ(log2_ioctl(q.h, LOG2_SET_FILE_SIZE, 1023), -1);
   ASSERT_EQ(log2_ioctl(q.h, LOG2_SET_FILE_SIZE, 4096), 0);
@@ -151,7 +134,7 @@ TEST(Log2File, LimitKeepsNewestHalfFromAWholeLine) {
     q.line(LV_INFO, last.c_str());
     ASSERT_LT(fs::file_size(d / "s.log"), 4096u) << i;
   }
-  std::string text = slurp(d / "s.log");
+  std::string text = read_file(d / "s.log");
   EXPECT_GE(text.size(), 1800u);  // about half, less the cut line
   size_t nl = text.find('\n');
   ASSERT_NE(nl, std::string::npos);
@@ -160,14 +143,14 @@ TEST(Log2File, LimitKeepsNewestHalfFromAWholeLine) {
 }
 
 TEST(Log2File, DeletedFileIsRecreatedByTheNextLine) {
-  temp_dir d;
+  TempDir d;
   quiet_log q;
   ASSERT_EQ(log2_ioctl(q.h, LOG2_SET_FILE, (d / "r.log").c_str()), 0);
   log2_ioctl(q.h, LOG2_SET_FILE_ON, 1);
   q.line(LV_INFO, "before");
   ASSERT_TRUE(fs::remove(d / "r.log"));
   q.line(LV_INFO, "after");
-  std::string text = slurp(d / "r.log");
+  std::string text = read_file(d / "r.log");
   EXPECT_EQ(text.find("before"), std::string::npos);
   EXPECT_NE(text.find("fn(): after\n"), std::string::npos);
 }
@@ -175,28 +158,27 @@ TEST(Log2File, DeletedFileIsRecreatedByTheNextLine) {
 TEST(Log2File, RelativeDirectoryIsBesideTheExecutable) {
   char exe[4096];
   ASSERT_GT(os_exe_dir(exe, sizeof exe), 0);
-  std::string rel = "log2_reldir_" + std::to_string(os_exe_pid());
-  fs::path want = fs::path(exe) / rel / "deeper";
+  TempDir beside(exe);
+  std::string rel = fs::path(beside.path()).filename().string() + "/new/deeper";
+  fs::path want = fs::path(exe) / rel;
   quiet_log q;
-  ASSERT_EQ(log2_ioctl(q.h, LOG2_SET_FILE_DIR, (rel + "/deeper").c_str()), 0);
+  ASSERT_EQ(log2_ioctl(q.h, LOG2_SET_FILE_DIR, rel.c_str()), 0);
   ASSERT_EQ(log2_ioctl(q.h, LOG2_SET_FILE, "x.log"), 0);
   log2_ioctl(q.h, LOG2_SET_FILE_ON, 1);
   q.line(LV_INFO, "here");
-  EXPECT_NE(slurp((want / "x.log").string()).find("here"), std::string::npos);
+  EXPECT_NE(read_file((want / "x.log").string()).find("here"), std::string::npos);
   log2_close(q.h);
   q.h = log2_open();
-  std::error_code ec;
-  fs::remove_all(fs::path(exe) / rel, ec);
 }
 
 TEST(Log2File, CaptureFileHoldsBsvPackets) {
-  temp_dir d;
+  TempDir d;
   quiet_log q;
   ASSERT_EQ(log2_ioctl(q.h, LOG2_SET_FILE, (d / "c.pcap").c_str()), 0);
   log2_ioctl(q.h, LOG2_SET_FILE_ON, 1);
   q.line(LV_INFO, "captured");
   log2_printf(q.h, LV_INFO, "net", "f.cpp", 1, "fn", "not captured");
-  std::string text = slurp(d / "c.pcap");
+  std::string text = read_file(d / "c.pcap");
   ASSERT_GT(text.size(), 40u);
   const auto* b = reinterpret_cast<const uint8_t*>(text.data());
   EXPECT_EQ(b[0], 0xd4);
@@ -349,7 +331,7 @@ struct process_log_reset {
 
 TEST(Log2Init, EveryKeyOfTheLogSection) {
   process_log_reset reset;
-  temp_dir d;
+  TempDir d;
   udp_collector sys, bsv;
   std::ofstream(d / "app.log") << "kept\n";
   std::ofstream(d / "tarn.ini") << "[log]\n"
@@ -358,7 +340,7 @@ TEST(Log2Init, EveryKeyOfTheLogSection) {
                                 << "flags = time_ms|tid\n"
                                 << "syslog = udp://127.0.0.1:" << sys.port << "\n"
                                 << "bsvlog = udp://127.0.0.1:" << bsv.port << "\n"
-                                << "file_dir = " << d.p.string() << "/logs\n"
+                                << "file_dir = " << d.path() << "/logs\n"
                                 << "file_mode = a\n"
                                 << "file = app.log\n"
                                 << "file_size = 4k\n"
@@ -375,7 +357,7 @@ TEST(Log2Init, EveryKeyOfTheLogSection) {
 
   log2_printf(nullptr, LV_DBG, "tg", "f.cpp", 1, "fn", "too detailed");
   log2_printf(nullptr, LV_INFO | LV_BSV, "tg", "f.cpp", 1, "fn", "everywhere");
-  std::string file = slurp(d / "logs/app.log");
+  std::string file = read_file(d / "logs/app.log");
   EXPECT_EQ(file.find("too detailed"), std::string::npos);
   EXPECT_NE(file.find("fn(): everywhere\n"), std::string::npos) << file;
   std::string rec = sys.recv();
@@ -390,10 +372,10 @@ TEST(Log2Init, EveryKeyOfTheLogSection) {
 
 TEST(Log2Init, AppendModeKeepsAndSmallFileSizeIsRefused) {
   process_log_reset reset;
-  temp_dir d;
-  fs::create_directories(d.p / "logs");
+  TempDir d;
+  fs::create_directories(d / "logs");
   std::ofstream(d / "logs/app.log") << "kept\n";
-  std::ofstream(d / "tarn.ini") << "[log]\nfile_dir = " << d.p.string() << "/logs\nfile_mode = a\n"
+  std::ofstream(d / "tarn.ini") << "[log]\nfile_dir = " << d.path() << "/logs\nfile_mode = a\n"
                                 << "file = app.log\nfile_size = 1k\nlevel =\n";
   log2_set_console(nullptr, 0);
   static std::string warned;
@@ -411,7 +393,7 @@ TEST(Log2Init, AppendModeKeepsAndSmallFileSizeIsRefused) {
   EXPECT_EQ(log2_get_level(nullptr), 7) << "an empty value is not applied";
   // The default 2 MiB limit stays: 5000 bytes of lines are all kept.
   for (int i = 0; i < 60; ++i) log2_printf(nullptr, LV_INFO, "tg", "f.cpp", 1, "fn", "filler line %03d", i);
-  std::string file = slurp(d / "logs/app.log");
+  std::string file = read_file(d / "logs/app.log");
   EXPECT_EQ(file.rfind("kept\n", 0), 0u);
   EXPECT_NE(file.find("filler line 000"), std::string::npos);
   EXPECT_NE(file.find("filler line 059"), std::string::npos);

@@ -1,11 +1,11 @@
 // The socket layer's own contracts: address forms, the meaning of a 0 from
 // a receive, connect results and local sockets.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <string>
 
 #include "pal_sock.h"
+#include "wytest.h"
 
 namespace {
 
@@ -106,7 +106,8 @@ TEST(OsSocket, ConnectReportsProgressThenTheOutcome) {
 }
 
 TEST(OsSocket, LocalStreamSockets) {
-  std::string path = "/tmp/wy_sock_test_" + std::to_string(getpid());
+  wytest::TempDir t;
+  std::string path = t / "sock";
   os_ipaddr a;
   ASSERT_TRUE(os_addrinfo_addr(path.c_str(), &a));
   os_socket_t l = os_socket_listen(&a, 4);
@@ -123,7 +124,6 @@ TEST(OsSocket, LocalStreamSockets) {
   os_socket_exit(acc);
   os_socket_exit(s);
   os_socket_exit(l);
-  unlink(path.c_str());
 }
 
 }  // namespace
