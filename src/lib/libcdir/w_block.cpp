@@ -232,7 +232,12 @@ int block_loop(cdir_job* job, const loop_kind& k, const mstat_item* e, block_src
     }
     job->c.total_write += w;
     off += w;
-    if (w == remaining || w < bs) whole = 1;
+    // The file ends where its listed size is reached, or where a read finds
+    // nothing more. A read that stops short before that is asked again: a
+    // failing disk hands out the bytes before a bad block first and the
+    // error only on the next read, and a cut copy must never pass for a
+    // whole one. A file that shrank answers the second read with 0.
+    if (w == remaining || n == 0) whole = 1;
     remaining -= w;
     if (whole == 0 && cdir_need_exit(job)) break;
   }

@@ -303,6 +303,16 @@ int cdir_read_local_mfile_base64(cdir_job* job, const mstat_item* it, uint64_t s
       std::string ipath = job->src.join(b->item->path, e->name);
       os_file_uptr f(os_file_open(ipath.c_str(), 0x1081));
       int64_t n = f ? os_file_pread(f.get(), job->c.dbuf.data(), static_cast<size_t>(e->size), 0) : -1;
+      // Short of the listed size: the end only if nothing more comes (a
+      // failing disk hands out what it read before the error).
+      while (n >= 0 && n < e->size) {
+        int64_t more = os_file_pread(f.get(), job->c.dbuf.data() + n, static_cast<size_t>(e->size - n), n);
+        if (more <= 0) {
+          if (more < 0) n = -1;
+          break;
+        }
+        n += more;
+      }
       if (n < 0) {
         // Left out of the list: an empty record would empty the copy.
         int v = os_last_verr();
