@@ -36,8 +36,10 @@ DEFAULT_TARN = os.path.join(REPO, "build/release/src/opt/tarn/tarn")
 # destination of the named fresh command in the same round.
 COMMANDS = [
     ("tarn_cp", "tarn mode=cp", "fresh", "tarn"),
+    ("base_cp", "base tarn mode=cp", "fresh", "base"),
     ("cp_a", "cp -a", "fresh", "cp"),
     ("tarn_sync", "tarn mode=sync (first)", "fresh", "tarn"),
+    ("base_sync", "base tarn mode=sync (first)", "fresh", "base"),
     ("rsync", "rsync -a (first)", "fresh", "rsync"),
     ("rclone", "rclone copy --transfers 4", "fresh", "rclone"),
     ("rsyncd", "rsync -a to loopback daemon", "fresh", "rsyncd"),
@@ -251,11 +253,11 @@ class TreeBench:
                                           self.ntrash)))
 
     def argv(self, key, dst):
-        t = self.a.tarn
-        if key == "tarn_cp":
+        t = self.a.tarn_base if key.startswith("base") else self.a.tarn
+        if key in ("tarn_cp", "base_cp"):
             return [t, "mode=cp", "if=" + self.src, "of=" + dst] + \
                 self.a.tarn_arg
-        if key in ("tarn_sync", "tarn_sync_again"):
+        if key in ("tarn_sync", "tarn_sync_again", "base_sync"):
             return [t, "mode=sync", "if=" + self.src, "of=" + dst] + \
                 self.a.tarn_arg
         if key == "cp_a":
@@ -327,6 +329,14 @@ class TreeBench:
             return None
         return ma / mb
 
+    def pair_ratio(self, a, b):
+        """Median of the per-round ratios a/b: the machine's speed drifts
+        within a run, and the two ran side by side in every round."""
+        ta, tb = self.times.get(a), self.times.get(b)
+        if not ta or not tb or len(ta) != len(tb):
+            return None
+        return statistics.median(x / y for x, y in zip(ta, tb) if y > 0)
+
     def report(self):
         say("")
         say("tree %s (%s): medians of %d rounds, hot page cache (nothing "
@@ -361,6 +371,11 @@ class TreeBench:
             for t in tarns:
                 say("  %-30s" % LABEL[t] + "".join(
                     "%14s" % fmt_ratio(self.ratio(t, p)) for p in peers))
+        for t, b in (("tarn_cp", "base_cp"), ("tarn_sync", "base_sync")):
+            r = self.pair_ratio(t, b)
+            if r is not None:
+                say("  %-30s %13s  (against the base tarn, median of the "
+                    "rounds' ratios)" % (LABEL[t], fmt_ratio(r)))
         if "tarn_sync_again" in self.cmds and "rsync_again" in self.cmds:
             say("  %-30s %13s  (against rsync -a unchanged)"
                 % (LABEL["tarn_sync_again"],
@@ -402,6 +417,9 @@ def main():
     ap.add_argument("--tarn-arg", action="append", default=[],
                     metavar="WORD", help="extra word for every tarn run, "
                     "e.g. level=info (repeatable)")
+    ap.add_argument("--tarn-base", metavar="PATH",
+                    help="another tarn build (say, before a change) timed in "
+                    "the same rounds, with the ratios of each round")
     ap.add_argument("--no-tarn", action="store_true",
                     help="time the peers only")
     ap.add_argument("--rsyncd", action="store_true",
@@ -438,6 +456,12 @@ def main():
             tarn_version = r.stdout.strip()
     if a.no_tarn:
         cmds -= {"tarn_cp", "tarn_sync", "tarn_sync_again"}
+    if a.tarn_base and os.access(a.tarn_base, os.X_OK) and not a.no_tarn:
+        a.tarn_base = os.path.abspath(a.tarn_base)
+    else:
+        if a.tarn_base:
+            skipped.append("base tarn: not found at %s" % a.tarn_base)
+        cmds -= {"base_cp", "base_sync"}
     for prog, keys in (("cp", ["cp_a"]), ("rsync", ["rsync", "rsync_again",
                                                     "rsyncd"]),
                        ("rclone", ["rclone"])):
@@ -500,7 +524,7 @@ def main():
             tb.run()
             tb.report()
             results.append(tb.record())
-            if any(k.startswith("tarn") for k in tb.failed) or tb.notes:
+            if any(k.startswith(("tarn", "base")) for k in tb.failed) or tb.notes:
                 code = 2
     except KeyboardInterrupt:
         say("interrupted")

@@ -138,6 +138,61 @@ TEST_P(Paths, AnUnreadableSourceFileNeverEmptiesItsCopy) {
   EXPECT_EQ(read_file(t / "dst/locked"), "old copy");
 }
 
+// The comparing modes decide per file, whichever path moves the files.
+TEST_P(Paths, ComparingModesDecidePerFile) {
+  TempDir t;
+  struct Case {
+    const char* name;
+    long dst_offset;  // destination write time minus the source's
+    const char* dst_data;
+    bool diff, no_overwrite, newer;  // written by each mode
+  } cases[] = {
+      {"same", 2, "xxxx", false, false, false},        // 2 s apart, same size
+      {"older_dst", -3, "xxxx", true, false, true},    // the source is newer by 3 s
+      {"longer_dst", 0, "xxxxx", true, false, true},   // sizes differ, same time
+      {"newer_dst", 1000, "xxxx", true, false, false}, // the destination is newer
+  };
+  const char* modes[] = {"copy_diff_size_date", "copy_no_overwrite", "copy_newer"};
+  for (int m = 0; m < 3; m++) {
+    std::string dst = t / ("dst" + std::to_string(m));
+    for (auto& c : cases) {
+      write_file(t / "src/" + c.name, "NEW!");
+      set_mtime(t / "src/" + c.name, kT0);
+      write_file(dst + "/" + c.name, c.dst_data);
+      set_mtime(dst + "/" + c.name, kT0 + c.dst_offset);
+    }
+    write_file(t / "src/missing", "m");
+    job_result r = run_job(GetParam(), modes[m], t / "src", dst);
+    ASSERT_EQ(r.status, 0) << modes[m];
+    for (auto& c : cases) {
+      bool written = m == 0 ? c.diff : m == 1 ? c.no_overwrite : c.newer;
+      EXPECT_EQ(read_file(dst + "/" + c.name), written ? "NEW!" : c.dst_data) << modes[m] << " " << c.name;
+    }
+    EXPECT_EQ(read_file(dst + "/missing"), "m") << modes[m];
+  }
+}
+
+// Blanks and quotes are name characters on every path; an empty source tree
+// gives an empty copy.
+TEST_P(Paths, OddNamesAndAnEmptyTree) {
+  TempDir t;
+  write_file(t / "src/x", "plain x");
+  write_file(t / "src/x ", "x with a blank");
+  write_file(t / "src/ lead", "");
+  write_file(t / "src/\"q\"", "quoted");
+  write_file(t / "src/dir /f", pattern(600000, 9));  // a big one below an odd directory
+  job_result r = run_job(GetParam(), "cp", t / "src", t / "dst");
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(r.o_fail, 0);
+  expect_same(t / "src", t / "dst", true);
+  fs::create_directories(t / "empty");
+  r = run_job(GetParam(), "sync", t / "empty", t / "dst_empty");
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(r.file_count, 0);
+  EXPECT_TRUE(fs::is_directory(t / "dst_empty"));
+  EXPECT_TRUE(scan(t / "dst_empty").empty());
+}
+
 std::string path_name(const ::testing::TestParamInfo<uint32_t>& i) {
   static const char* const names[] = {"LL", "RL", "LR", "RR"};
   return names[i.param];

@@ -1,5 +1,6 @@
-// Transfer paths on a local destination: files block by block, empty files
-// and links, directories and their times.
+// A local destination: files opened for writing without harm to the
+// source or to what links point at, empty files and links, directories and
+// their records.
 #include <algorithm>
 #include <cstring>
 
@@ -16,8 +17,8 @@ constexpr uint64_t kOpenWrite = OS_FILE_WRITE | OS_FILE_CREATE | OS_FILE_NOFOLLO
 constexpr int kVerrLoop = -156;  // a link where a file was to be opened
 
 /// `dir` without the separators it ends with.
-std::string_view trim_seps(std::string_view dir) {
-  while (dir.size() > 1 && dir.back() == '/') dir.remove_suffix(1);
+std::string_view trim_seps(std::string_view dir, char sep) {
+  while (dir.size() > 1 && dir.back() == sep) dir.remove_suffix(1);
   return dir;
 }
 
@@ -37,11 +38,12 @@ int make_dir(const std::string& path) {
 /// remembers the last one so that the files of one directory make it once.
 /// The destination root itself may be reached through a link of the user's.
 int ensure_parent(cdir_job* job, const std::string& path) {
-  size_t cut = path.find_last_of('/');
+  char sep = job->dst.sep;
+  size_t cut = path.find_last_of(sep);
   if (cut == std::string::npos || cut == 0) return 0;
   if (job->c.made_dir.size() == cut && path.compare(0, cut, job->c.made_dir) == 0) return 0;
   std::string parent = path.substr(0, cut);
-  int r = trim_seps(parent) == trim_seps(job->dst.path) ? os_mkdirs(parent.c_str()) : make_dir(parent);
+  int r = trim_seps(parent, sep) == trim_seps(job->dst.path, sep) ? os_mkdirs(parent.c_str()) : make_dir(parent);
   if (r < 0) return -1;
   job->c.made_dir = std::move(parent);
   return 0;

@@ -51,19 +51,28 @@ int write_received(cdir_job* job, const cdir_stat* item, const mstat_item* e, co
   return cdir_write_file(job, item, e, data, len);
 }
 
-/// Download: empty files and links first, then the small files in read
-/// lists, then the big ones.
-int rl_copy_list(cdir_job* job, cdir_stat* q) {
+/// Files from a source behind a multi-file object: empty files and links
+/// first, then the small files in read lists, each handed to `proc` (which
+/// also takes the empty ones, without data), then the big ones block by
+/// block. A failure is counted where it happens; a stop ends the list.
+int from_source_lists(cdir_job* job, cdir_stat* q, cdir_small_proc proc, cdir_small_batch* batch,
+                      big_file_proc big) {
   uint64_t n = 0;
   mstat_item* it = sorted_files(q, &n);
   uint64_t sized = first_sized(it, n);
   for (uint64_t i = 0; i < sized; i++) {
     if (cdir_need_exit(job)) return -1;
-    cdir_write_file(job, q, &it[i], nullptr, 0);
+    proc(job, q, &it[i], nullptr, 0, batch);
   }
   uint64_t next = sized;
-  if (r_get_small_file_list_data(job, q, it, sized, n, &next, write_received, nullptr) < 0) return -1;
-  return big_files(job, q, it, next, n, cdir_rl_copy_file);
+  if (r_get_small_file_list_data(job, q, it, sized, n, &next, proc, batch) < 0) return -1;
+  if (batch && cdir_relay_flush(job, batch) < 0) return -1;
+  return big_files(job, q, it, next, n, big);
+}
+
+/// Download: the files arrive at a local destination.
+int rl_copy_list(cdir_job* job, cdir_stat* q) {
+  return from_source_lists(job, q, write_received, nullptr, cdir_rl_copy_file);
 }
 
 /// Upload: the small files (empty ones and links included) in write lists,
@@ -78,27 +87,12 @@ int lr_copy_list(cdir_job* job, cdir_stat* q) {
   return big_files(job, q, it, next, n, cdir_lr_up_file);
 }
 
-/// Relay: empty files and links become write list lines at once, the small
-/// files read from the source become write list lines as they arrive, then
-/// the big ones go block by block.
+/// Relay: every empty file, link and small file becomes a write list line
+/// for the destination as it arrives.
 int rr_copy_list(cdir_job* job, cdir_stat* q) {
-  uint64_t n = 0;
-  mstat_item* it = sorted_files(q, &n);
   cdir_small_batch batch;
   batch.item = q;
-  uint64_t sized = first_sized(it, n);
-  for (uint64_t i = 0; i < sized; i++) {
-    if (cdir_need_exit(job)) return -1;
-    if (cdir_relay_proc(job, q, &it[i], nullptr, 0, &batch) < 0) return -1;
-  }
-  uint64_t next = sized;
-  if (r_get_small_file_list_data(job, q, it, sized, n, &next, cdir_relay_proc, &batch) < 0) return -1;
-  if (cdir_relay_flush(job, &batch) < 0) return -1;
-  return big_files(job, q, it, next, n, cdir_rr_up_file);
-}
-
-int l_sync_del(cdir_job* job, cdir_stat* st, mstat_item* src, uint64_t nsrc, mstat_item* dst, uint64_t ndst) {
-  return l_sync_del_orphaned_file(job, st, src, nsrc, dst, ndst);
+  return from_source_lists(job, q, cdir_relay_proc, &batch, cdir_rr_up_file);
 }
 
 int l_del_files(cdir_job* job, cdir_stat* st) {
@@ -111,8 +105,10 @@ int l_del_files(cdir_job* job, cdir_stat* st) {
 // ones with subdirectories after the walk; a destination behind a
 // multi-file object gets creation lists and path times.
 const cdir_path kPaths[] = {
-    {"CDIR_LL", ll_copy_list, cdir_l_create_dir, cdir_l_touch_dir, l_sync_del, l_del_files, cdir_l_touch_later},
-    {"CDIR_RL", rl_copy_list, cdir_l_create_dir, cdir_l_touch_dir, l_sync_del, l_del_files, cdir_l_touch_later},
+    {"CDIR_LL", ll_copy_list, cdir_l_create_dir, cdir_l_touch_dir, l_sync_del_orphaned_file, l_del_files,
+     cdir_l_touch_later},
+    {"CDIR_RL", rl_copy_list, cdir_l_create_dir, cdir_l_touch_dir, l_sync_del_orphaned_file, l_del_files,
+     cdir_l_touch_later},
     {"CDIR_LR", lr_copy_list, r_create_dir_list, r_touch_dir, r_sync_del_orphaned_file, r_del_files, nullptr},
     {"CDIR_RR", rr_copy_list, r_create_dir_list, r_touch_dir, r_sync_del_orphaned_file, r_del_files, nullptr},
 };
