@@ -280,8 +280,14 @@ class TreeBench:
             # Each round starts with another command: the first command of a
             # round runs right after the previous round's copies were moved
             # to the trash and pays for it, so no command may always be first.
+            # Every other round runs backwards, so no command always follows
+            # the same one either: a command run right after rclone was
+            # measured twice as slow as the same binary elsewhere.
             k = rnd % len(fresh)
-            for key, _, dkind, _ in fresh[k:] + fresh[:k] + again:
+            order = fresh[k:] + fresh[:k]
+            if rnd % 2:
+                order.reverse()
+            for key, _, dkind, _ in order + again:
                 if key not in self.cmds or key in self.failed:
                     continue
                 if dkind == "fresh":
