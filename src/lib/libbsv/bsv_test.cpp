@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "bsv_test_util.h"
 #include "libbsv.h"
 #include "libpal.h"
 #include "pal_exe.h"
@@ -172,14 +173,6 @@ TEST(Bsv, HostileBytesAreRefused) {
   for (size_t n = 0; n < rec.size(); ++n) EXPECT_EQ(bsv_rec_decode(rec.data(), n, &v), -1) << n;
   rec.push_back(0);
   EXPECT_EQ(bsv_rec_decode(rec.data(), rec.size(), &v), -1);
-}
-
-std::string ring_msg(rbuf* ring) {
-  uint8_t buf[4096];
-  int n = rbuf_read(ring, buf, sizeof buf, 0);
-  bsv_log_view v;
-  if (n <= 0 || bsv_rec_decode(buf, static_cast<size_t>(n), &v) != 0) return "<none>";
-  return v.msg;
 }
 
 TEST(Bsv, ReadersGetRecordsUntilRemovedCutToTheirRoom) {

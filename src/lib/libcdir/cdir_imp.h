@@ -138,6 +138,15 @@ struct cdir_job {
   cmder* cmd = nullptr;
 };
 
+/// The cause of a local write that returned `written` bytes, fewer than
+/// asked: the failure that stopped it, a full disk when it left none.
+int cdir_short_write_verr(int64_t written);
+/// Opens a local file for writing with `flags` (they must hold
+/// OS_FILE_NOFOLLOW): a link standing at the path is removed first, never
+/// written through, and a parent the first open made lets the next one
+/// succeed. nullptr with the platform's cause on failure.
+os_file2* cdir_open_no_link(const char* path, uint64_t flags);
+
 /// True when the job must stop (a stopping error or a user stop).
 bool cdir_need_exit(cdir_job* job);
 /// Classifies a failure and records it; a stopping class sets error_stop.

@@ -83,6 +83,11 @@ int libcdir_verr_2_eno(int verr) {
   }
 }
 
+int cdir_short_write_verr(int64_t written) {
+  int v = os_last_verr();
+  return written >= 0 && v == -1 ? -152 : v;
+}
+
 bool cdir_need_exit(cdir_job* job) {
   if (job->error_stop.load(std::memory_order_relaxed)) {
     LOGV("error stop exit...");

@@ -14,7 +14,8 @@ namespace {
 // Write and create without following a link; truncation only once the
 // file is known not to be the source itself.
 constexpr uint64_t kOpenWrite = OS_FILE_WRITE | OS_FILE_CREATE | OS_FILE_NOFOLLOW;
-constexpr int kVerrLoop = -156;  // a link where a file was to be opened
+constexpr int kVerrLoop = -156;   // a link where a file was to be opened
+constexpr int kVerrNoPath = -102;  // a parent was missing (the open made it)
 
 /// `dir` without the separators it ends with.
 std::string_view trim_seps(std::string_view dir, char sep) {
@@ -67,13 +68,20 @@ int apply_dir_stat(cdir_job* job, const std::string& path, const os_set_stat& s)
 
 }  // namespace
 
+os_file2* cdir_open_no_link(const char* path, uint64_t flags) {
+  os_file2* f = nullptr;
+  for (int attempt = 0; attempt < 3 && f == nullptr; attempt++) {
+    f = os_file_open(path, flags);
+    if (f != nullptr) break;
+    int v = os_last_verr();
+    if (v == kVerrLoop ? os_file_delete(path) < 0 : v != kVerrNoPath) break;
+  }
+  return f;
+}
+
 os_file_uptr cdir_open_dst(cdir_job* job, const std::string* ipath, const std::string& opath, const os_file_id* src) {
   os_file_uptr out;
-  if (ensure_parent(job, opath) == 0) {
-    out.reset(os_file_open(opath.c_str(), kOpenWrite));
-    if (!out && os_last_verr() == kVerrLoop && os_file_delete(opath.c_str()) == 0)
-      out.reset(os_file_open(opath.c_str(), kOpenWrite));
-  }
+  if (ensure_parent(job, opath) == 0) out.reset(cdir_open_no_link(opath.c_str(), kOpenWrite));
   if (!out) {
     fail_o_open(job, opath);
     return out;
@@ -187,8 +195,7 @@ int cdir_write_file(cdir_job* job, const cdir_stat* item, const mstat_item* e, c
   if (!out) return -1;
   int64_t w = os_file_pwrite(out.get(), data, len, 0);
   if (w != static_cast<int64_t>(len)) {
-    int v = os_last_verr();
-    if (w >= 0 && v == -1) v = -152;
+    int v = cdir_short_write_verr(w);
     LOGES("o_write [%s] eno=%d error: ", opath.c_str(), v);
     job->c.o_file_fail_count++;
     cdir_verr_check(job, v);

@@ -76,13 +76,8 @@ class local_bfile final : public vbfile {
   }
 
   int64_t open_write(const char* path, int64_t off, const char* data, size_t len) override {
-    // A link standing at the path is replaced, never written through; a
-    // missing parent is made by the first open, so the second succeeds.
     constexpr uint64_t kOpenWrite = OS_FILE_WRITE | OS_FILE_CREATE | OS_FILE_TRUNC | OS_FILE_NOFOLLOW;
-    for (int attempt = 0; attempt < 3 && !f_; attempt++) {
-      f_.reset(os_file_open(path, kOpenWrite));
-      if (!f_ && os_last_verr() == kVerrLoop && os_file_delete(path) < 0) break;
-    }
+    f_.reset(cdir_open_no_link(path, kOpenWrite));
     if (!f_) return fail(os_last_verr());
     return write(off, data, len);
   }
@@ -91,11 +86,9 @@ class local_bfile final : public vbfile {
     if (!f_) return fail(-1);
     int64_t n = len ? os_file_pwrite(f_.get(), data, len, off) : 0;
     if (n != static_cast<int64_t>(len)) {
-      // Stopped short: the cause is the failure that stopped it, a full
-      // disk when it left none.
-      int v = os_last_verr();
+      int v = cdir_short_write_verr(n);
       f_.reset();
-      return fail(n >= 0 && v == -1 ? -152 : v);
+      return fail(v);
     }
     return n;
   }
@@ -122,7 +115,6 @@ class local_bfile final : public vbfile {
 
  private:
   static constexpr uint64_t kOpenRead = 0x1081;
-  static constexpr int kVerrLoop = -156;
 
   int64_t close_failed() {
     int v = os_last_verr();

@@ -218,10 +218,7 @@ int block_loop(cdir_job* job, const loop_kind& k, const mstat_item* e, block_src
     int64_t w = n > 0 || first ? dst.write(off, buf, static_cast<size_t>(n)) : 0;
     if (w != n) {
       if (dst.local()) {
-        // Stopped short: the cause is the failure that stopped it, a full
-        // disk when it left none.
-        int v = os_last_verr();
-        if (w >= 0 && v == -1) v = -152;
+        int v = cdir_short_write_verr(w);
         LOGES("o_write [%s] eno=%d error: ", opath.c_str(), v);
         cdir_verr_check(job, v);
       } else {

@@ -10,6 +10,7 @@
 #include <regex>
 #include <string>
 
+#include "bsv_test_util.h"
 #include "libbsv.h"
 #include "liblog.h"
 #include "liblog_out.h"
@@ -192,14 +193,6 @@ TEST(Log2File, CaptureFileHoldsBsvPackets) {
   bsv_log_view v;
   ASSERT_EQ(bsv_rec_decode(data.data(), data.size(), &v), 0);
   EXPECT_EQ(v.msg, "captured");
-}
-
-std::string ring_msg(rbuf* ring) {
-  uint8_t buf[4096];
-  int n = rbuf_read(ring, buf, sizeof buf, 0);
-  bsv_log_view v;
-  if (n <= 0 || bsv_rec_decode(buf, static_cast<size_t>(n), &v) != 0) return "<none>";
-  return v.msg;
 }
 
 // LV_BSV lines go out, "net" and "bsv" lines never do.
