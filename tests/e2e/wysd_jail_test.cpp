@@ -108,7 +108,7 @@ TEST_F(WysdJail, LexicalEscapesAreRefusedNotCleaned) {
       "..", "../outside/secret", "/../outside/secret", "a/../../outside/secret", "sub/../../outside/secret",
       "..\\outside\\secret", "\\..\\outside\\secret", "sub\\..\\..\\outside\\secret", "//outside/secret",
       "sub//ok", "../root2/secret", "../rootx/secret", "sub/../ok", "sub/..",
-      std::string("ok\0/../../outside/secret", 25), std::string("ok\0", 3),
+      std::string("ok\0/../../outside/secret", 24), std::string("ok\0", 3),
       std::string(5000, 'a'), "sub/" + std::string(4200, 'b'),
   };
   for (const std::string& p : paths) {
@@ -117,10 +117,20 @@ TEST_F(WysdJail, LexicalEscapesAreRefusedNotCleaned) {
       if (ch == '\0') ch = '@';
     expect_refused(c.open(p, kOpenRead), "open read " + shown);
     expect_refused(c.open(p, kOpenWrite), "open write " + shown);
-    expect_refused(c.ioctl(0, kIoMkdirs, p + "/made"), "mkdirs " + shown);
-    expect_refused(c.ioctl(0, kIoPathTimes, times_of(p)), "path times " + shown);
+    Reply m = c.ioctl(0, kIoMkdirs, p + "/made");
+    Reply t = c.ioctl(0, kIoPathTimes, times_of(p));
     Reply r = c.ioctl2(kRdirOpen, p + "\t0\t1000");
-    expect_refused(r, "reader " + shown);
+    if (p.find('\0') == std::string::npos) {
+      expect_refused(m, "mkdirs " + shown);
+      expect_refused(t, "path times " + shown);
+      expect_refused(r, "reader " + shown);
+    } else {
+      // A control's text ends at its first 0: what is left is malformed
+      // (or names a file), never a path that leads out.
+      EXPECT_NE(m.eno, 0) << "mkdirs " << shown;
+      EXPECT_NE(t.eno, 0) << "path times " << shown;
+      EXPECT_NE(r.eno, 0) << "reader " << shown;
+    }
     if (r.ok()) c.ioctl2(kRdirClose, "", 100, false);
   }
   EXPECT_EQ(read_file(s.in_root("ok")), "inside");
