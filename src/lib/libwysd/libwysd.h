@@ -135,3 +135,25 @@ int client_recv_response(wysd_cli_ctx* ctx, int32_t* len);
 /// characters, in srv_errno/srv_errstr).
 int client_parse_response(wysd_cli_ctx* ctx, int32_t len, const blobmsg_policy* policy, int n,
                           const blob_attr** tb);
+
+// ---------------------------------------------------------------------------
+// The server's half: reading requests, writing responses.
+
+/// Reads one request frame into `rb`. A frame whose padded message length is
+/// above `max_len` is not read: *len gets the announced length and the result
+/// is WYSD_ST_DATA_LEN_ERROR with *too_long set, before anything is
+/// allocated for it. Otherwise as wysd_recv_frame (the request's protocol
+/// byte is not kept). *code is the request code.
+int wysd_srv_recv_request(net_conn* nc, uint8_t* code, wysd_rbuf* rb, int32_t* len, int32_t max_len,
+                          bool* too_long);
+/// Parses the request in `rb` (message length `len`) by the request set of
+/// `pol` into tb[pol->req_n]. Every attribute of the set must be present and
+/// well formed. Returns 0, or -1 for a malformed or incomplete request.
+int wysd_srv_parse_request(const wysd_msg_policy* pol, const wysd_rbuf* rb, int32_t len,
+                           const blob_attr** tb);
+/// Starts a response in `b`: an empty root, then "errno" and "errno_str".
+/// Returns 0 or -1 (no memory).
+int wysd_srv_rsp_begin(blob_buf* b, int32_t eno, const char* estr);
+/// Sends the message in `b` as one response frame with the server's
+/// protocol byte and the request's code. Returns a status (0, 1, 8).
+int wysd_srv_send_response(net_conn* nc, uint8_t proto, int code, const blob_buf* b);
