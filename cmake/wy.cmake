@@ -1,4 +1,5 @@
-# wy_library(<name> [DEPS <targets>...] [SUBDIRS <dirs>...] [INSTALLS <symbol>])
+# wy_library(<name> [DEPS <targets>...] [SUBDIRS <dirs>...] [INSTALLS <symbol>]
+#            [EXCLUDE <files>...])
 #
 # One static library per module: every *.cpp in the module folder (and in the
 # listed subfolders) except *_test.cpp and *_fuzz.cpp. The *_test.cpp files
@@ -8,9 +9,10 @@
 # INSTALLS names the symbol of a unit that installs the library into a lower
 # layer from a static object and that nothing calls: every program linking
 # the library asks the linker for that unit, or a static library would leave
-# it out.
+# it out. EXCLUDE names files of the folder that are not part of the
+# library (a program's main).
 function(wy_library name)
-  cmake_parse_arguments(W "" "INSTALLS" "DEPS;SUBDIRS;TEST_DEPS" ${ARGN})
+  cmake_parse_arguments(W "" "INSTALLS" "DEPS;SUBDIRS;TEST_DEPS;EXCLUDE" ${ARGN})
   set(dirs ${CMAKE_CURRENT_SOURCE_DIR})
   foreach(d IN LISTS W_SUBDIRS)
     list(APPEND dirs ${CMAKE_CURRENT_SOURCE_DIR}/${d})
@@ -28,6 +30,9 @@ function(wy_library name)
     elseif(f MATCHES "_fuzz\\.cpp$")
       list(APPEND fuzzers ${f})
     endif()
+  endforeach()
+  foreach(x IN LISTS W_EXCLUDE)
+    list(REMOVE_ITEM srcs ${CMAKE_CURRENT_SOURCE_DIR}/${x})
   endforeach()
   list(REMOVE_ITEM srcs ${tests} ${fuzzers} "")
   if(NOT srcs)

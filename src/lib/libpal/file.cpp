@@ -148,7 +148,11 @@ int os_file_close(os_file2* file) {
   int ret = f->ops->exit();
   if (f->delete_on_close) {
     int saved = errno;
-    os_file_delete(f->path.c_str());
+    // A file opened beneath a root removes itself beneath the root: its
+    // path is a peer's path, never one for a path-based call.
+    int hooked = 0;
+    if (strcmp(f->ops->name(), "file") == 0) f->ops->ioctl(OS_IOCTL_UNLINK_IMP, &hooked);
+    if (!hooked) os_file_delete(f->path.c_str());
     errno = saved;
   }
   return ret;

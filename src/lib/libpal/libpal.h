@@ -13,6 +13,7 @@
 #include "pal_qbuf.h"
 #include "pal_init.h"
 #include "pal_file.h"
+#include "pal_root.h"
 #include "pal_wyfile.h"
 #include "pal_sock.h"
 #include "pal_signal.h"

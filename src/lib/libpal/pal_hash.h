@@ -30,3 +30,7 @@ std::string base64_encode(const void* data, size_t len);
 int base64_decode(const char* text, size_t len, void* out, size_t out_size);
 /// Decodes `text` into `out` (replacing it). Returns the byte count or -1.
 int base64_decode(const std::string& text, std::string* out);
+
+/// Fills `len` bytes with random bytes from the system's cryptographic
+/// source. Returns 0, or -1 with errno when the source fails.
+int os_random_bytes(void* out, size_t len);

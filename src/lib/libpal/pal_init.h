@@ -53,3 +53,6 @@ int os_exception_dump(const os_exception_info* ei);
 /// procedure, the report (unless a thread filter already wrote it), the
 /// recent log lines, "process panic exit\n", then ends the process with 254.
 [[noreturn]] void app_panic_handle(const os_exception_info* ei);
+
+/// True when the process runs with the administrator's rights (uid 0).
+bool os_is_root();

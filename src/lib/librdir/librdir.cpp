@@ -24,6 +24,7 @@ int list_end_test(const char* data, uint32_t len) { return rdir_is_list_end(data
 
 struct librdir {
   std::string path;
+  const os_root* root = nullptr;
   cdir_err* err = nullptr;
   int write_timeout_ms = kWriteTimeoutMs;
   int read_timeout_ms = RDIR_DEF_READ_TIMEOUT_MS;
@@ -100,7 +101,7 @@ int write_record(librdir* h, bool to_dir, const std::string& rec) {
 void librdir_cmd_open_dir(librdir* h, const char* path) {
   LOGV("dir=%s", path);
   int skipped = 0;
-  os_dir_uptr d = os_dir_open(path);
+  os_dir_uptr d = os_at_dir_open(h->root, path);
   if (d) {
     h->veno = 0;
     os_dirent e;
@@ -192,7 +193,7 @@ librdir* librdir_open(const char* path, const librdir_param& p) {
   if (!WY_CHECK(path != NULL)) return nullptr;
   LOGD("dir=%s flag=%d", path, static_cast<int>(p.flags));
   {
-    os_dir_uptr probe = os_dir_open(path);
+    os_dir_uptr probe = os_at_dir_open(p.root, path);
     if (!probe) {
       CDIR_ERR_SET(p.err, os_last_verr(), "%s", os_last_errstr());
       return nullptr;
@@ -207,6 +208,7 @@ librdir* librdir_open(const char* path, const librdir_param& p) {
     return nullptr;
   }
   h->err = p.err;
+  h->root = p.root;
   h->read_timeout_ms = p.read_timeout_ms ? p.read_timeout_ms : RDIR_DEF_READ_TIMEOUT_MS;
   h->hq_dir.reset(qbuf_init());
   h->hq_file.reset(qbuf_init());

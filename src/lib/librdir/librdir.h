@@ -17,6 +17,7 @@
 
 #include "pal_err.h"
 #include "pal_file.h"
+#include "pal_root.h"
 
 // ---------------------------------------------------------------------------
 // Stat records
@@ -187,6 +188,10 @@ struct librdir_param {
   uint32_t flags = 0;           // only logged
   int32_t read_timeout_ms = 0;  // 0 means 3000
   cdir_err* err = nullptr;      // where a failed open leaves its cause (not owned)
+  /// When set, every path is a peer's path resolved beneath this root
+  /// (pal_root.h), and log lines name it as the peer gave it. Not owned: it
+  /// outlives the reader.
+  const os_root* root = nullptr;
 };
 
 /// Opens a reader on `path` and starts its first listing on the reader's
@@ -239,6 +244,10 @@ struct libmfile_param {
   uint32_t max_mfile_size = 0;  // data buffer size; read lengths <= this - 4
   int32_t read_timeout_ms = 0;  // result collection time-out
   cdir_err* err = nullptr;      // not owned
+  /// When set, base directories and names are a peer's, resolved beneath
+  /// this root on every operation; a link is created with its text as
+  /// given (a junction too). Not owned: it outlives the object.
+  const os_root* root = nullptr;
 };
 
 /// Opens a multi-file object and starts its "mfile_cmder" thread. Returns

@@ -22,10 +22,12 @@ struct reader_closer {
 };
 using reader_ptr = std::unique_ptr<librdir, reader_closer>;
 
-reader_ptr open_reader(const std::string& path, int timeout_ms = 3000, cdir_err* err = nullptr) {
+reader_ptr open_reader(const std::string& path, int timeout_ms = 3000, cdir_err* err = nullptr,
+                       const os_root* root = nullptr) {
   librdir_param p;
   p.read_timeout_ms = timeout_ms;
   p.err = err;
+  p.root = root;
   return reader_ptr(librdir_open(path.c_str(), p));
 }
 
@@ -240,6 +242,62 @@ TEST(Librdir, OpenOfAMissingDirectoryFailsWithItsCode) {
   r = open_reader(t / "file", 3000, &err);
   EXPECT_FALSE(r);
   EXPECT_EQ(err.verr, -103);
+}
+
+struct root_closer {
+  void operator()(os_root* r) const { os_root_close(r); }
+};
+
+// Beneath a root the reader lists a peer's paths: links that stay inside
+// count as directories, links that lead out are links to nothing, and a
+// base that leads out is refused.
+TEST(LibrdirRoot, ListsBeneathTheRootAndRefusesBasesThatLeadOut) {
+  TempDir t;
+  std::string root = t / "r";
+  write_file(t / "out/secret", "s");
+  write_file(root + "/sub/inner", "x");
+  fs::create_symlink(t / "out", root + "/abs");
+  fs::create_symlink("../out", root + "/rel");
+  fs::create_symlink("sub", root + "/in");
+  fs::create_symlink("../r2", root + "/sib");
+  write_file(t / "r2/f", "sibling");
+  std::unique_ptr<os_root, root_closer> rt(os_root_open(root.c_str()));
+  ASSERT_TRUE(rt);
+
+  reader_ptr r = open_reader("/", 3000, nullptr, rt.get());
+  ASSERT_TRUE(r);
+  listing l = read_listing(r.get());
+  EXPECT_EQ(l.file_end, 0);
+  mstat_ptr hf(mstat_new()), hd(mstat_new());
+  ASSERT_EQ(str_2_stat(l.files, hf.get()), 0);
+  ASSERT_EQ(str_2_stat(l.dirs, hd.get()), 0);
+  std::map<std::string, std::string> links;
+  auto files = by_name(hf.get(), &links);
+  auto dirs = by_name(hd.get(), &links);
+  EXPECT_EQ(dirs.size(), 1u);
+  EXPECT_EQ(dirs.count("sub"), 1u);
+  EXPECT_EQ(files.at("in").flags, 0x901u);   // a link to a directory inside
+  EXPECT_EQ(files.at("abs").flags, 0x902u);  // its directory is outside: not one
+  EXPECT_EQ(files.at("rel").flags, 0x902u);
+  EXPECT_EQ(files.at("sib").flags, 0x902u);
+  EXPECT_EQ(links.at("abs"), t / "out");  // link texts as they are
+
+  ASSERT_EQ(librdir_enum_dir(r.get(), "\\in\\"), 0);
+  listing s = read_listing(r.get());
+  EXPECT_EQ(s.files.substr(0, 6), "inner\t");
+  for (const char* base : {"abs", "rel/", "\\sib", "sub/../..", "//r", "in/../../out"}) {
+    ASSERT_EQ(librdir_enum_dir(r.get(), base), 0);
+    listing e = read_listing(r.get());
+    EXPECT_EQ(e.file_end, -38) << base;
+    EXPECT_EQ(e.dir_end, -38) << base;
+    EXPECT_EQ(e.files, "") << base;
+  }
+  cdir_err err;
+  EXPECT_FALSE(open_reader("/abs", 3000, &err, rt.get()));
+  EXPECT_EQ(err.verr, -38);
+  EXPECT_EQ(err.msg.find(root), std::string::npos);
+  EXPECT_FALSE(open_reader("/missing", 3000, &err, rt.get()));
+  EXPECT_EQ(err.verr, -102);
 }
 
 }  // namespace

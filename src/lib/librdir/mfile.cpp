@@ -34,6 +34,7 @@ struct libmfile {
   uint32_t max_mfile_size = 0;
   int read_timeout_ms = RDIR_DEF_READ_TIMEOUT_MS;
   std::string base;  // command thread only
+  const os_root* root = nullptr;
   qbuf_ptr hq;
   cmder* hcmd = nullptr;
   cdir_err* err = nullptr;
@@ -76,16 +77,17 @@ int entry_path(libmfile* h, std::string_view name, std::string* path) {
     return kBadName;
   }
   *path = h->base;
-  if (path->back() != '/') path->push_back('/');
+  // A peer's base may end with either separator.
+  if (path->back() != '/' && !(h->root && path->back() == '\\')) path->push_back('/');
   path->append(name);
   return 0;
 }
 
 // A link at a path that is about to be written is replaced, not followed: a
 // write list must never write through a link to somewhere else.
-void unlink_if_link(const std::string& path) {
+void unlink_if_link(const os_root* root, const std::string& path) {
   os_stat_t st;
-  if (os_file_stat(path.c_str(), false, &st) == 0 && is_link_mode(st.mode)) os_file_delete(path.c_str());
+  if (os_at_stat(root, path.c_str(), &st) == 0 && is_link_mode(st.mode)) os_at_unlink(root, path.c_str());
 }
 
 int last_verr() { return os_last_verr(); }
@@ -110,11 +112,11 @@ void read_one(libmfile* h, std::string_view name, uint32_t len) {
   // Links travel as link records, never as contents: reading through one
   // could read a file outside the base directory.
   os_stat_t st;
-  if (os_file_stat(path.c_str(), false, &st) == 0 && is_link_mode(st.mode)) {
+  if (os_at_stat(h->root, path.c_str(), &st) == 0 && is_link_mode(st.mode)) {
     LOGE("[%s] is a link, not read\n", path.c_str());
     return put_read_err(h, RDIR_DATA_OPEN_ERR, kVerrLoop);
   }
-  os_file_uptr f(os_file_open(path.c_str(), kOpenRead));
+  os_file_uptr f(os_at_file_open(h->root, path.c_str(), kOpenRead));
   if (!f) return put_read_err(h, RDIR_DATA_OPEN_ERR, last_verr());
   uint8_t* out = h->data.data() + 4;
   uint32_t got = 0;
@@ -147,7 +149,7 @@ void cmd_read_list(libmfile* h, std::string_view list) {
 }
 
 void make_base(libmfile* h) {
-  if (!h->base.empty() && os_mkdirs(h->base.c_str()) < 0)
+  if (!h->base.empty() && os_at_mkdirs(h->root, h->base.c_str()) < 0)
     LOGES("mkdirs %s eno=%d error: ", h->base.c_str(), last_verr());
 }
 
@@ -159,12 +161,12 @@ void cmd_mkdir_list(libmfile* h, std::string_view list) {
     std::string path;
     int rc = entry_path(h, l.name, &path);
     if (rc == 0) {
-      if (os_mkdirs(path.c_str()) < 0) {
+      if (os_at_mkdirs(h->root, path.c_str()) < 0) {
         rc = last_verr();
         LOGES("mkdirs %s eno=%d error: ", path.c_str(), rc);
       } else {
         os_set_stat ss = rdir_set_stat_of(l.st);
-        os_path_set_stat(path.c_str(), &ss);
+        os_at_set_stat(h->root, path.c_str(), &ss);
       }
     }
     put_code(h, rc);
@@ -174,34 +176,37 @@ void cmd_mkdir_list(libmfile* h, std::string_view list) {
 
 // Creates an empty file or a link (`libfile_create_file`). Returns the kind
 // (0 or 1) and sets the value.
-int create_file(const rdir_line& l, const std::string& path, int* value) {
+int create_file(const os_root* root, const rdir_line& l, const std::string& path, int* value) {
   os_set_stat ss = rdir_set_stat_of(l.st);
   *value = 0;
   if (l.st.flags & RDIR_FLAG_LINK) {
     std::string target(l.link);
     os_stat_t st;
-    if (os_file_stat(path.c_str(), false, &st) == 0) {
+    if (os_at_stat(root, path.c_str(), &st) == 0) {
       if (is_dir_mode(st.mode))
-        os_rmdir(path.c_str());
+        os_at_rmdir(root, path.c_str());
       else
-        os_file_delete(path.c_str());
+        os_at_unlink(root, path.c_str());
     }
-    if (l.st.flags & RDIR_FLAG_JUNCTION) {
+    // Beneath a root a junction is a link whose text is kept as given:
+    // making its target absolute would name the server's real path.
+    if ((l.st.flags & RDIR_FLAG_JUNCTION) && !root) {
       if (os_create_junction(path.c_str(), target.c_str(), &ss) < 0) {
         *value = last_verr();
         LOGES("os_create_junction [%s]->[%s] eno=%d error: ", path.c_str(), target.c_str(), *value);
         return 1;
       }
-    } else if (os_symlink2(path.c_str(), target.c_str(),
-                           (l.st.flags & RDIR_TYPE_MASK) == RDIR_TYPE_DIR, &ss) < 0) {
+    } else if (root ? os_at_symlink(root, path.c_str(), target.c_str(), &ss) < 0
+                    : os_symlink2(path.c_str(), target.c_str(), (l.st.flags & RDIR_TYPE_MASK) == RDIR_TYPE_DIR,
+                                  &ss) < 0) {
       *value = last_verr();
       LOGES("os_symlink2 [%s]->[%s] eno=%d error: ", path.c_str(), target.c_str(), *value);
       return 1;
     }
     return 0;
   }
-  unlink_if_link(path);
-  os_file_uptr f(os_file_open(path.c_str(), kOpenWrite));
+  unlink_if_link(root, path);
+  os_file_uptr f(os_at_file_open(root, path.c_str(), kOpenWrite));
   if (!f) {
     *value = last_verr();
     LOGES("o_open [%s] eno=%d error: ", path.c_str(), *value);
@@ -230,7 +235,7 @@ bool write_one(libmfile* h, const rdir_line& l, int* kind, int* value) {
     return true;
   }
   if (l.data.empty()) {
-    *kind = create_file(l, path, value);
+    *kind = create_file(h->root, l, path, value);
     return true;
   }
   int64_t want = b64_decoded_len(l.data);
@@ -246,8 +251,8 @@ bool write_one(libmfile* h, const rdir_line& l, int* kind, int* value) {
     LOGE("file_data base64 decode error");
     return false;
   }
-  unlink_if_link(path);
-  os_file_uptr f(os_file_open(path.c_str(), kOpenWrite));
+  unlink_if_link(h->root, path);
+  os_file_uptr f(os_at_file_open(h->root, path.c_str(), kOpenWrite));
   if (!f) {
     *kind = 1;
     *value = last_verr();
@@ -284,8 +289,8 @@ void cmd_write_list(libmfile* h, std::string_view list) {
   });
 }
 
-int remove_entry(const std::string& path) {
-  if (os_win_remove_maybe_recycle(path.c_str()) == 0) return 0;
+int remove_entry(const os_root* root, const std::string& path) {
+  if (os_at_remove(root, path.c_str()) == 0) return 0;
   int code = last_verr();
   LOGES("remove [%s] eno=%d error: ", path.c_str(), code);
   return code;
@@ -295,14 +300,14 @@ void cmd_del_list(libmfile* h, std::string_view list) {
   for_each_line(list, [h](std::string_view line) {
     std::string path;
     int rc = entry_path(h, line, &path);
-    if (rc == 0) rc = remove_entry(path);
+    if (rc == 0) rc = remove_entry(h->root, path);
     put_code(h, rc);
     return true;
   });
 }
 
 void cmd_del_files(libmfile* h) {
-  os_dir_uptr d = h->base.empty() ? nullptr : os_dir_open(h->base.c_str());
+  os_dir_uptr d = h->base.empty() ? nullptr : os_at_dir_open(h->root, h->base.c_str());
   if (!d) {
     int code = h->base.empty() ? kBadName : last_verr();
     LOGE("opendir [%s] veno=%d %s\n", h->base.c_str(), code, verr2str(code));
@@ -320,7 +325,7 @@ void cmd_del_files(libmfile* h) {
   for (const std::string& name : names) {
     std::string path;
     int rc = entry_path(h, name, &path);
-    if (rc == 0) rc = remove_entry(path);
+    if (rc == 0) rc = remove_entry(h->root, path);
     put_code(h, rc);
   }
   put(h, "$", 1);
@@ -366,6 +371,7 @@ libmfile* libmfile_open(const libmfile_param& p) {
   h->max_mfile_size = p.max_mfile_size;
   h->read_timeout_ms = p.read_timeout_ms > 0 ? p.read_timeout_ms : RDIR_DEF_READ_TIMEOUT_MS;
   h->err = p.err;
+  h->root = p.root;
   h->hq.reset(qbuf_init());
   if (!h->hq) {
     LOGE("qbuf_init failed\n");

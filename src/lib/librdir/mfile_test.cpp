@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "libpal.h"
+#include "liblog.h"
 #include "librdir.h"
 #include "wytest.h"
 
@@ -25,10 +29,11 @@ struct mfile_closer {
 };
 using mfile_ptr = std::unique_ptr<libmfile, mfile_closer>;
 
-mfile_ptr open_mfile(int timeout_ms = 3000, uint32_t max = kMax) {
+mfile_ptr open_mfile(int timeout_ms = 3000, uint32_t max = kMax, const os_root* root = nullptr) {
   libmfile_param p;
   p.max_mfile_size = max;
   p.read_timeout_ms = timeout_ms;
+  p.root = root;
   return mfile_ptr(libmfile_open(p));
 }
 
@@ -334,6 +339,207 @@ TEST(Libmfile, CollectorSkipsALoneEndRecordAndKeepsChunksWhole) {
   for (int i = 0; i < 20; i++) EXPECT_EQ(std::string(r[i].data.begin(), r[i].data.end()), std::string(100, 'a' + i));
   EXPECT_EQ(libmfile_get_list_ret(m.get(), buf, sizeof buf), 0);
   EXPECT_EQ(libmfile_get_list_ret(m.get(), buf, 1), -1);
+}
+
+// ---------------------------------------------------------------------------
+// Beneath a root: base directories and names are a peer's.
+
+struct root_closer {
+  void operator()(os_root* r) const { os_root_close(r); }
+};
+using root_ptr = std::unique_ptr<os_root, root_closer>;
+
+// Every log line of the process while it lives, to show what they name.
+class LogCapture {
+ public:
+  LogCapture() {
+    text().clear();
+    log2_set_call_proc(nullptr, &LogCapture::proc);
+  }
+  ~LogCapture() { log2_set_call_proc(nullptr, nullptr); }
+  static std::string all() {
+    std::lock_guard<std::mutex> g(mu());
+    return text();
+  }
+
+ private:
+  static std::mutex& mu() {
+    static std::mutex m;
+    return m;
+  }
+  static std::string& text() {
+    static std::string s;
+    return s;
+  }
+  static void proc(uint32_t, const char*, const char*, int, const char*, int, const char* fmt, va_list ap) {
+    char line[8192];
+    vsnprintf(line, sizeof line, fmt, ap);
+    std::lock_guard<std::mutex> g(mu());
+    text() += line;
+  }
+};
+
+struct RootTree {
+  TempDir t;
+  std::string root = t / "r", out = t / "out";
+  root_ptr r;
+  RootTree() {
+    write_file(out + "/secret", "secret");
+    write_file(root + "/sub/f", "inner");
+    fs::create_symlink(out, root + "/abs");
+    fs::create_symlink("../out", root + "/rel");
+    fs::create_symlink("../out/secret", root + "/fout");
+    fs::create_symlink("sub", root + "/in");
+    r.reset(os_root_open(root.c_str()));
+  }
+  std::string outside() const { return wytest::tree_digest(out); }
+};
+
+std::string mkdir_line(const char* name, uint32_t mode = 0750) {
+  mstat_item d = rec(name, 0x801, 1400000000);
+  d.mode = mode;
+  std::string l;
+  rdir_fmt_mkdir_line(l, d);
+  return l + "\n";
+}
+
+TEST(LibmfileRoot, EveryCommandWorksBeneathTheRootWithEitherSeparator) {
+  RootTree j;
+  ASSERT_TRUE(j.r);
+  mfile_ptr m = open_mfile(3000, kMax, j.r.get());
+  ASSERT_TRUE(m);
+  // The base is made beneath the root, as a plain base is made on the host.
+  std::string list = write_line(rec("a"), "alpha") + write_line(rec("b"), "");
+  ASSERT_EQ(libmfile_write_list(m.get(), "\\w\\x\\", list.c_str()), 0);
+  EXPECT_EQ(collect(m.get(), "0\t5\n0\t0\n"), "0\t5\n0\t0\n");
+  EXPECT_EQ(read_file(j.root + "/w/x/a"), "alpha");
+  struct stat st = wytest::lstat_of(j.root + "/w/x/a");
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(st.st_mtim.tv_sec, 1500000000);
+
+  ASSERT_EQ(libmfile_read_list(m.get(), "/w/x", "a\t5\nb\t5\nnone\t1"), 0);
+  std::vector<mfile_data> r = collect_records(m.get(), 3);
+  ASSERT_EQ(r.size(), 3u);
+  EXPECT_EQ(std::string(r[0].data.begin(), r[0].data.end()), "alpha");
+  EXPECT_TRUE(r[1].data.empty() && !r[1].open_err);
+  EXPECT_EQ(r[2].verr, -102);
+
+  ASSERT_EQ(libmfile_create_dir(m.get(), "/", (mkdir_line("d1") + mkdir_line("d2", 0700)).c_str()), 0);
+  EXPECT_EQ(collect(m.get(), "0\t0\t"), "0\t0\t");
+  st = wytest::lstat_of(j.root + "/d1");
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0750u);
+  EXPECT_EQ(st.st_mtim.tv_sec, 1400000000);
+
+  // Links, junctions too, keep their text as given beneath a root.
+  mstat_item l = rec("lnk", 0x902);
+  l.link = "../../elsewhere";
+  mstat_item jn = rec("jn", 0xB01);
+  jn.link = "sub";
+  ASSERT_EQ(libmfile_write_list(m.get(), "/", (write_line(l, "") + write_line(jn, "")).c_str()), 0);
+  EXPECT_EQ(collect(m.get(), "0\t0\n0\t0\n"), "0\t0\n0\t0\n");
+  EXPECT_EQ(fs::read_symlink(j.root + "/lnk"), "../../elsewhere");
+  EXPECT_EQ(fs::read_symlink(j.root + "/jn"), "sub");
+
+  ASSERT_EQ(libmfile_del_list(m.get(), "/w/x", "a\nnone"), 0);
+  EXPECT_EQ(collect(m.get(), "0\t0\t"), "0\t0\t");
+  EXPECT_FALSE(fs::exists(j.root + "/w/x/a"));
+  ASSERT_EQ(libmfile_del_files(m.get(), nullptr), 0);
+  EXPECT_EQ(collect(m.get(), "F\t0\t$"), "F\t0\t$");
+  EXPECT_FALSE(fs::exists(j.root + "/w/x/b"));
+  // A link inside that stays inside is a base like any directory.
+  ASSERT_EQ(libmfile_read_list(m.get(), "in", "f\t5"), 0);
+  r = collect_records(m.get(), 1);
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(std::string(r[0].data.begin(), r[0].data.end()), "inner");
+}
+
+TEST(LibmfileRoot, BasesAndNamesThatLeadOutAreRefusedAndLogNoRealPath) {
+  RootTree j;
+  ASSERT_TRUE(j.r);
+  std::string before = j.outside();
+  LogCapture logs;
+  mfile_ptr m = open_mfile(3000, kMax, j.r.get());
+  ASSERT_TRUE(m);
+  for (const char* base : {"abs", "/rel", "\\abs\\", "../out", "sub/../../out", "//x", "C:\\x"}) {
+    SCOPED_TRACE(base);
+    ASSERT_EQ(libmfile_read_list(m.get(), base, "secret\t6"), 0);
+    std::vector<mfile_data> r = collect_records(m.get(), 1);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_TRUE(r[0].open_err);
+    EXPECT_EQ(r[0].verr, -38);
+    ASSERT_EQ(libmfile_write_list(m.get(), base, write_line(rec("secret"), "owned").c_str()), 0);
+    EXPECT_EQ(collect(m.get(), "1\t-38\n"), "1\t-38\n");
+    ASSERT_EQ(libmfile_create_dir(m.get(), base, mkdir_line("nd").c_str()), 0);
+    EXPECT_EQ(collect(m.get(), "-38\t"), "-38\t");
+    ASSERT_EQ(libmfile_del_list(m.get(), base, "secret"), 0);
+    EXPECT_EQ(collect(m.get(), "-38\t"), "-38\t");
+    ASSERT_EQ(libmfile_del_files(m.get(), base), 0);
+    EXPECT_EQ(collect(m.get(), "D\t-38\t$"), "D\t-38\t$");
+  }
+  // A link used as a file is neither read nor written through.
+  ASSERT_EQ(libmfile_read_list(m.get(), "/", "fout\t6"), 0);
+  std::vector<mfile_data> r = collect_records(m.get(), 1);
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].verr, -156);
+  ASSERT_EQ(libmfile_write_list(m.get(), "/", write_line(rec("fout"), "new").c_str()), 0);
+  EXPECT_EQ(collect(m.get(), "0\t3\n"), "0\t3\n");
+  EXPECT_FALSE(fs::is_symlink(j.root + "/fout"));
+  // Deleting a link leading out deletes the link.
+  ASSERT_EQ(libmfile_del_list(m.get(), "/", "abs"), 0);
+  EXPECT_EQ(collect(m.get(), "0\t"), "0\t");
+  EXPECT_FALSE(fs::is_symlink(j.root + "/abs"));
+  EXPECT_EQ(j.outside(), before);
+  std::string log = logs.all();
+  EXPECT_NE(log.find("abs"), std::string::npos);  // the peer's own path is named
+  EXPECT_EQ(log.find(j.root), std::string::npos) << log;
+}
+
+// A batch that first makes a link to the outside and then writes through
+// it, or makes a directory that is then replaced by such a link: each
+// operation resolves again, so none of them reaches the outside.
+TEST(LibmfileRoot, ALinkMadeOrSwappedInEarlierIsNotWrittenThrough) {
+  RootTree j;
+  ASSERT_TRUE(j.r);
+  std::string before = j.outside();
+  mfile_ptr m = open_mfile(3000, kMax, j.r.get());
+  ASSERT_TRUE(m);
+  mstat_item l = rec("d", 0x901);
+  std::string target = j.out;
+  l.link = target.c_str();
+  ASSERT_EQ(libmfile_write_list(m.get(), "/", write_line(l, "").c_str()), 0);
+  EXPECT_EQ(collect(m.get(), "0\t0\n"), "0\t0\n");
+  EXPECT_EQ(fs::read_symlink(j.root + "/d"), j.out);  // stored, never followed
+  ASSERT_EQ(libmfile_write_list(m.get(), "/d", write_line(rec("x"), "x").c_str()), 0);
+  EXPECT_EQ(collect(m.get(), "1\t-38\n"), "1\t-38\n");
+
+  ASSERT_EQ(libmfile_create_dir(m.get(), "/", mkdir_line("e").c_str()), 0);
+  EXPECT_EQ(collect(m.get(), "0\t"), "0\t");
+  ASSERT_EQ(libmfile_write_list(m.get(), "/e", write_line(rec("x"), "first").c_str()), 0);
+  EXPECT_EQ(collect(m.get(), "0\t5\n"), "0\t5\n");
+  fs::remove_all(j.root + "/e");
+  fs::create_symlink("../out", j.root + "/e");
+  ASSERT_EQ(libmfile_write_list(m.get(), nullptr, write_line(rec("x"), "again").c_str()), 0);
+  EXPECT_EQ(collect(m.get(), "1\t-38\n"), "1\t-38\n");
+  ASSERT_EQ(libmfile_create_dir(m.get(), nullptr, mkdir_line("y").c_str()), 0);
+  EXPECT_EQ(collect(m.get(), "-38\t"), "-38\t");
+  EXPECT_FALSE(fs::exists(j.out + "/x"));
+  EXPECT_EQ(j.outside(), before);
+}
+
+TEST(LibmfileRoot, DeletionGoesToTheRootsTrash) {
+  RootTree j;
+  ASSERT_TRUE(j.r);
+  fs::create_directories(j.t / "trash");
+  ASSERT_EQ(os_root_set_trash(j.r.get(), (j.t / "trash").c_str()), 0);
+  mfile_ptr m = open_mfile(3000, kMax, j.r.get());
+  ASSERT_TRUE(m);
+  ASSERT_EQ(libmfile_del_list(m.get(), "/sub", "f"), 0);
+  EXPECT_EQ(collect(m.get(), "0\t"), "0\t");
+  EXPECT_FALSE(fs::exists(j.root + "/sub/f"));
+  int n = 0;
+  for (auto& e : fs::directory_iterator(j.t / "trash")) n += read_file(e.path().string()) == "inner";
+  EXPECT_EQ(n, 1);
 }
 
 }  // namespace

@@ -33,6 +33,36 @@ enum : int {
   WYSD_CMD_LOGIN3 = 91,
 };
 
+/// Control codes: file controls (request WYSD_CMD_IOCTL) and connection
+/// controls (WYSD_CMD_IOCTL2).
+enum : int {
+  WYSD_IOCTL_PACK = 10001,
+  WYSD_IOCTL_MKDIRS = 10013,
+  WYSD_IOCTL_SET_PATH_TIMES = 10030,
+  WYSD_IOCTL_SET_FILE_STAT = 10039,
+  WYSD_IOCTL_SET_READ_TIMEOUT = 10100,
+  WYSD_IOCTL_SET_WRITE_TIMEOUT = 10105,
+  WYSD_IOCTL2_NEW_CTX = 101,
+  WYSD_IOCTL2_GET_CTX = 102,
+  WYSD_IOCTL2_GET_LAST_CMD_IDX = 103,
+  WYSD_IOCTL2_ATTACH_CTX = 104,
+  WYSD_IOCTL2_ATTACH_CTX_REPLY = 105,
+  WYSD_IOCTL2_CTX_RUN_STATUS = 106,
+  WYSD_IOCTL2_CTX_REQ_STOP = 107,
+  WYSD_IOCTL2_RDIR_OPEN = 10120,
+  WYSD_IOCTL2_RDIR_CLOSE = 10121,
+  WYSD_IOCTL2_RDIR_ENUM = 10122,
+  WYSD_IOCTL2_RDIR_READ = 10123,
+  WYSD_IOCTL2_MFILE_OPEN = 10130,
+  WYSD_IOCTL2_MFILE_CLOSE = 10131,
+  WYSD_IOCTL2_MFILE_LIST_RET = 10132,
+  WYSD_IOCTL2_MFILE_READ_LIST = 10133,
+  WYSD_IOCTL2_MFILE_MKDIR_LIST = 10134,
+  WYSD_IOCTL2_MFILE_WRITE_LIST = 10135,
+  WYSD_IOCTL2_MFILE_DEL_LIST = 10136,
+  WYSD_IOCTL2_MFILE_DEL_FILES = 10138,
+};
+
 /// Client status: the result of every send and receive step and request.
 enum : int {
   WYSD_ST_OK = 0,
@@ -135,3 +165,26 @@ int client_recv_response(wysd_cli_ctx* ctx, int32_t* len);
 /// characters, in srv_errno/srv_errstr).
 int client_parse_response(wysd_cli_ctx* ctx, int32_t len, const blobmsg_policy* policy, int n,
                           const blob_attr** tb);
+
+// ---------------------------------------------------------------------------
+// The server's half: reading requests, writing responses.
+
+/// Reads one request frame into `rb`. A frame whose padded message length is
+/// above `max_len` is not read: *len gets the announced length and the result
+/// is WYSD_ST_DATA_LEN_ERROR with *too_long set, before anything is
+/// allocated for it. Otherwise as wysd_recv_frame (the request's protocol
+/// byte is not kept). *code is the request code.
+int wysd_srv_recv_request(net_conn* nc, uint8_t* code, wysd_rbuf* rb, int32_t* len, int32_t max_len,
+                          bool* too_long);
+/// Parses the request in `rb` (message length `len`) by the request set of
+/// `pol` into tb[pol->req_n]. Every attribute of the set must be present and
+/// well formed. Returns 0, or -1 for a malformed or incomplete request.
+int wysd_srv_parse_request(const wysd_msg_policy* pol, const wysd_rbuf* rb, int32_t len,
+                           const blob_attr** tb);
+/// Starts a response in `b`: an empty root, then "errno" and "errno_str".
+/// Returns 0 or -1 (no memory).
+int wysd_srv_rsp_begin(blob_buf* b, int32_t eno, const char* estr);
+/// Sends the message in `b` as one response frame with the server's
+/// protocol byte and the request's code. Returns a status (0, 1, 8).
+int wysd_srv_send_response(net_conn* nc, uint8_t proto, int code, const blob_buf* b);
+#include "wysd_cli.h"

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 
 #include "file_imp.h"
 #include "liblog.h"
@@ -15,6 +16,9 @@ WY_LOG_TAG("pal");
 
 struct os_dir {
   DIR* d = nullptr;
+  // Set for a listing beneath a root: whether a link leads to a directory
+  // is asked beneath the root, never by following the link.
+  std::function<bool(const char*)> link_dir;
   ~os_dir() {
     if (d != nullptr) closedir(d);
   }
@@ -31,6 +35,20 @@ os_dir_uptr os_dir_open(const char* path) {
   if (d == nullptr) return nullptr;
   os_dir_uptr r(std::make_unique<os_dir>().release());
   r->d = d;
+  return r;
+}
+
+os_dir_uptr os_dir_from_fd(int fd, std::function<bool(const char*)> link_dir) {
+  DIR* d = fdopendir(fd);
+  if (d == nullptr) {
+    int eno = errno;
+    close(fd);
+    errno = eno;
+    return nullptr;
+  }
+  os_dir_uptr r(std::make_unique<os_dir>().release());
+  r->d = d;
+  r->link_dir = std::move(link_dir);
   return r;
 }
 
@@ -70,7 +88,7 @@ int os_dir_read(os_dir* dir, os_dirent* ent) {
         ent->link.assign(buf, (size_t)len);
       }
       struct stat sb;
-      ent->link_is_dir = fstatat(dfd, n, &sb, 0) == 0 && S_ISDIR(sb.st_mode);
+      ent->link_is_dir = dir->link_dir ? dir->link_dir(n) : fstatat(dfd, n, &sb, 0) == 0 && S_ISDIR(sb.st_mode);
     }
     ent->st.attrib = os_attrib_from_mode(n, ent->st.mode, ent->link_is_dir);
     return 1;

@@ -45,8 +45,8 @@ const char* fs_name_of(long type) {
 
 class local_file final : public os_file_ops {
  public:
-  local_file(int fd, uint32_t kind, const char* path, bool seekable)
-      : fd_(fd), kind_(kind), path_(path), seekable_(seekable) {}
+  local_file(int fd, uint32_t kind, const char* path, bool seekable, std::function<int()> unlink_hook)
+      : fd_(fd), kind_(kind), path_(path), seekable_(seekable), unlink_hook_(std::move(unlink_hook)) {}
   ~local_file() override { exit(); }
 
   const char* name() const override { return "file"; }
@@ -237,6 +237,7 @@ class local_file final : public os_file_ops {
   bool seekable_;
   uint32_t rd_timeout_ = kReadTimeoutMs;
   uint32_t wr_timeout_ = kWriteTimeoutMs;
+  std::function<int()> unlink_hook_;
 };
 
 int local_file::ioctl(uint32_t cmd, void* arg) {
@@ -316,6 +317,10 @@ int local_file::ioctl(uint32_t cmd, void* arg) {
       return 1;
     case OS_IOCTL_SET_STAT_IMP:
       return os_apply_stat(fd_, nullptr, true, static_cast<const os_set_stat*>(arg)) == 0 ? 1 : 0;
+    case OS_IOCTL_UNLINK_IMP:
+      *static_cast<int*>(arg) = unlink_hook_ ? 1 : 0;
+      if (!unlink_hook_) return 0;
+      return unlink_hook_() == 0 ? 1 : 0;
     case OS_IOCTL_SET_ATTRIB:
       return os_apply_attrib(fd_, nullptr, *static_cast<const uint32_t*>(arg)) == 0 ? 1 : 0;
     default:
@@ -324,7 +329,9 @@ int local_file::ioctl(uint32_t cmd, void* arg) {
   }
 }
 
-int open_flags(uint64_t flags, bool* writable) {
+}  // namespace
+
+int os_file_open_flags(uint64_t flags, bool* writable) {
   int of = O_CLOEXEC;
   if (flags & OS_FILE_READ) of |= O_RDONLY;
   else if (flags & OS_FILE_WRITE) of |= O_WRONLY;
@@ -341,18 +348,14 @@ int open_flags(uint64_t flags, bool* writable) {
   return of;
 }
 
-}  // namespace
-
 std::unique_ptr<os_file_ops> os_file_local_init(const char* path, uint64_t flags) {
   if (flags & OS_FILE_SHADOW) {
     errno = ENOTSUP;
     LOGD("os_vss_mount [%s] error: [%s]\n", path, "Not supported.");
     return nullptr;
   }
-  uint32_t kind = OS_PATH_FILE;
-  bool seekable = true;
   bool writable = false;
-  int of = open_flags(flags, &writable);
+  int of = os_file_open_flags(flags, &writable);
   struct stat sb;
   int fd = -1;
   // Open first and look at what was opened: one path lookup instead of two.
@@ -373,13 +376,21 @@ std::unique_ptr<os_file_ops> os_file_local_init(const char* path, uint64_t flags
     errno = eno;
     return nullptr;
   }
+  return os_file_local_from_fd(fd, path, flags);
+}
+
+std::unique_ptr<os_file_ops> os_file_local_from_fd(int fd, const char* path, uint64_t flags,
+                                                   std::function<int()> unlink_hook) {
+  uint32_t kind = OS_PATH_FILE;
+  bool seekable = true;
+  struct stat sb;
   bool have_stat = fstat(fd, &sb) == 0;
   if (have_stat) {
     if (S_ISDIR(sb.st_mode)) kind = OS_PATH_DIR;
     else if (S_ISBLK(sb.st_mode)) kind = OS_PATH_BLOCK;
     else if (!S_ISREG(sb.st_mode)) seekable = false;
   }
-  auto f = std::make_unique<local_file>(fd, kind, path, seekable);
+  auto f = std::make_unique<local_file>(fd, kind, path, seekable, std::move(unlink_hook));
   // The device number in the form os_file_stat gives, so the two compare.
   if (have_stat)
     f->id_ = {((uint64_t)major(sb.st_dev) << 32) | minor(sb.st_dev), (uint64_t)sb.st_ino, (int64_t)sb.st_size};

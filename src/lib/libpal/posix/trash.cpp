@@ -164,8 +164,9 @@ int move_to_trash(const std::string& abs, const trash_dir& t) {
   return -1;
 }
 
-// Removes `name` under `dfd` with everything below it, never following links.
-int remove_tree_at(int dfd, const char* name) {
+}  // namespace
+
+int os_remove_tree_at(int dfd, const char* name) {
   if (unlinkat(dfd, name, 0) == 0 || errno == ENOENT) return 0;
   if (errno != EISDIR && errno != EPERM) return -1;
   int fd = openat(dfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -179,7 +180,7 @@ int remove_tree_at(int dfd, const char* name) {
   while (struct dirent* de = readdir(d)) {
     const char* n = de->d_name;
     if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
-    if (remove_tree_at(fd, n) < 0) ret = -1;
+    if (os_remove_tree_at(fd, n) < 0) ret = -1;
   }
   int eno = errno;
   closedir(d);
@@ -189,8 +190,6 @@ int remove_tree_at(int dfd, const char* name) {
   }
   return unlinkat(dfd, name, AT_REMOVEDIR) < 0 && errno != ENOENT ? -1 : 0;
 }
-
-}  // namespace
 
 int os_win_remove_maybe_recycle(const char* path) {
   if (!WY_CHECK(path)) {
@@ -213,7 +212,7 @@ int os_win_remove_maybe_recycle(const char* path) {
   if (find_trash(abs, sb.st_dev, &t)) {
     r = move_to_trash(abs, t);
   } else {
-    r = remove_tree_at(AT_FDCWD, abs.c_str());
+    r = os_remove_tree_at(AT_FDCWD, abs.c_str());
   }
   if (r < 0) {
     if (errno == ENOENT) return 0;

@@ -1,0 +1,177 @@
+// wysd's command line and wysd.ini.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "libconf.h"
+#include "liblog.h"
+#include "srv.h"
+
+WY_LOG_TAG("wysd");
+
+namespace {
+
+const char kUsage[] =
+    "usage: wysd [conf=FILE] [root=DIR] [listen=ADDR] [port=N] [tls_port=N]\n"
+    "            [trash=DIR] [level=LEVEL]\n"
+    "       wysd -v\n"
+    "\tconf=FILE      configuration file (section [server], users in [users])\n"
+    "\troot=DIR       the directory served; clients cannot leave it\n"
+    "\tlisten=ADDR    address to listen on (default all)\n"
+    "\tport=N         plain TCP port (default 6688; 0 any free port; off)\n"
+    "\ttls_port=N     TLS port (off: this build has no TLS listener)\n"
+    "\ttrash=DIR      where deleted files go (same file system, outside root)\n"
+    "\tlevel=LEVEL    set log level: [verb, dbg, info, warn, err]\n";
+
+/// A whole decimal number in [lo, hi]; "off" gives -1 when allowed.
+bool parse_num(const std::string& s, long lo, long hi, bool off_ok, long* out) {
+  if (off_ok && s == "off") {
+    *out = -1;
+    return true;
+  }
+  if (s.empty() || s.size() > 10) return false;
+  for (char ch : s)
+    if (ch < '0' || ch > '9') return false;
+  long v = strtol(s.c_str(), nullptr, 10);
+  if (v < lo || v > hi) return false;
+  *out = v;
+  return true;
+}
+
+/// Applies one setting by its key; `from` names where it came from.
+/// Returns 0, 1 for an unknown key, 2 for a bad value (printed).
+int apply(wysd_conf* c, const std::string& key, const std::string& val, const char* from) {
+  long v = 0;
+  auto bad = [&]() {
+    fprintf(stderr, "wysd: %s: bad value for %s: [%s]\n", from, key.c_str(), val.c_str());
+    return 2;
+  };
+  if (key == "root") {
+    c->root = val;
+  } else if (key == "listen") {
+    c->listen = val;
+  } else if (key == "port") {
+    if (!parse_num(val, 0, 65535, true, &v)) return bad();
+    c->port = static_cast<int>(v);
+  } else if (key == "tls_port") {
+    if (!parse_num(val, 0, 65535, true, &v)) return bad();
+    c->tls_port = static_cast<int>(v);
+  } else if (key == "cert") {
+    c->cert = val;
+  } else if (key == "key") {
+    c->key = val;
+  } else if (key == "login") {
+    if (val == "sha")
+      c->login_sha = true;
+    else if (val == "challenge")
+      c->login_sha = false;
+    else
+      return bad();
+  } else if (key == "max_conn") {
+    if (!parse_num(val, 1, 100000, false, &v)) return bad();
+    c->max_conn = static_cast<int>(v);
+  } else if (key == "ctx_keep_s") {
+    if (!parse_num(val, 0, 86400, false, &v)) return bad();
+    c->ctx_keep_s = static_cast<int>(v);
+  } else if (key == "login_s") {
+    if (!parse_num(val, 1, 3600, false, &v)) return bad();
+    c->login_s = static_cast<int>(v);
+  } else if (key == "idle_s") {
+    if (!parse_num(val, 1, 86400, false, &v)) return bad();
+    c->idle_s = static_cast<int>(v);
+  } else if (key == "max_frame") {
+    // At least what a read or write of one default block needs, at most
+    // what the 24-bit message length can carry.
+    if (!parse_num(val, 1024 * 1024, BLOB_LEN_MAX + 1, false, &v)) return bad();
+    c->max_frame = static_cast<int32_t>(v);
+  } else if (key == "trash") {
+    c->trash = val;
+  } else if (key == "level") {
+    if (log2_level_by_name(val.c_str()) < 0) return bad();
+    c->level = val;
+  } else {
+    return 1;
+  }
+  return 0;
+}
+
+int load_file(wysd_conf* c) {
+  const char* path = c->conf_path.c_str();
+  os_stat_t st;
+  if (os_file_stat(path, true, &st) < 0) {
+    fprintf(stderr, "wysd: conf [%s]: %s\n", path, os_last_errstr());
+    return 2;
+  }
+  conf_handle* h = conf_load(path);
+  if (h == nullptr) {
+    fprintf(stderr, "wysd: conf [%s]: cannot be read\n", path);
+    return 2;
+  }
+  int ret = 0;
+  std::vector<std::string> keys;
+  conf_get_keys(h, "server", &keys);
+  for (const std::string& k : keys) {
+    const char* v = conf_get_str(h, "server", k.c_str(), "");
+    int r = apply(c, k, v, path);
+    if (r == 1) {
+      fprintf(stderr, "wysd: conf [%s]: unknown key [%s] in [server]\n", path, k.c_str());
+      r = 2;
+    }
+    if (r != 0) ret = r;
+  }
+  keys.clear();
+  conf_get_keys(h, "users", &keys);
+  for (const std::string& k : keys) c->users[k] = conf_get_str(h, "users", k.c_str(), "");
+  conf_close(h);
+  // Passwords that others can read are not passwords: refuse, as ssh
+  // refuses a key file others can read.
+  if (!c->users.empty() && (st.mode & 077) != 0) {
+    fprintf(stderr, "wysd: conf [%s] holds users and is readable by others (mode %o): chmod 600 it\n",
+            path, st.mode & 0777);
+    return 2;
+  }
+  return ret;
+}
+
+}  // namespace
+
+const char* wysd_usage() { return kUsage; }
+
+int wysd_conf_load(int argc, char** argv, wysd_conf* c) {
+  if (argc == 2 && strcmp(argv[1], "-v") == 0) {
+    printf("wysd %s\n", WYSD_SRV_VERSION);
+    return 3;
+  }
+  // The file first, then the words, which override it.
+  std::vector<std::pair<std::string, std::string>> words;
+  for (int i = 1; i < argc; i++) {
+    const char* eq = strchr(argv[i], '=');
+    if (eq == nullptr || eq == argv[i]) return 1;
+    std::string key(argv[i], static_cast<size_t>(eq - argv[i]));
+    if (key == "conf")
+      c->conf_path = eq + 1;
+    else
+      words.emplace_back(key, eq + 1);
+  }
+  if (!c->conf_path.empty()) {
+    int r = load_file(c);
+    if (r != 0) return r;
+  }
+  for (const auto& [k, v] : words) {
+    if (k == "login" || k == "cert" || k == "key" || k == "max_conn" || k == "ctx_keep_s" ||
+        k == "login_s" || k == "idle_s" || k == "max_frame")
+      return 1;  // configuration-file keys only
+    int r = apply(c, k, v, "command line");
+    if (r != 0) return r;
+  }
+  if (c->root.empty()) {
+    fprintf(stderr, "wysd: no root: give root=DIR or a conf file with root\n");
+    return 2;
+  }
+  if (c->port < 0 && c->tls_port < 0) {
+    fprintf(stderr, "wysd: every listener is off\n");
+    return 2;
+  }
+  return 0;
+}

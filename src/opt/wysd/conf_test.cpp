@@ -1,0 +1,85 @@
+// The command line and wysd.ini: what overrides what, and what is refused.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "srv.h"
+#include "wytest.h"
+
+namespace {
+
+struct argv_of {
+  std::vector<std::string> words;
+  std::vector<char*> ptrs;
+  explicit argv_of(std::vector<std::string> w) : words(std::move(w)) {
+    words.insert(words.begin(), "wysd");
+    for (auto& s : words) ptrs.push_back(s.data());
+  }
+  int argc() const { return static_cast<int>(ptrs.size()); }
+  char** argv() { return ptrs.data(); }
+};
+
+int load(std::vector<std::string> words, wysd_conf* c) {
+  argv_of a(std::move(words));
+  return wysd_conf_load(a.argc(), a.argv(), c);
+}
+
+TEST(WysdConf, FileThenWordsOverride) {
+  wytest::TempDir t;
+  std::string ini = wytest::write_file(t / "w.ini",
+                                       "[server]\nroot = /srv/a\nport = 7000\nlogin = sha\nmax_conn = 3\n"
+                                       "ctx_keep_s = 5\nlogin_s = 2\nidle_s = 9\nmax_frame = 2097152\n"
+                                       "trash = /srv/t\nlisten = 127.0.0.1\n[users]\nann = secret\n");
+  chmod(ini.c_str(), 0600);
+  wysd_conf c;
+  ASSERT_EQ(0, load({"conf=" + ini, "port=0", "root=/srv/b"}, &c));
+  EXPECT_EQ("/srv/b", c.root);
+  EXPECT_EQ(0, c.port);
+  EXPECT_TRUE(c.login_sha);
+  EXPECT_EQ(3, c.max_conn);
+  EXPECT_EQ(5, c.ctx_keep_s);
+  EXPECT_EQ(2, c.login_s);
+  EXPECT_EQ(9, c.idle_s);
+  EXPECT_EQ(2097152, c.max_frame);
+  EXPECT_EQ("/srv/t", c.trash);
+  EXPECT_EQ("127.0.0.1", c.listen);
+  ASSERT_EQ(1u, c.users.size());
+  EXPECT_EQ("secret", c.users["ann"]);
+}
+
+TEST(WysdConf, RefusesBadWordsValuesAndUnprotectedUsers) {
+  wysd_conf c;
+  EXPECT_EQ(1, load({"root=/x", "bogus=1"}, &c));
+  EXPECT_EQ(1, load({"root=/x", "noequals"}, &c));
+  EXPECT_EQ(1, load({"root=/x", "max_conn=5"}, &c)) << "file-only keys are not command-line words";
+  wysd_conf d;
+  EXPECT_EQ(2, load({"root=/x", "port=70000"}, &d));
+  EXPECT_EQ(2, load({"root=/x", "port=-1"}, &d));
+  EXPECT_EQ(2, load({"root=/x", "level=loud"}, &d));
+  wysd_conf e;
+  EXPECT_EQ(2, load({"port=1"}, &e)) << "no root";
+  wysd_conf off;
+  EXPECT_EQ(2, load({"root=/x", "port=off"}, &off)) << "nothing to listen on";
+
+  wytest::TempDir t;
+  std::string ini = wytest::write_file(t / "w.ini", "[server]\nroot = /srv/a\n[users]\nann = pw\n");
+  chmod(ini.c_str(), 0644);
+  wysd_conf f;
+  EXPECT_EQ(2, load({"conf=" + ini}, &f)) << "passwords readable by others";
+  chmod(ini.c_str(), 0600);
+  wysd_conf g;
+  EXPECT_EQ(0, load({"conf=" + ini}, &g));
+  std::string noauth = wytest::write_file(t / "n.ini", "[server]\nroot = /srv/a\n");
+  chmod(noauth.c_str(), 0644);
+  wysd_conf h;
+  EXPECT_EQ(0, load({"conf=" + noauth}, &h)) << "no secrets, no need to hide it";
+  std::string badkey = wytest::write_file(t / "k.ini", "[server]\nroot = /srv/a\nprot = 1\n");
+  wysd_conf k;
+  EXPECT_EQ(2, load({"conf=" + badkey}, &k));
+  wysd_conf m;
+  EXPECT_EQ(2, load({"conf=" + (t / "missing.ini")}, &m));
+}
+
+}  // namespace
