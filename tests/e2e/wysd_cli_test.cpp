@@ -115,6 +115,18 @@ TEST(WysdCli, CommandLineWordsOverrideTheFile) {
   EXPECT_TRUE(r.ok()) << r.what();
 }
 
+TEST(WysdCli, TheDocumentedDefaultsWrittenOutAreAccepted) {
+  WYSD_REQUIRE_SERVER();
+  TempDir t;
+  WysdServer s;
+  ASSERT_TRUE(s.start(t.path(),
+                      "login = challenge\nmax_conn = 64\nctx_keep_s = 60\nlogin_s = 10\nidle_s = 300\n"
+                      "max_frame = 33554432\n"))
+      << s.log();
+  Conn c;
+  EXPECT_TRUE(c.open_session(s.port())) << s.log();
+}
+
 TEST(WysdCli, TlsPortIsIgnoredWithAWarning) {
   WYSD_REQUIRE_SERVER();
   TempDir t;

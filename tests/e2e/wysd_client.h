@@ -323,7 +323,8 @@ class Conn {
     ctx_.nc.handle = 0;
   }
   void set_timeout(int ms) { ctx_.nc.timeout = ms; }
-  int fd() const { return static_cast<int>(ctx_.nc.handle); }
+  /// The system descriptor (a socket handle is the descriptor plus one).
+  int fd() const { return static_cast<int>(ctx_.nc.handle - 1); }
   const std::string& last_error() const { return last_error_; }
   /// Requests sent on this connection, counted as the server counts them
   /// (the attach controls 104 and 105 excepted).
@@ -352,12 +353,12 @@ class Conn {
     r.code = cbyte;
     r.proto = proto;
     r.raw.assign(ctx_.rbuf.buf.get(), ctx_.rbuf.buf.get() + len);
+    // An unknown code's answer is the head alone.
+    static const blobmsg_policy head[] = {{"errno", BLOBMSG_TYPE_INT32}, {"errno_str", BLOBMSG_TYPE_STRING}};
+    static const wysd_msg_policy head_only = {0, nullptr, 0, head, 2};
     const wysd_msg_policy* pol = wysd_msg_policy_get(cbyte);
     if (pol == nullptr || pol->rsp_n == 0) pol = wysd_msg_policy_get(code);
-    if (pol == nullptr || pol->rsp_n == 0) {
-      r.st = WYSD_ST_NET_DATA_ERROR;
-      return r;
-    }
+    if (pol == nullptr || pol->rsp_n == 0) pol = &head_only;
     std::vector<const blob_attr*> tb(static_cast<size_t>(pol->rsp_n), nullptr);
     r.st = client_parse_response(&ctx_, len, pol->rsp, pol->rsp_n, tb.data());
     if (r.st == WYSD_ST_NET_DATA_ERROR) return r;
@@ -560,9 +561,9 @@ class Conn {
   }
   Reply write_imp(uint64_t fd, const std::string& data, int64_t off) {
     std::string packed(static_cast<size_t>(sdcomp_bound(static_cast<int>(data.size()))), '\0');
-    int n = data.empty() ? 0
-                         : sdcomp_pack(&ctx_.pack, data.data(), static_cast<int>(data.size()), packed.data(),
-                                       static_cast<int>(packed.size()));
+    // Nothing is packed too, as the client does: lz4 makes one byte of it.
+    int n = sdcomp_pack(&ctx_.pack, data.data(), static_cast<int>(data.size()), packed.data(),
+                        static_cast<int>(packed.size()));
     if (n < 0) {
       Reply r;
       r.st = WYSD_ST_UNPACK_ERROR;

@@ -192,8 +192,11 @@ TEST(WysdProto, ShaLogin) {
       {"challenge under sha", [](Conn& c) { return c.login_challenge("bob", "builder"); }},
   };
   for (auto& b : bad) {
+    // Failed logins slow a peer down more each time: one server per case.
+    Site one;
+    ASSERT_NO_FATAL_FAILURE(one.start("login = sha\n", kUsers));
     Conn c;
-    ASSERT_TRUE(c.connect(s.port()));
+    ASSERT_TRUE(c.connect(one.port()));
     int64_t t0 = now_ms();
     Reply r = b.run(c);
     int64_t took = now_ms() - t0;
@@ -208,11 +211,12 @@ TEST(WysdProto, ShaLogin) {
     if (r.st == WYSD_ST_OK) {
       EXPECT_EQ(r.eno, kAuth) << b.what;
     }
+    // No password reaches the log.
+    one.srv.stop();
+    std::string log = one.srv.log();
+    EXPECT_EQ(log.find("builder"), std::string::npos) << log;
+    EXPECT_EQ(log.find("wonder land"), std::string::npos) << log;
   }
-  // No password reaches the log.
-  std::string log = s.srv.log();
-  EXPECT_EQ(log.find("builder"), std::string::npos) << log;
-  EXPECT_EQ(log.find("wonder land"), std::string::npos) << log;
 }
 
 TEST(WysdProto, ChallengeLoginWithAFreshCertPerConnection) {
@@ -256,8 +260,10 @@ TEST(WysdProto, ChallengeLoginWithAFreshCertPerConnection) {
       {"step two alone", [](Conn& c) { return c.login3(Conn::key_of("alice", "wonder land", "")); }},
   };
   for (auto& b : bad) {
+    Site one;
+    ASSERT_NO_FATAL_FAILURE(one.start("login = challenge\n", kUsers));
     Conn c;
-    ASSERT_TRUE(c.connect(s.port()));
+    ASSERT_TRUE(c.connect(one.port()));
     int64_t t0 = now_ms();
     Reply r2 = b.run(c);
     int64_t took = now_ms() - t0;
