@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "liblog.h"
 #include "srv.h"
 
 namespace {

@@ -117,6 +117,9 @@ void wysd_server::accept_loop(listener* l) {
     os_ipaddr peer;
     os_socket_t c = os_socket_accept(l->sock, &peer);
     if (c == OS_SOCKET_NONE) continue;
+    // Answers go out as soon as they are written: with Nagle on, a frame's
+    // second write waited for the client's delayed acknowledgement.
+    os_socket_ctrl(c, OS_SOCKET_CTRL_SET_TCP_NODELAY, 1);
     char buf[128];
     auto s = std::make_shared<wysd_session>();
     s->srv = this;
