@@ -241,6 +241,14 @@ struct Site {
   TempDir t;
   WysdServer srv;
   Site() { fs::create_directories(t / "root"); }
+  // Whatever a test did, the server still ends in order on SIGTERM (a
+  // crash or a sanitizer report shows here).
+  ~Site() {
+    if (srv.running()) {
+      int st = srv.stop();
+      EXPECT_EQ(st, 0) << srv.log().substr(0, 8000);
+    }
+  }
   std::string root() const { return t / "root"; }
   std::string in_root(const std::string& rel) const { return t / ("root/" + rel); }
   /// Starts the server on the root; fails the test (fatally) when it does not come up.
