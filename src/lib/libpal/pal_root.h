@@ -69,7 +69,7 @@ void os_root_force_walk(bool on);
 /// os_file_open beneath the root. With OS_FILE_CREATE missing parents are
 /// created beneath the root and the open is tried again, so it succeeds at
 /// once (os_file_open only leaves the parents for a second attempt). The
-/// last component is never followed when it is a link (ELOOP) with a root;
+/// last component is never followed when it is a link (EACCES) with a root;
 /// without one, `flags` decide as usual. Devices and drivers are not looked
 /// for beneath a root ("/dev/null" is a name in it). The object works as one
 /// from os_file_open; its `path` is the peer's path, and delete_on_close

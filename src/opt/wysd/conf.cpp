@@ -81,9 +81,10 @@ int apply(wysd_conf* c, const std::string& key, const std::string& val, const ch
     if (!parse_num(val, 1, 86400, false, &v)) return bad();
     c->idle_s = static_cast<int>(v);
   } else if (key == "max_frame") {
-    // At least what a read or write of one default block needs, at most
-    // what the 24-bit message length can carry.
-    if (!parse_num(val, 1024 * 1024, BLOB_LEN_MAX + 1, false, &v)) return bad();
+    // At least what a read or write of one default block needs. A frame
+    // never carries more than the 24-bit message length allows, so a larger
+    // limit (the 32 MiB default among them) means that length.
+    if (!parse_num(val, 1024 * 1024, INT32_MAX, false, &v)) return bad();
     c->max_frame = static_cast<int32_t>(v);
   } else if (key == "trash") {
     c->trash = val;

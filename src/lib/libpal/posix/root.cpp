@@ -468,6 +468,9 @@ os_file2* os_at_file_open(const os_root* r, const char* path, uint64_t flags) {
     }
   }
   if (fd < 0 && errno == EISDIR && !writable) fd = open_beneath(d, rel, O_RDONLY | O_DIRECTORY, 0, false);
+  // A peer never opens through a link: whatever it points at, the answer
+  // is the jail's (the link may lead out).
+  if (fd < 0 && errno == ELOOP) errno = EACCES;
   if (fd < 0) {
     LOGX(LV_DBG | LV_SYS, "open [%s] flags=0x%llx error: ", path, (unsigned long long)flags);
     return nullptr;
