@@ -39,7 +39,8 @@ int wysd_cli_init();
 /// proxy, mblock-size, rdir-size, sock-bufsize, ssl-cipher), logs in,
 /// selects the packing and queries the version. Returns the connection, or
 /// nullptr with the cause in `err` (kept by the connection as its error
-/// record; may be null). TLS is not built in: a "wyps://" URL fails with
+/// record, so it must outlive the connection; may be null). TLS is not
+/// built in: a "wyps://" URL fails with
 /// -1 "ssl_cli_connect failed".
 wysd_cli_ctx* wysd_cli_connect(const char* url, cdir_err* err);
 /// Closes every open file, says bye and frees the connection. Returns the
