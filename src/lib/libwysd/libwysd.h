@@ -172,6 +172,15 @@ struct wysd_cli_ctx {
   bool win_srv = false;
 
   std::vector<wysd_cli_file*> files;  // open remote files, owned
+
+  wysd_cli_ctx() = default;
+  /// Frees the file handles still listed, without any request (the close
+  /// requests belong to wysd_cli_exit_imp).
+  ~wysd_cli_ctx() {
+    for (wysd_cli_file* f : files) delete f;
+  }
+  wysd_cli_ctx(const wysd_cli_ctx&) = delete;
+  wysd_cli_ctx& operator=(const wysd_cli_ctx&) = delete;
 };
 
 /// Sends one request (`len` = padded message length). Returns 3 at once
