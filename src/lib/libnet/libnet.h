@@ -33,6 +33,25 @@ struct proxy_conf {
   std::string pwd;   // clear password (at most 4095)
 };
 
+/// Chooses the proxy of one connection, by the first rule that applies: a
+/// non-empty `proxy_url`; else a non-empty `proxy_name`, looked up in the
+/// proxy file that WY_PROXY_FILE names; else the "http_proxy" environment
+/// variable. Fills `proxy` and returns 0 when a proxy was chosen, returns 1
+/// for a direct connection (no rule applies), or -1 with the cause in `err`
+/// (code -2, or -1 from the protocol name check). The log lines name the
+/// proxy with "***" in place of its password.
+int conf_proxy_get(const char* proxy_url, const char* proxy_name, proxy_conf* proxy, cdir_err* err);
+/// Loads the proxy `name` (a section of the INI file `path`: "proto", "ip",
+/// "port", "user", "pwd" as hexadecimal digits, two per byte) into `proxy`,
+/// and its URL, password included, into *url_out (may be null). Returns 0,
+/// or -1 with the cause in `err` (code -2, or -1 from the protocol check).
+int conf_proxy_load(const char* path, const char* name, proxy_conf* proxy, std::string* url_out,
+                    cdir_err* err);
+/// Proxy type of a protocol name, compared exactly: "http" 1, "socks4" 2,
+/// "socks5" 3. Otherwise -1, with -2 "proxy protocol [%s] Unsupported\n" in
+/// `err` when it is not null.
+int conf_proxy_2_id(const char* name, cdir_err* err);
+
 /// Lets its owner interrupt waits of connects, reads and writes.
 struct stop_ctl {
   std::atomic<int32_t> stop{0};  // non-zero: stop

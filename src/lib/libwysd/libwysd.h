@@ -11,9 +11,12 @@
 #include <memory>
 #include <string>
 
+#include <vector>
+
 #include "blobmsg.h"
 #include "libnet.h"
 #include "sdcomp.h"
+#include "wysd_cli.h"
 
 /// Request codes.
 enum : int {
@@ -118,7 +121,8 @@ int wysd_send_request(net_conn* nc, int code, const void* msg, int32_t len);
 /// *proto while *proto is still 0, the code byte in *code, the 4 header
 /// bytes in hdr and the padded message length in *len. Returns 0; 1 on a
 /// read error; 3 when nothing came before the time-out; 8 for a short head;
-/// 2 for a bad magic or a root length below 4.
+/// 2 for a bad magic or a root length of 0. A root length of 1 to 3 pads to
+/// 4: the frame is only the head, and the message parse refuses it.
 int wysd_recv_request_len(net_conn* nc, uint8_t* proto, uint8_t* code, uint8_t hdr[4],
                           int32_t* len);
 /// Receives one whole frame into `rb` (growing it to padded length + 4 when
@@ -127,8 +131,9 @@ int wysd_recv_request_len(net_conn* nc, uint8_t* proto, uint8_t* code, uint8_t h
 /// (capacity 0 afterwards), 1 on a read error or 8 for a short body.
 int wysd_recv_frame(net_conn* nc, uint8_t* proto, uint8_t* code, wysd_rbuf* rb, int32_t* len);
 
-/// The client's connection record (handle kind 0): the stream and the
-/// per-connection protocol state. The connection code fills the rest.
+/// The client's connection record (handle kind 0): the stream, what the
+/// connect learnt and kept for reconnecting, and the per-connection
+/// protocol state.
 struct wysd_cli_ctx {
   int32_t type = 0;
   net_conn nc;            // the stream; nc.timeout is the transport time-out
@@ -144,6 +149,38 @@ struct wysd_cli_ctx {
   bool fixing = false;      // a repair is running
   bool fix_failed = false;  // a repair failed: the record is unusable
   bool auto_reconnect = false;
+  uint64_t srv_ctx_id = 0;  // the server context to attach again after a repair
+
+  // Kept from the URL for reconnecting.
+  std::string host;
+  uint16_t port = 0;
+  uint32_t sock_bufsize = 262144;
+  int32_t connect_timeout = 4000, read_timeout = 10000, write_timeout = 8000;  // ms
+  bool ssl = false;
+  std::string cipher;
+  std::string user, passwd;
+  cdir_err* err = nullptr;  // the caller's error record (own_err when none given)
+  cdir_err own_err;
+
+  int32_t block_size = 10485760;  // largest chunk of one read or write request
+  int32_t rdir_size = 1048576;    // logged only
+  int32_t max_reply = 0;          // largest read reply received so far
+
+  // Learnt from the server's information text.
+  std::string srv_ver;
+  bool pos_io = false;  // reads and writes carry their offset (1.6.4 and newer)
+  bool win_srv = false;
+
+  std::vector<wysd_cli_file*> files;  // open remote files, owned
+
+  wysd_cli_ctx() = default;
+  /// Frees the file handles still listed, without any request (the close
+  /// requests belong to wysd_cli_exit_imp).
+  ~wysd_cli_ctx() {
+    for (wysd_cli_file* f : files) delete f;
+  }
+  wysd_cli_ctx(const wysd_cli_ctx&) = delete;
+  wysd_cli_ctx& operator=(const wysd_cli_ctx&) = delete;
 };
 
 /// Sends one request (`len` = padded message length). Returns 3 at once
@@ -155,10 +192,18 @@ int client_send_reqest(wysd_cli_ctx* ctx, int code, const void* msg, int32_t len
 /// byte of the first one. *len is the message length. Returns a status.
 int client_recv_response_imp(wysd_cli_ctx* ctx, int32_t* len);
 /// client_recv_response_imp behind the repair policy: 3 at once after a
-/// failed repair; 0 and 5 pass through; other failures are logged and
-/// returned (repair after a network failure is not available yet, so this
-/// behaves as with auto reconnect off).
+/// failed repair; 0 and 5 pass through; with auto reconnect off, or inside
+/// a repair, other failures are logged and returned. Otherwise the repair
+/// (client_fix_last_error) runs: 0 when it brought the lost response into
+/// ctx->rbuf, else 3 with the record marked as failed for good.
 int client_recv_response(wysd_cli_ctx* ctx, int32_t* len);
+/// The repair after a lost response: reconnects, attaches the server
+/// context again and, by comparing the server's count of executed requests
+/// with ours, either has the stored response sent again (the request ran)
+/// or sends the request again (it did not). Leaves the response in
+/// ctx->rbuf with its length in *len and realigns the send counter.
+/// Returns a status.
+int client_fix_last_error(wysd_cli_ctx* ctx, int32_t* len);
 /// Parses the response in ctx->rbuf (message length `len`) with
 /// cli_blobmsg_parse. Returns 0 (results in tb), 2 when the parse fails,
 /// or 4 when "errno" is not 0 (stored with "errno_str", cut at 4095
@@ -187,4 +232,3 @@ int wysd_srv_rsp_begin(blob_buf* b, int32_t eno, const char* estr);
 /// Sends the message in `b` as one response frame with the server's
 /// protocol byte and the request's code. Returns a status (0, 1, 8).
 int wysd_srv_send_response(net_conn* nc, uint8_t proto, int code, const blob_buf* b);
-#include "wysd_cli.h"

@@ -57,9 +57,10 @@ int wysd_recv_request_len(net_conn* nc, uint8_t* proto, uint8_t* code, uint8_t h
     return WYSD_ST_NET_DATA_ERROR;
   }
   int32_t raw = (int32_t{head[5]} << 16) | (int32_t{head[6]} << 8) | head[7];
-  // The root header is part of the message: a shorter length cannot be a
-  // message and would make the body length negative.
-  if (raw < 4) {
+  // A length of 1 to 3 still pads to the 4 header bytes the head carried:
+  // the frame ends here and the stream stays in step; the parse refuses
+  // the message later. Only 0 leaves no room for the header.
+  if (raw == 0) {
     LOGD("msg len=%d error\n", raw);
     return WYSD_ST_NET_DATA_ERROR;
   }
@@ -134,9 +135,12 @@ int client_recv_response(wysd_cli_ctx* ctx, int32_t* len) {
     LOGD("now_fix_last_error return\n");
     return st;
   }
-  // The reconnect-and-replay repair plugs in here; until the connection
-  // code provides it, a failure is returned as with auto reconnect off.
-  return st;
+  LOGD("start fix..\n");
+  int fix = client_fix_last_error(ctx, len);
+  if (fix == WYSD_ST_OK) return WYSD_ST_OK;
+  LOGD("ret=%d fix failed need reopen...\n", fix);
+  ctx->fix_failed = true;
+  return WYSD_ST_TIMEOUT_ERROR;
 }
 
 int client_parse_response(wysd_cli_ctx* ctx, int32_t len, const blobmsg_policy* policy, int n,

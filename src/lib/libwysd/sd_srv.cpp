@@ -49,11 +49,13 @@ int wysd_srv_recv_request(net_conn* nc, uint8_t* code, wysd_rbuf* rb, int32_t* l
 
 int wysd_srv_parse_request(const wysd_msg_policy* pol, const wysd_rbuf* rb, int32_t len,
                            const blob_attr** tb) {
-  if (pol->req_n == 0) return 0;
   if (len < 4 || len > rb->cap || !rb->buf) return -1;
   const uint8_t* msg = rb->buf.get();
   int32_t root = blob_raw_len(reinterpret_cast<const blob_attr*>(msg));
+  // Checked for every request, even one that carries nothing: a root
+  // shorter than its own header is not a message.
   if (blob_id(reinterpret_cast<const blob_attr*>(msg)) != BLOBMSG_TYPE_TABLE || root < 4) return -1;
+  if (pol->req_n == 0) return 0;
   if (root > len) root = len;
   if (blobmsg_parse(pol->req, pol->req_n, tb, msg + 4, root - 4) < 0) return -1;
   for (int i = 0; i < pol->req_n; i++)

@@ -34,9 +34,14 @@ struct wysd_cli_file {
 /// "==>" at verbose level. Returns 0.
 int wysd_cli_init();
 /// Connects to the server of `url` ("wyp://" or "wyps://", user, password,
-/// host, port, path, and the options of the query), logs in, selects the
-/// packing and queries the version. Returns the connection, or nullptr with
-/// the cause in `err` (kept by the connection as its error record).
+/// host, port, path, and the options of the query: connect_timeout,
+/// read_timeout, write_timeout in seconds, pack, proxy_url in base64,
+/// proxy, mblock-size, rdir-size, sock-bufsize, ssl-cipher), logs in,
+/// selects the packing and queries the version. Returns the connection, or
+/// nullptr with the cause in `err` (kept by the connection as its error
+/// record, so it must outlive the connection; may be null). TLS is not
+/// built in: a "wyps://" URL fails with
+/// -1 "ssl_cli_connect failed".
 wysd_cli_ctx* wysd_cli_connect(const char* url, cdir_err* err);
 /// Closes every open file, says bye and frees the connection. Returns the
 /// status of the bye request. Null is ignored (0).
@@ -70,11 +75,15 @@ void wysd_cli_stop(wysd_cli_ctx* ctx);
 
 /// Opens a remote file with the open flags of pal_file.h. Null on failure.
 wysd_cli_file* wysd_cli_open(wysd_cli_ctx* ctx, const char* path, uint32_t flags);
-/// Closes a remote file (the request is sent while the stream exists);
-/// `remove` takes it out of the connection's list. Frees it. 0 or -1.
-int wysd_cli_close(wysd_cli_file* f, bool remove);
+/// Closes a remote file (the request is sent while the stream exists),
+/// takes it out of the connection's list and frees it. 0 or -1 (the handle
+/// is gone either way).
+int wysd_cli_close(wysd_cli_file* f);
 /// Reads up to `count` bytes at `offset` (-1: at the current position) in
-/// chunks of the block size. Bytes read (fewer at the end), or -1.
+/// chunks of the block size. After a failed chunk larger than 204800 bytes
+/// (unless a reply of 2 MiB already came) the block size drops to 204800,
+/// the connection and the file are restarted and the chunk is read again,
+/// once in a row. Bytes read (fewer at the end), or -1.
 int64_t wysd_cli_read(wysd_cli_file* f, void* buf, int64_t count, int64_t offset);
 /// Writes `count` bytes at `offset` (-1: current position). Bytes written or -1.
 int64_t wysd_cli_write(wysd_cli_file* f, const void* data, int64_t count, int64_t offset);

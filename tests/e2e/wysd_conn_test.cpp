@@ -1,0 +1,623 @@
+// The client connection against the built wysd: both logins, files in
+// blocks with and without packing, seek and positional I/O, controls, the
+// reader and the multi-file object; a fake server for an old version; and
+// the repair of a cut connection through a relay that cuts on cue.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <mutex>
+
+#include "liblog.h"
+
+#include "wysd_client.h"
+
+using namespace wysdtest;
+using wytest::pattern;
+using wytest::read_file;
+using wytest::write_file;
+
+namespace {
+
+// Every log line of the process while it lives.
+class LogCapture {
+ public:
+  LogCapture() {
+    text().clear();
+    log2_set_call_proc(nullptr, &LogCapture::proc);
+  }
+  ~LogCapture() { log2_set_call_proc(nullptr, nullptr); }
+  static std::string all() {
+    std::lock_guard<std::mutex> g(mu());
+    return text();
+  }
+  static bool has(const std::string& s) { return all().find(s) != std::string::npos; }
+
+ private:
+  static std::mutex& mu() {
+    static std::mutex m;
+    return m;
+  }
+  static std::string& text() {
+    static std::string s;
+    return s;
+  }
+  static void proc(uint32_t, const char*, const char*, int, const char*, int, const char* fmt, va_list ap) {
+    char line[8192];
+    vsnprintf(line, sizeof line, fmt, ap);
+    std::lock_guard<std::mutex> g(mu());
+    text() += line;
+  }
+};
+
+// A listening loopback socket on a free port. Returns the fd, port in *port.
+int listen_loopback(int* port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t n = sizeof a;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 8) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) != 0) {
+    if (fd >= 0) ::close(fd);
+    return -1;
+  }
+  *port = ntohs(a.sin_port);
+  return fd;
+}
+
+int connect_loopback(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
+  if (fd >= 0) ::close(fd);
+  return -1;
+}
+
+bool send_all(int fd, const char* p, size_t n) {
+  while (n > 0) {
+    ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+// Forwards bytes between clients and the server, frame by frame, and cuts
+// both sides of the newest connection on cue: a request frame dropped
+// before it reaches the server, a request frame forwarded and then the cut
+// (its response is lost), or a response cut after a number of its bytes.
+// Every wait is a poll of at most 100 ms; the thread ends with the object.
+class Relay {
+ public:
+  enum Cue { kNone, kDropRequest, kCutAfterRequest, kCutInResponse };
+
+  explicit Relay(int target) : target_(target) {
+    lfd_ = listen_loopback(&port_);
+    th_ = std::thread([this] { run(); });
+  }
+  ~Relay() {
+    stop_ = true;
+    th_.join();
+    for (Pair& p : pairs_) cut(p);
+    if (lfd_ >= 0) ::close(lfd_);
+  }
+  int port() const { return port_; }
+  /// On the newest connection, the k-th request (or response) frame from
+  /// now on triggers `cue`; for kCutInResponse only `bytes` of it go through.
+  void arm(Cue cue, int k = 1, size_t bytes = 0) {
+    std::lock_guard<std::mutex> g(mu_);
+    cue_ = cue;
+    k_ = k;
+    bytes_ = bytes;
+  }
+  int connections() const { return accepted_.load(); }
+  int cuts() const { return cuts_.load(); }
+
+ private:
+  struct Pair {
+    int c = -1, s = -1;
+    std::string up, down;  // bytes not yet forwarded: from the client, from the server
+  };
+
+  // Length of the frame at the start of `b`, or 0 while its head is incomplete.
+  static size_t frame_len(const std::string& b) {
+    if (b.size() < 8) return 0;
+    auto u = [&](size_t i) { return static_cast<uint32_t>(static_cast<uint8_t>(b[i])); };
+    uint32_t raw = u(5) << 16 | u(6) << 8 | u(7);
+    return 4 + ((raw + 3) & ~3u);
+  }
+
+  void cut(Pair& p) {
+    if (p.c >= 0) {
+      shutdown(p.c, SHUT_RDWR);
+      ::close(p.c);
+    }
+    if (p.s >= 0) {
+      shutdown(p.s, SHUT_RDWR);
+      ::close(p.s);
+    }
+    p.c = p.s = -1;
+  }
+
+  // Forwards the whole frames in `buf` to `to`; false when the pair was cut.
+  bool pump(Pair& p, bool up, bool newest) {
+    std::string& buf = up ? p.up : p.down;
+    int to = up ? p.s : p.c;
+    for (size_t n; (n = frame_len(buf)) != 0 && buf.size() >= n;) {
+      std::unique_lock<std::mutex> g(mu_);
+      bool mine = newest && cue_ != kNone && (up ? cue_ != kCutInResponse : cue_ == kCutInResponse);
+      if (mine && --k_ == 0) {
+        Cue c = cue_;
+        cue_ = kNone;
+        g.unlock();
+        if (c == kCutAfterRequest) send_all(to, buf.data(), n);
+        if (c == kCutInResponse) send_all(to, buf.data(), std::min(bytes_, n));
+        // Let the bytes leave before both ends go.
+        sleep_ms(50);
+        cut(p);
+        cuts_++;
+        return false;
+      }
+      g.unlock();
+      if (!send_all(to, buf.data(), n)) {
+        cut(p);
+        return false;
+      }
+      buf.erase(0, n);
+    }
+    return true;
+  }
+
+  void run() {
+    char chunk[65536];
+    while (!stop_) {
+      std::vector<pollfd> fds = {{lfd_, POLLIN, 0}};
+      for (Pair& p : pairs_) {
+        fds.push_back({p.c, POLLIN, 0});
+        fds.push_back({p.s, POLLIN, 0});
+      }
+      if (poll(fds.data(), fds.size(), 100) <= 0) continue;
+      if (fds[0].revents & POLLIN) {
+        int c = accept(lfd_, nullptr, nullptr);
+        int s = c >= 0 ? connect_loopback(target_) : -1;
+        if (s >= 0) {
+          pairs_.push_back({c, s, "", ""});
+          accepted_++;
+        } else if (c >= 0) {
+          ::close(c);
+        }
+        continue;  // the pair list changed
+      }
+      for (size_t i = 0; i < pairs_.size(); i++) {
+        Pair& p = pairs_[i];
+        bool newest = i + 1 == pairs_.size();
+        for (int side = 0; side < 2 && p.c >= 0; side++) {
+          const pollfd& f = fds[1 + 2 * i + static_cast<size_t>(side)];
+          if (!(f.revents & (POLLIN | POLLHUP | POLLERR))) continue;
+          ssize_t r = ::recv(f.fd, chunk, sizeof chunk, 0);
+          if (r <= 0) {
+            cut(p);
+            break;
+          }
+          (side == 0 ? p.up : p.down).append(chunk, static_cast<size_t>(r));
+          if (!pump(p, side == 0, newest)) break;
+        }
+      }
+      std::erase_if(pairs_, [](const Pair& p) { return p.c < 0; });
+    }
+  }
+
+  int target_;
+  int lfd_ = -1, port_ = 0;
+  std::thread th_;
+  std::atomic<bool> stop_{false};
+  std::vector<Pair> pairs_;
+  std::mutex mu_;
+  Cue cue_ = kNone;
+  int k_ = 0;
+  size_t bytes_ = 0;
+  std::atomic<int> accepted_{0}, cuts_{0};
+};
+
+std::string url_of(int port, const std::string& user = "", const std::string& pw = "", const std::string& q = "") {
+  std::string u = "wyp://";
+  if (!user.empty()) u += user + ":" + pw + "@";
+  u += "127.0.0.1:" + std::to_string(port) + "/";
+  if (!q.empty()) u += "?" + q;
+  return u;
+}
+
+struct CtxCloser {
+  void operator()(wysd_cli_ctx* c) const { wysd_cli_exit_imp(c); }
+};
+using CtxPtr = std::unique_ptr<wysd_cli_ctx, CtxCloser>;
+
+const Users kUsers = {{"u", "pw-of-u"}};
+
+// ---------------------------------------------------------------------------
+
+TEST(WysdConn, BothLoginsAndAWrongPassword) {
+  WYSD_REQUIRE_SERVER();
+  wysd_cli_init();
+  for (const char* login : {"sha", "challenge"}) {
+    SCOPED_TRACE(login);
+    Site s;
+    ASSERT_NO_FATAL_FAILURE(s.start(std::string("login = ") + login + "\n", kUsers));
+    cdir_err err;
+    LogCapture log;
+    CtxPtr c(wysd_cli_connect(url_of(s.port(), "u", "pw-of-u").c_str(), &err));
+    ASSERT_TRUE(c) << err.msg << s.srv.log();
+    EXPECT_EQ(c->srv_proto, std::string(login) == "sha" ? 1 : 2);
+    // The version kept is the one the information text carries.
+    char info[4096] = "";
+    ASSERT_EQ(cli_info(c.get(), info, sizeof info), 0);
+    EXPECT_EQ(wysd_cli_srv_ver(c.get()), info_value(info, "ver"));
+    EXPECT_GE(version_value(wysd_cli_srv_ver(c.get())), version_value("1.7.8"));
+    EXPECT_TRUE(c->pos_io);
+    EXPECT_FALSE(c->win_srv);
+    EXPECT_EQ(c->pack.id, SDCOMP_LZ4);
+    EXPECT_TRUE(LogCapture::has("passwd=[***]")) << LogCapture::all();
+    EXPECT_FALSE(LogCapture::has("pw-of-u")) << "the password reached the log";
+
+    cdir_err bad;
+    EXPECT_EQ(wysd_cli_connect(url_of(s.port(), "u", "wrong").c_str(), &bad), nullptr);
+    EXPECT_EQ(bad.verr, kAuth) << bad.msg;
+    EXPECT_STREQ(bad.func, "wysd_cli_set_last_error");
+    EXPECT_FALSE(bad.msg.empty());
+  }
+}
+
+TEST(WysdConn, AnyoneMayLogInWithoutUsers) {
+  WYSD_REQUIRE_SERVER();
+  Site s;
+  ASSERT_NO_FATAL_FAILURE(s.start());
+  cdir_err err;
+  CtxPtr c(wysd_cli_connect(url_of(s.port(), "", "", "pack=none").c_str(), &err));
+  ASSERT_TRUE(c) << err.msg;
+  EXPECT_EQ(c->pack.id, SDCOMP_NONE);
+  // The probe alone was enough: probe, pack, info.
+  EXPECT_EQ(c->cmd_send_count, 3u);
+}
+
+TEST(WysdConn, ConnectFailures) {
+  WYSD_REQUIRE_SERVER();
+  cdir_err err;
+  // Nobody listens on a port we just closed.
+  int port = 0;
+  int fd = listen_loopback(&port);
+  ASSERT_GE(fd, 0);
+  ::close(fd);
+  EXPECT_EQ(wysd_cli_connect(url_of(port, "", "", "connect_timeout=2").c_str(), &err), nullptr);
+  EXPECT_NE(err.verr, 0);
+  // TLS is not available: refused after the TCP connect.
+  Site s;
+  ASSERT_NO_FATAL_FAILURE(s.start());
+  cdir_err tls;
+  std::string u = "wyps://127.0.0.1:" + std::to_string(s.port()) + "/";
+  EXPECT_EQ(wysd_cli_connect(u.c_str(), &tls), nullptr);
+  EXPECT_EQ(tls.verr, -1);
+  EXPECT_EQ(tls.msg, "ssl_cli_connect failed");
+  // A chosen proxy cannot be reached yet: the connect says so.
+  cdir_err px;
+  std::string enc = base64_encode("http://127.0.0.1:3128", 21);
+  std::string q = "proxy_url=";
+  for (char ch : enc) q += ch == '=' ? std::string("%3D") : std::string(1, ch);
+  EXPECT_EQ(wysd_cli_connect(url_of(s.port(), "", "", q).c_str(), &px), nullptr);
+  EXPECT_EQ(px.verr, -37) << px.msg;
+  cdir_err named;
+  unsetenv("WY_PROXY_FILE");
+  EXPECT_EQ(wysd_cli_connect(url_of(s.port(), "", "", "proxy=corp").c_str(), &named), nullptr);
+  EXPECT_EQ(named.msg, "%WY_ENV_PROXY_FILE% Is NULL");
+}
+
+class WysdFiles : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    WYSD_REQUIRE_SERVER();
+    wysd_cli_init();
+    ASSERT_NO_FATAL_FAILURE(s.start("login = challenge\n", kUsers));
+    c.reset(wysd_cli_connect(
+        url_of(s.port(), "u", "pw-of-u", std::string("mblock-size=256k&read_timeout=5&pack=") + GetParam()).c_str(),
+        &err));
+    ASSERT_TRUE(c) << err.msg;
+    ASSERT_EQ(c->block_size, 256 * 1024);
+  }
+  Site s;
+  cdir_err err;  // the connection's error record: outlives it
+  CtxPtr c;
+};
+
+TEST_P(WysdFiles, BlocksBothWaysSeekAndPositions) {
+  EXPECT_STREQ(c->pack.name, GetParam());
+  // Several blocks and a tail; half of it compressible.
+  std::string data = pattern(600 * 1024, 7) + std::string(700 * 1024 + 123, 'z');
+  wysd_cli_file* w = wysd_cli_open(c.get(), "big.bin", kOpenWrite);
+  ASSERT_NE(w, nullptr) << c->err->msg;
+  ASSERT_EQ(wysd_cli_write(w, data.data(), static_cast<int64_t>(data.size()), -1), static_cast<int64_t>(data.size()))
+      << c->err->msg;
+  EXPECT_EQ(w->offset, data.size());
+  // Positional writes patch the middle.
+  ASSERT_EQ(wysd_cli_write(w, "PATCH", 5, 1000), 5);
+  data.replace(1000, 5, "PATCH");
+  ASSERT_EQ(wysd_cli_close(w), 0);
+  EXPECT_TRUE(c->files.empty());
+  EXPECT_TRUE(read_file(s.in_root("big.bin")) == data);
+
+  wysd_cli_file* r = wysd_cli_open(c.get(), "big.bin", kOpenRead);
+  ASSERT_NE(r, nullptr);
+  std::string back(data.size() + 100, '\0');
+  ASSERT_EQ(wysd_cli_read(r, back.data(), static_cast<int64_t>(back.size()), -1), static_cast<int64_t>(data.size()));
+  back.resize(data.size());
+  EXPECT_TRUE(back == data);
+  EXPECT_EQ(c->max_reply, 256 * 1024);
+  // Seek, then a read at the current position.
+  EXPECT_EQ(wysd_cli_seek(r, 999), 999);
+  char buf[7];
+  ASSERT_EQ(wysd_cli_read(r, buf, 7, -1), 7);
+  EXPECT_EQ(std::string(buf, 7), data.substr(999, 7));
+  EXPECT_EQ(r->offset, 1006u);
+  // Positional reads across a block boundary.
+  std::string mid(300 * 1024, '\0');
+  ASSERT_EQ(wysd_cli_read(r, mid.data(), static_cast<int64_t>(mid.size()), 200 * 1024), static_cast<int64_t>(mid.size()));
+  EXPECT_TRUE(mid == data.substr(200 * 1024, mid.size()));
+  // At the end: nothing.
+  EXPECT_EQ(wysd_cli_read(r, buf, 7, static_cast<int64_t>(data.size())), 0);
+  // Closed with the connection.
+}
+
+TEST_P(WysdFiles, ControlsReaderAndMultiFile) {
+  ASSERT_EQ(wysd_cli_ioctl(c.get(), WYSD_IOCTL_MKDIRS, "tree/sub/deep", -1), 0) << c->err->msg;
+  EXPECT_TRUE(fs::is_directory(s.in_root("tree/sub/deep")));
+  write_file(s.in_root("tree/a.txt"), "aaa");
+  write_file(s.in_root("tree/b.txt"), "bbbb");
+  std::string times = "tree/a.txt\t1600000000\t1600000100\t1600000000\t0\t0\t0";
+  EXPECT_EQ(wysd_cli_ioctl(c.get(), WYSD_IOCTL_SET_PATH_TIMES, times.c_str(), -1), 0) << c->err->msg;
+  EXPECT_EQ(wytest::lstat_of(s.in_root("tree/a.txt")).st_mtime, 1600000100);
+  wysd_cli_file* f = wysd_cli_open(c.get(), "tree/a.txt", kOpenRead);
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(wysd_cli_set_fd_read_timeout(f, 4000), 0);
+  EXPECT_EQ(wysd_cli_set_fd_write_timeout(f, 3000), 0);
+  // A server error keeps the server's code.
+  EXPECT_EQ(wysd_cli_open(c.get(), "tree/none.txt", kOpenRead), nullptr);
+  EXPECT_EQ(c->err->verr, kNoFile);
+  EXPECT_EQ(wysd_cli_ioctl2(c.get(), 99999, "", -1, nullptr, 0, nullptr), -1);
+  EXPECT_EQ(c->err->verr, kNotSup);
+
+  ASSERT_EQ(wysd_cli_rdir_open(c.get(), "tree", 0, 3000), 0) << c->err->msg;
+  std::string files, dirs;
+  bool fend = false, dend = false;
+  std::vector<char> out(1 << 20);
+  for (int64_t end = now_ms() + 10000; !(fend && dend) && now_ms() < end;) {
+    int32_t n = 0;
+    ASSERT_EQ(wysd_cli_ioctl2(c.get(), WYSD_IOCTL2_RDIR_READ, nullptr, 0, out.data(), static_cast<int32_t>(out.size()), &n), 0)
+        << c->err->msg;
+    std::string b(out.data(), static_cast<size_t>(n));
+    if (b.empty()) continue;
+    bool isf = b[0] == 'F';
+    (isf ? files : dirs) += b.substr(1);
+    if (b.find('\r') != std::string::npos) (isf ? fend : dend) = true;
+  }
+  EXPECT_TRUE(fend && dend);
+  EXPECT_NE(files.find("a.txt"), std::string::npos) << files;
+  EXPECT_NE(files.find("b.txt"), std::string::npos) << files;
+  EXPECT_NE(dirs.find("sub"), std::string::npos) << dirs;
+  EXPECT_EQ(wysd_cli_text_ctl(c.get(), WYSD_IOCTL2_RDIR_CLOSE, nullptr, nullptr), 0);
+
+  ASSERT_EQ(wysd_cli_mfile_open(c.get(), 65540, 3000), 0) << c->err->msg;
+  EXPECT_EQ(wysd_cli_text_ctl(c.get(), WYSD_IOCTL2_MFILE_CLOSE, nullptr, nullptr), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Packing, WysdFiles, ::testing::Values("none", "lz4"));
+
+// ---------------------------------------------------------------------------
+// A server of an older version, on the protocol library's server half.
+
+class FakeServer {
+ public:
+  explicit FakeServer(std::string ver) : ver_(std::move(ver)) {
+    lfd_ = listen_loopback(&port_);
+    th_ = std::thread([this] { run(); });
+  }
+  ~FakeServer() {
+    join();
+    ::close(lfd_);
+  }
+  /// Waits for the session to end (bounded by its read time-out).
+  void join() {
+    if (th_.joinable()) th_.join();
+  }
+  int port() const { return port_; }
+  std::vector<std::pair<int, int>> seen() {
+    std::lock_guard<std::mutex> g(mu_);
+    return seen_;
+  }
+
+ private:
+  void run() {
+    pollfd p{lfd_, POLLIN, 0};
+    if (poll(&p, 1, 10000) <= 0) return;
+    net_conn nc;
+    int fd = accept(lfd_, nullptr, nullptr);
+    if (fd < 0) return;
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    nc.handle = static_cast<os_socket_t>(fd) + 1;  // a socket handle is its descriptor plus one
+    nc.timeout = 5000;
+    wysd_rbuf rb;
+    for (int i = 0; i < 50; i++) {
+      uint8_t code = 0;
+      int32_t len = 0;
+      bool too_long = false;
+      if (wysd_srv_recv_request(&nc, &code, &rb, &len, 1 << 20, &too_long) != 0) break;
+      const wysd_msg_policy* pol = wysd_msg_policy_get(code);
+      const blob_attr* tb[8] = {};
+      int cmd = 0;
+      if (pol != nullptr && wysd_srv_parse_request(pol, &rb, len, tb) == 0 && code == WYSD_CMD_IOCTL2)
+        cmd = static_cast<int>(blobmsg_get_u32(tb[1]));
+      {
+        std::lock_guard<std::mutex> g(mu_);
+        seen_.push_back({code, cmd});
+      }
+      if (code == WYSD_CMD_BYE) break;
+      blob_buf b;
+      wysd_srv_rsp_begin(&b, 0, "");
+      if (code == WYSD_CMD_LOGIN) blobmsg_add_u32(&b, "os_type", 1);
+      if (code == WYSD_CMD_INFO)
+        blobmsg_add_string(&b, "info", ("ver=[" + ver_ + "]\nplat=[linux]\narch=[x86_64]\n").c_str());
+      if (code == WYSD_CMD_IOCTL2) blobmsg_add_field(&b, BLOBMSG_TYPE_RAW, "data", "", 0);
+      if (wysd_srv_send_response(&nc, 1, code, &b) != 0) break;
+    }
+    net_close(&nc);
+  }
+  std::string ver_;
+  int lfd_ = -1, port_ = 0;
+  std::thread th_;
+  std::mutex mu_;
+  std::vector<std::pair<int, int>> seen_;
+};
+
+TEST(WysdConn, AnOldServerHasNoReaderAndIsNotAsked) {
+  FakeServer fake("1.7.7");
+  cdir_err err;
+  CtxPtr c(wysd_cli_connect(url_of(fake.port()).c_str(), &err));
+  ASSERT_TRUE(c) << err.msg;
+  EXPECT_STREQ(wysd_cli_srv_ver(c.get()), "1.7.7");
+  EXPECT_TRUE(c->pos_io);
+  size_t before = fake.seen().size();
+  EXPECT_EQ(wysd_cli_rdir_open(c.get(), "d", 0, 0), -1);
+  EXPECT_EQ(c->err->verr, -12);
+  EXPECT_EQ(wysd_cli_mfile_open(c.get(), 1, 1), -1);
+  EXPECT_EQ(c->err->verr, -12);
+  // A request that does go out is answered: the refusal sent nothing.
+  EXPECT_EQ(wysd_cli_ioctl2(c.get(), WYSD_IOCTL2_RDIR_CLOSE, nullptr, 0, nullptr, 0, nullptr), 0);
+  auto seen = fake.seen();
+  ASSERT_EQ(seen.size(), before + 1);
+  EXPECT_EQ(seen.back(), std::make_pair(static_cast<int>(WYSD_CMD_IOCTL2), static_cast<int>(WYSD_IOCTL2_RDIR_CLOSE)));
+  c.reset();
+  fake.join();
+  EXPECT_EQ(fake.seen().back().first, WYSD_CMD_BYE);
+}
+
+// ---------------------------------------------------------------------------
+// Repair through the relay.
+
+class WysdRepair : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    WYSD_REQUIRE_SERVER();
+    wysd_cli_init();
+    ASSERT_NO_FATAL_FAILURE(s.start("login = challenge\nctx_keep_s = 20\n", kUsers));
+    relay = std::make_unique<Relay>(s.port());
+  }
+  CtxPtr connect(const std::string& q = "read_timeout=5&pack=lz4") {
+    CtxPtr c(wysd_cli_connect(url_of(relay->port(), "u", "pw-of-u", q).c_str(), &err));
+    EXPECT_TRUE(c) << err.msg;
+    return c;
+  }
+  Site s;
+  std::unique_ptr<Relay> relay;
+  cdir_err err;  // the connections' error record: outlives them
+};
+
+TEST_F(WysdRepair, ALostRequestIsSentAgainAndALostResponseIsSentAgain) {
+  CtxPtr c = connect();
+  ASSERT_TRUE(c);
+  ASSERT_EQ(wysd_cli_set_auto_reconnect(c.get()), 0) << c->err->msg;
+  EXPECT_NE(c->srv_ctx_id, 0u);
+  wysd_cli_file* f = wysd_cli_open(c.get(), "r.bin", kFlRdwr | kFlCreate | kFlTrunc);
+  ASSERT_NE(f, nullptr);
+  std::string data = pattern(50000, 3);
+
+  // (a) The write never reaches the server: attach and send it again.
+  LogCapture log;
+  relay->arm(Relay::kDropRequest);
+  ASSERT_EQ(wysd_cli_write(f, data.data(), static_cast<int64_t>(data.size()), 0), static_cast<int64_t>(data.size()))
+      << c->err->msg << "\n" << LogCapture::all();
+  EXPECT_EQ(relay->cuts(), 1);
+  EXPECT_EQ(relay->connections(), 2);
+  EXPECT_TRUE(LogCapture::has("start fix..")) << LogCapture::all();
+  EXPECT_TRUE(LogCapture::has("WYSD_IOCTL2_ATTACH_CTX\n"));
+  EXPECT_FALSE(LogCapture::has("WYSD_IOCTL2_ATTACH_CTX_REPLY"));
+  EXPECT_TRUE(LogCapture::has("fix ok"));
+  EXPECT_FALSE(c->fix_failed);
+  // Written exactly once, on the old context's file.
+  EXPECT_TRUE(read_file(s.in_root("r.bin")) == data);
+
+  // (b) The read runs but its response is lost: the stored one comes again.
+  // The counter was realigned by the first repair, or this one would fail.
+  relay->arm(Relay::kCutAfterRequest);
+  std::string back(data.size(), '\0');
+  ASSERT_EQ(wysd_cli_read(f, back.data(), static_cast<int64_t>(back.size()), 0), static_cast<int64_t>(data.size()))
+      << c->err->msg << "\n" << LogCapture::all();
+  EXPECT_TRUE(back == data);
+  EXPECT_EQ(relay->cuts(), 2);
+  EXPECT_TRUE(LogCapture::has("WYSD_IOCTL2_ATTACH_CTX_REPLY\n")) << LogCapture::all();
+
+  // (c) A response cut short: its bytes are no use, the stored one comes again.
+  relay->arm(Relay::kCutInResponse, 1, 20);
+  EXPECT_EQ(wysd_cli_seek(f, 123), 123) << c->err->msg;
+  EXPECT_EQ(relay->cuts(), 3);
+  // And the connection goes on normally, the server's count and ours agreeing.
+  char out[64] = "";
+  int32_t n = 0;
+  ASSERT_EQ(wysd_cli_ioctl2(c.get(), WYSD_IOCTL2_GET_LAST_CMD_IDX, "0", -1, out, sizeof out - 1, &n), 0);
+  EXPECT_EQ(std::strtoull(std::string(out, static_cast<size_t>(n)).c_str(), nullptr, 10) + 1, c->cmd_send_count);
+  ASSERT_EQ(wysd_cli_close(f), 0);
+}
+
+TEST_F(WysdRepair, WithoutAutoReconnectTheFailureIsReturned) {
+  CtxPtr c = connect();
+  ASSERT_TRUE(c);
+  wysd_cli_file* f = wysd_cli_open(c.get(), "n.bin", kOpenWrite);
+  ASSERT_NE(f, nullptr);
+  LogCapture log;
+  relay->arm(Relay::kDropRequest);
+  EXPECT_EQ(wysd_cli_write(f, "abc", 3, -1), -1);
+  EXPECT_EQ(c->err->verr, -40) << c->err->msg;
+  EXPECT_TRUE(LogCapture::has("!net_error_reconnect return")) << LogCapture::all();
+  EXPECT_FALSE(LogCapture::has("start fix.."));
+  EXPECT_EQ(relay->connections(), 1);
+  EXPECT_EQ(read_file(s.in_root("n.bin")), "");
+}
+
+TEST_F(WysdRepair, AFailedBigReadRestartsWithSmallBlocks) {
+  std::string data = pattern(3 * 1024 * 1024 + 17, 11);
+  write_file(s.in_root("big.bin"), data);
+  CtxPtr c = connect("read_timeout=5&pack=none&mblock-size=1M");
+  ASSERT_TRUE(c);
+  wysd_cli_file* f = wysd_cli_open(c.get(), "big.bin", kOpenRead);
+  ASSERT_NE(f, nullptr);
+  LogCapture log;
+  // The second reply breaks off after its first bytes.
+  relay->arm(Relay::kCutInResponse, 2, 1000);
+  std::string back(data.size(), '\0');
+  ASSERT_EQ(wysd_cli_read(f, back.data(), static_cast<int64_t>(back.size()), 0), static_cast<int64_t>(data.size()))
+      << c->err->msg << "\n" << LogCapture::all();
+  EXPECT_TRUE(back == data);
+  EXPECT_EQ(c->block_size, 204800);
+  EXPECT_TRUE(LogCapture::has("ctx->block_size=204800!!")) << LogCapture::all();
+  EXPECT_EQ(relay->connections(), 2);
+}
+
+TEST_F(WysdRepair, TheRepairGivesUpWhenTheServerIsGone) {
+  CtxPtr c = connect();
+  ASSERT_TRUE(c);
+  ASSERT_EQ(wysd_cli_set_auto_reconnect(c.get()), 0);
+  s.srv.stop();
+  LogCapture log;
+  char info[256];
+  EXPECT_EQ(cli_info(c.get(), info, sizeof info), WYSD_ST_TIMEOUT_ERROR);
+  EXPECT_TRUE(c->fix_failed);
+  EXPECT_TRUE(LogCapture::has("fix failed need reopen")) << LogCapture::all();
+  // From now on nothing is sent.
+  uint64_t sent = c->cmd_send_count;
+  EXPECT_EQ(cli_info(c.get(), info, sizeof info), WYSD_ST_TIMEOUT_ERROR);
+  EXPECT_EQ(c->cmd_send_count, sent);
+}
+
+}  // namespace
