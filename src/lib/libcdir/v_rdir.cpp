@@ -125,14 +125,6 @@ class local_bfile final : public vbfile {
   os_file_uptr f_;
 };
 
-/// The remote side needs the server protocol client, which this build does
-/// not have yet: every remote endpoint fails its open with a clear cause.
-int remote_unavailable(cdir_job* job, const char* url) {
-  CDIR_ERR_SET(job->err, -1, "remote url [%s]: no server protocol client in this build", url);
-  cdir_verr_check(job, -1);
-  return -1;
-}
-
 template <typename Read>
 int wait_chunk(cdir_job* job, vobj* obj, char* buf, size_t cap, Read read) {
   if (!WY_CHECK(cap > 1)) return -1;
@@ -161,10 +153,7 @@ bool cdir_url_is_remote(const char* url) { return strstr(url, "://") != nullptr;
 
 std::unique_ptr<vrdir> vrdir_open(cdir_job* job, const char* url, const char* path, bool is_dst,
                                   const cdir_rdir_param& p) {
-  if (cdir_url_is_remote(url)) {
-    remote_unavailable(job, url);
-    return nullptr;
-  }
+  if (cdir_url_is_remote(url)) return vrdir_open_remote(job, url, path, is_dst, p);
   if (is_dst && os_mkdirs(path) < 0) {
     int v = os_last_verr();
     LOGES("mkdirs [%s] eno=%d error: ", path, v);
@@ -181,10 +170,7 @@ std::unique_ptr<vrdir> vrdir_open(cdir_job* job, const char* url, const char* pa
 }
 
 std::unique_ptr<vmfile> vmfile_open(cdir_job* job, const char* url, const cdir_mfile_param& p) {
-  if (cdir_url_is_remote(url)) {
-    remote_unavailable(job, url);
-    return nullptr;
-  }
+  if (cdir_url_is_remote(url)) return vmfile_open_remote(job, url, p);
   libmfile_param mp;
   mp.max_mfile_size = static_cast<uint32_t>(p.max_mfile_size);
   mp.read_timeout_ms = p.param2;
@@ -195,10 +181,7 @@ std::unique_ptr<vmfile> vmfile_open(cdir_job* job, const char* url, const cdir_m
 }
 
 std::unique_ptr<vbfile> vbfile_init(cdir_job* job, const char* url) {
-  if (cdir_url_is_remote(url)) {
-    remote_unavailable(job, url);
-    return nullptr;
-  }
+  if (cdir_url_is_remote(url)) return vbfile_init_remote(job, url);
   return std::make_unique<local_bfile>(job);
 }
 

@@ -116,6 +116,14 @@ std::unique_ptr<vmfile> vmfile_open(cdir_job* job, const char* url, const cdir_m
 /// Opens the big-file object of one side; nullptr as above.
 std::unique_ptr<vbfile> vbfile_init(cdir_job* job, const char* url);
 
+/// The remote implementations (v_remote.cpp): each owns a connection to
+/// the server of `url`, set up, version-checked and with automatic
+/// reconnection on.
+std::unique_ptr<vrdir> vrdir_open_remote(cdir_job* job, const char* url, const char* path, bool is_dst,
+                                         const cdir_rdir_param& p);
+std::unique_ptr<vmfile> vmfile_open_remote(cdir_job* job, const char* url, const cdir_mfile_param& p);
+std::unique_ptr<vbfile> vbfile_init_remote(cdir_job* job, const char* url);
+
 /// Next non-empty chunk of listing text into `buf`, NUL-terminated (at most
 /// `cap` - 1 bytes of text). Waits up to the job's time-out; fails on a stop,
 /// a failed read (classified by the reader), or the time-out (-40,

@@ -291,6 +291,8 @@ cdir_err* wysd_cli_err(wysd_cli_ctx* ctx) { return ctx->err; }
 const char* wysd_cli_srv_ver(const wysd_cli_ctx* ctx) { return ctx->srv_ver.c_str(); }
 void wysd_cli_stop(wysd_cli_ctx* ctx) { ctx->nc.stop.store(1); }
 
+void wysd_cli_resume(wysd_cli_ctx* ctx) { ctx->nc.stop.store(0); }
+
 wysd_cli_ctx* cli_get_ctx(void* handle, int64_t* fd) {
   if (handle == nullptr) return nullptr;
   int32_t kind = *static_cast<const int32_t*>(handle);

@@ -72,6 +72,9 @@ int wysd_cli_restart_work(wysd_cli_ctx* ctx, wysd_cli_file* file);
 /// Stops every wait of the connection's stream at once (another thread
 /// may call it); a reconnect clears it.
 void wysd_cli_stop(wysd_cli_ctx* ctx);
+/// Lets the stream wait again after wysd_cli_stop, once whatever was
+/// waiting has given up (to send the close requests of a stopped job).
+void wysd_cli_resume(wysd_cli_ctx* ctx);
 
 /// Opens a remote file with the open flags of pal_file.h. Null on failure.
 wysd_cli_file* wysd_cli_open(wysd_cli_ctx* ctx, const char* path, uint32_t flags);

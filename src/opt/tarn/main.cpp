@@ -16,6 +16,7 @@
 #include "libnet.h"
 #include "libpal.h"
 #include "libwycli.h"
+#include "libwysd.h"
 
 WY_LOG_TAG("tag");
 
@@ -127,6 +128,7 @@ int run(int argc, char** argv, bool* ran_job) {
   log2_init_imp(ini.c_str());
   for (int sig : kStopSignals) os_signal_set(sig, sighandler);
   wy_conf_set_path(dir);
+  wysd_cli_init();
 
   g_param = cdir_param{};
   std::string bad;
