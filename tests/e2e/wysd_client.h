@@ -31,10 +31,8 @@
 #include "libwysd.h"
 #include "pal_hash.h"
 #include "wytest.h"
+#include "wytest_wysd.h"
 
-#ifndef WY_WYSD_BIN
-#define WY_WYSD_BIN ""
-#endif
 
 namespace wysdtest {
 
@@ -81,159 +79,11 @@ enum : int32_t {
   kMfDelFiles = 10138,
 };
 
-inline int64_t now_ms() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-inline void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-/// True when the tests have a server binary to run.
-inline bool have_server() { return WY_WYSD_BIN[0] != '\0' && access(WY_WYSD_BIN, X_OK) == 0; }
-#define WYSD_REQUIRE_SERVER() \
-  do {                        \
-    if (!::wysdtest::have_server()) GTEST_SKIP() << "wysd is not built"; \
-  } while (0)
-
-using Users = std::vector<std::pair<std::string, std::string>>;
-
-/// One wysd process on 127.0.0.1, its configuration, and what it printed.
-class WysdServer {
- public:
-  WysdServer() = default;
-  ~WysdServer() { stop(); }
-  WysdServer(const WysdServer&) = delete;
-  WysdServer& operator=(const WysdServer&) = delete;
-
-  /// Writes wysd.ini (mode `mode`) with a [server] section that listens on
-  /// loopback with a free port and TLS off, then `server_lines` (later keys
-  /// win), and a [users] section when `users` is not empty. Returns its path.
-  std::string write_conf(const std::string& server_lines, const Users& users = {}, mode_t mode = 0600) {
-    std::string text = "[server]\nlisten = 127.0.0.1\nport = 0\ntls_port = off\n" + server_lines;
-    if (!text.empty() && text.back() != '\n') text += '\n';
-    if (!users.empty()) {
-      text += "[users]\n";
-      for (auto& [u, p] : users) text += u + " = " + p + "\n";
-    }
-    std::string path = dir_ / "wysd.ini";
-    unlink(path.c_str());
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fd >= 0) {
-      if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) ADD_FAILURE() << "write " << path;
-      fchmod(fd, mode);
-      ::close(fd);
-    }
-    return path;
-  }
-
-  /// Writes the configuration and starts wysd with conf= and root=. Returns
-  /// true once the listening line came (port() then tells the port).
-  bool start(const std::string& root, const std::string& server_lines = "", const Users& users = {},
-             const std::vector<std::string>& extra = {}) {
-    std::string conf = write_conf(server_lines, users);
-    std::vector<std::string> args = {"conf=" + conf, "root=" + root};
-    args.insert(args.end(), extra.begin(), extra.end());
-    return start_args(args);
-  }
-
-  /// Starts wysd with exactly `args` and waits (at most `deadline_ms`) for
-  /// its listening line. False when it exited or stayed silent.
-  bool start_args(const std::vector<std::string>& args, int deadline_ms = 10000) {
-    stop();
-    std::string bin = WY_WYSD_BIN;
-    std::string out = dir_ / "stdout", err = dir_ / "stderr";
-    std::vector<std::string> all = {bin};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    int ofd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int efd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int nfd = open("/dev/null", O_RDONLY);
-    pid_t pid = fork();
-    if (pid == 0) {
-      dup2(nfd, 0);
-      dup2(ofd, 1);
-      dup2(efd, 2);
-      // The server must not keep the test's client sockets alive.
-      close_range(3, ~0U, 0);
-      execv(bin.c_str(), argv.data());
-      _exit(127);
-    }
-    ::close(ofd);
-    ::close(efd);
-    ::close(nfd);
-    if (pid < 0) return false;
-    pid_ = pid;
-    status_ = -1;
-    const std::string head = "wysd listening tcp 127.0.0.1:";
-    for (int64_t end = now_ms() + deadline_ms; now_ms() < end;) {
-      std::string o = wytest::read_file(out);
-      size_t at = o.find(head);
-      if (at != std::string::npos) {
-        size_t nl = o.find('\n', at);
-        if (nl != std::string::npos) {
-          port_ = std::atoi(o.c_str() + at + head.size());
-          return port_ > 0;
-        }
-      }
-      if (!running()) return false;
-      sleep_ms(10);
-    }
-    return false;
-  }
-
-  /// True while the process has not exited (reaps it when it has).
-  bool running() {
-    if (pid_ <= 0) return false;
-    int ws = 0;
-    pid_t r = waitpid(pid_, &ws, WNOHANG);
-    if (r == pid_) {
-      status_ = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
-      pid_ = -1;
-      return false;
-    }
-    return r == 0;
-  }
-
-  /// Waits at most `ms` for the process to exit by itself. Returns its
-  /// status, or -1 when it is still running.
-  int wait_exit(int ms) {
-    for (int64_t end = now_ms() + ms; running() && now_ms() < end;) sleep_ms(10);
-    return running() ? -1 : status_;
-  }
-
-  /// SIGTERM, a bounded wait, SIGKILL as the last resort. Returns the exit
-  /// status (128 + signal when killed), or the status it already had.
-  int stop(int deadline_ms = 10000) {
-    if (!running()) return status_;
-    kill(pid_, SIGTERM);
-    if (wait_exit(deadline_ms) >= 0) return status_;
-    kill(pid_, SIGKILL);
-    int ws = 0;
-    waitpid(pid_, &ws, 0);
-    status_ = 128 + SIGKILL;
-    pid_ = -1;
-    killed_ = true;
-    return status_;
-  }
-
-  int port() const { return port_; }
-  pid_t pid() const { return pid_; }
-  bool killed() const { return killed_; }
-  const TempDir& dir() const { return dir_; }
-  std::string out() const { return wytest::read_file(dir_ / "stdout"); }
-  std::string err() const { return wytest::read_file(dir_ / "stderr"); }
-  /// Everything it printed, for failure messages.
-  std::string log() const { return "--- wysd stdout:\n" + out() + "--- wysd stderr:\n" + err(); }
-
- private:
-  TempDir dir_;
-  pid_t pid_ = -1;
-  int status_ = -1;
-  int port_ = 0;
-  bool killed_ = false;
-};
-
+using wytest::now_ms;
+using wytest::sleep_ms;
+using wytest::have_server;
+using wytest::Users;
+using wytest::WysdServer;
 
 /// A temporary place with a served root ("root"), room beside it for what
 /// must stay untouched, and the server on it.

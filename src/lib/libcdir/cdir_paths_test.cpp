@@ -13,7 +13,8 @@ namespace {
 
 struct job_result {
   int status = -1;
-  int64_t file_count = 0, file_open_count = 0, i_fail = 0, o_fail = 0, total_write = 0, del = 0, del_fail = 0;
+  int64_t file_count = 0, file_open_count = 0, i_fail = 0, o_fail = 0, total_read = 0, total_write = 0, del = 0,
+          del_fail = 0;
 };
 
 job_result run_job(uint32_t dir_type, const char* mode, const std::string& src, const std::string& dst,
@@ -34,6 +35,7 @@ job_result run_job(uint32_t dir_type, const char* mode, const std::string& src, 
   r.file_open_count = job->c.file_open_count;
   r.i_fail = job->i_file_fail_count;
   r.o_fail = job->c.o_file_fail_count;
+  r.total_read = job->c.total_read;
   r.total_write = job->c.total_write;
   r.del = job->c.sync_del_file_count;
   r.del_fail = job->c.sync_del_file_fail_count;
@@ -56,6 +58,8 @@ TEST_P(Paths, CopyGivesTheWholeTreeAndAgainOverItsCopy) {
       EXPECT_EQ(r.i_fail, 0);
       EXPECT_EQ(r.o_fail, 0) << "bs=" << bs << " run " << run;
       EXPECT_GE(r.file_open_count, 14);
+      // Whatever the path, every byte written was read from the source.
+      EXPECT_EQ(r.total_read, r.total_write) << "bs=" << bs << " run " << run;
       expect_same(t / "src", dst, true);
       EXPECT_EQ(scan(t / "src").size(), scan(dst).size());
     }

@@ -2,8 +2,8 @@
 // source that reads blocks and a destination that writes them and sets the
 // stat at the end. What differs between the paths is data: which side is a
 // local file (its failures are logged with the system text and classified
-// here) or an endpoint object (it classified its failure itself), how much
-// each read asks for, and which reads count in total_read.
+// here) or an endpoint object (it classified its failure itself) and how much
+// each read asks for.
 #include <algorithm>
 
 #include "cdir_imp.h"
@@ -155,13 +155,14 @@ class vbfile_dst final : public block_dst {
 struct loop_kind {
   bool first_block_full;  // the first read asks for bs even when less remains
   bool later_min;         // later reads ask for min(remaining, bs)
-  enum { READ_ALL, READ_NONE, READ_AFTER_FIRST } counts;  // blocks added to total_read
 };
 
-constexpr loop_kind kLL = {true, false, loop_kind::READ_ALL};
-constexpr loop_kind kRL = {true, true, loop_kind::READ_NONE};
-constexpr loop_kind kLR = {false, true, loop_kind::READ_ALL};
-constexpr loop_kind kRR = {true, true, loop_kind::READ_AFTER_FIRST};
+// Every block read counts in total_read, on every path: a download or a
+// relay reads its source as much as a local copy does.
+constexpr loop_kind kLL = {true, false};
+constexpr loop_kind kRL = {true, true};
+constexpr loop_kind kLR = {false, true};
+constexpr loop_kind kRR = {true, true};
 
 /// The kernel's copy between two local files: the rest of the file in calls
 /// of at most 1 GiB (so that a stop is still seen). 1 when the file is
@@ -212,7 +213,7 @@ int block_loop(cdir_job* job, const loop_kind& k, const mstat_item* e, block_src
       job->i_file_fail_count++;
       break;
     }
-    if (k.counts == loop_kind::READ_ALL || (k.counts == loop_kind::READ_AFTER_FIRST && !first)) job->c.total_read += n;
+    job->c.total_read += n;
     // The first write opens a destination behind an endpoint object, so an
     // empty file is created too.
     int64_t w = n > 0 || first ? dst.write(off, buf, static_cast<size_t>(n)) : 0;

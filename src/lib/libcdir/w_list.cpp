@@ -111,8 +111,11 @@ class read_results : public cdir_list_results {
         LOGE("%s [%s] error: %s", d.open_err ? "i_open" : "i_read", job_->src.join(item_->path, e->name).c_str(),
              verr2str(d.verr));
         job_->i_file_fail_count++;
-      } else if (proc_(job_, item_, e, d.data.data(), d.data.size(), batch_) < 0 && cdir_need_exit(job_)) {
-        return -1;
+      } else {
+        // A download reads here; a relay counts what it read once the
+        // destination has written it.
+        if (job_->dir_type == CDIR_RL) job_->c.total_read += static_cast<int64_t>(d.data.size());
+        if (proc_(job_, item_, e, d.data.data(), d.data.size(), batch_) < 0 && cdir_need_exit(job_)) return -1;
       }
       p += used;
       len -= static_cast<size_t>(used);
