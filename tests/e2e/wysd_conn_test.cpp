@@ -503,6 +503,26 @@ TEST(WysdConn, AnOldServerHasNoReaderAndIsNotAsked) {
   EXPECT_EQ(fake.seen().back().first, WYSD_CMD_BYE);
 }
 
+// tarn refuses a server older than the reader and multi-file object it
+// needs, with the reason, before it writes anything.
+TEST(WysdConn, TarnRefusesAnOldServerBeforeWriting) {
+  wytest::TempDir t;
+  wytest::write_file(t / "src/a", "a");
+  FakeServer fake("1.7.7");
+  auto r = wytest::tarn({"mode=cp", "if=" + t / "src", "of=" + url_of(fake.port()) + "dst"});
+  EXPECT_NE(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("not supported, please upgrade wysd to the latest version"), std::string::npos) << r.err;
+  fake.join();
+  auto seen = fake.seen();
+  for (auto& [code, cmd] : seen) {
+    EXPECT_NE(code, WYSD_CMD_OPEN);
+    EXPECT_NE(cmd, WYSD_IOCTL2_RDIR_OPEN);
+    EXPECT_NE(cmd, WYSD_IOCTL2_MFILE_OPEN);
+  }
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen.back().first, WYSD_CMD_BYE) << "the connection is closed in order";
+}
+
 // ---------------------------------------------------------------------------
 // Repair through the relay.
 

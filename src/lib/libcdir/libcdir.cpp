@@ -70,7 +70,7 @@ void queue_release(void*, void* elem) { cdir_stat_free(static_cast<cdir_stat*>(e
 /// Logs an endpoint open failure with its cause.
 void log_open_failure(cdir_job* job, const char* what, const char* url) {
   const char* text = job->err->msg.empty() ? verr2str(job->err->verr) : job->err->msg.c_str();
-  LOGE("%s [%s] error: %s", what, url, text);
+  LOGE("%s [%s] error: %s", what, url_for_log(url).c_str(), text);
 }
 
 /// Asks every endpoint object's wait in progress to end. Signal-safe.
@@ -234,11 +234,11 @@ cdir_job* libcdir_open(cdir_param* p) {
   p->irdir_param.err = p->ordir_param.err = p->imfile_param.err = err;
   if (resolve_url(job, p->i_url, &job->src) < 0) return open_failed(job, err, "");
   job->i_url = job->src.url;
-  LOGV("[i_url=%s]", job->i_url.c_str());
+  LOGV("[i_url=%s]", url_for_log(job->i_url.c_str()).c_str());
   if (p->o_url) {
     if (resolve_url(job, p->o_url, &job->dst) < 0) return open_failed(job, err, "");
     job->o_url = job->dst.url;
-    LOGV("[o_url=%s]", job->o_url.c_str());
+    LOGV("[o_url=%s]", url_for_log(job->o_url.c_str()).c_str());
   }
   job->start_ms = os_clock_ms();
   job->work_mode = p->work_mode;
@@ -258,7 +258,7 @@ cdir_job* libcdir_open(cdir_param* p) {
 
   switch (job->work_mode) {
     case CDIR_WORK_LS:
-      LOGD("list_dir=[%s]", p->i_url);
+      LOGD("list_dir=[%s]", url_for_log(p->i_url).c_str());
       if (p->list_file) {
         job->c.list_path = p->list_file;
         job->c.list_file = wyfile_open(p->list_file, "w+");
@@ -272,14 +272,14 @@ cdir_job* libcdir_open(cdir_param* p) {
       }
       break;
     case CDIR_WORK_RM:
-      LOGD("rm_dir=[%s]", p->i_url);
+      LOGD("rm_dir=[%s]", url_for_log(p->i_url).c_str());
       break;
     case CDIR_WORK_CP:
-      LOGD("cp idir=[%s] odir=[%s]\n", p->i_url, p->o_url);
+      LOGD("cp idir=[%s] odir=[%s]\n", url_for_log(p->i_url).c_str(), url_for_log(p->o_url).c_str());
       if (job->cmp_mode == 0) job->cmp_mode = 4;
       break;
     case CDIR_WORK_SYNC:
-      LOGD("sync idir=[%s] odir=[%s]\n", p->i_url, p->o_url);
+      LOGD("sync idir=[%s] odir=[%s]\n", url_for_log(p->i_url).c_str(), url_for_log(p->o_url).c_str());
       if (job->cmp_mode == 0) job->cmp_mode = 5;
       break;
   }

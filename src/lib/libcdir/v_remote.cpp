@@ -64,7 +64,7 @@ class remote_conn {
     info_value(info, "ver", ver, sizeof ver);
     if (str_version_cmp(ver, kMinServer) < 0) {
       CDIR_ERR_SET(job->err, -1, "not supported, please upgrade wysd to the latest version");
-      LOGE("server [%s] version [%s] < %s", url, ver, kMinServer);
+      LOGE("server [%s] version [%s] < %s", url_for_log(url).c_str(), ver, kMinServer);
       close(0);
       job->last_eno.store(-2);
       job->error_stop.store(1);

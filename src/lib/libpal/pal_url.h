@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "pal_str.h"
 
@@ -92,3 +93,8 @@ uint64_t str_version_to_u64(const char* ver);
 /// Compares two dotted versions: 0 equal, 1 when `a` is greater, -1 when
 /// smaller.
 int str_version_cmp(const char* a, const char* b);
+
+/// `url` for a log line: the password of its user information and the
+/// value of a "proxy_url" option (which may carry one) replaced by "***".
+/// Any other text comes back unchanged.
+std::string url_for_log(const char* url);

@@ -389,3 +389,29 @@ int str_version_cmp(const char* a, const char* b) {
   uint64_t x = str_version_to_u64(a), y = str_version_to_u64(b);
   return x == y ? 0 : (x > y ? 1 : -1);
 }
+
+std::string url_for_log(const char* url) {
+  if (url == nullptr) return "";
+  std::string s(url);
+  size_t scheme = s.find("://");
+  if (scheme != std::string::npos) {
+    size_t host = scheme + 3;
+    size_t end = s.find_first_of("/?", host);
+    if (end == std::string::npos) end = s.size();
+    size_t at = s.rfind('@', end);
+    if (at != std::string::npos && at >= host) {
+      size_t colon = s.find(':', host);
+      if (colon != std::string::npos && colon < at) s.replace(colon + 1, at - colon - 1, "***");
+    }
+  }
+  // A proxy URL travels base64-encoded in the query; it may hold a password.
+  for (size_t q = s.find('?'); q != std::string::npos;) {
+    size_t key = q + 1;
+    if (s.compare(key, 10, "proxy_url=") == 0) {
+      size_t v = key + 10, e = s.find('&', v);
+      s.replace(v, (e == std::string::npos ? s.size() : e) - v, "***");
+    }
+    q = s.find('&', key);
+  }
+  return s;
+}
