@@ -191,6 +191,9 @@ void cdir_list_write_failed(cdir_job* job, int verr);
 /// The error number of a listing's end mark (the text after its "\r"): an
 /// optional "-" and one to ten digits that fit 32 bits, and nothing else.
 bool cdir_parse_end_mark(std::string_view s, int* veno);
+/// True when `name`, from a listing, is one plain entry name: not empty,
+/// not "." or "..", without "/" or the side's separator `sep`.
+bool cdir_name_ok(const char* name, char sep);
 cdir_stat* rdir_stat_alloc(cdir_job* job, const char* path, const cdir_stat* tmpl);
 int cdir_worker(cdir_job* job);
 
