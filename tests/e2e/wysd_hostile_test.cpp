@@ -123,4 +123,138 @@ TEST(WysdHostile, ASubdirectoryListingIsRefusedToo) {
   h.expect_outside_untouched("subdirectory");
 }
 
+/// A list answer built from the honest one of the list sent: `edit` gets
+/// the records of the honest answer, one per line, and returns the bytes.
+ScriptedServer::ListAnswer edited(ScriptedServer* srv, int code,
+                                  std::function<std::string(const std::vector<std::string>&)> edit) {
+  return [srv, code, edit](int c, const std::string& base, const std::string& list) {
+    if (c != code) return srv->honest(c, base, list);
+    std::vector<std::string> recs;
+    for (const std::string& line : ScriptedServer::lines(list)) recs.push_back(srv->honest(c, base, line + "\n"));
+    return edit(recs);
+  };
+}
+
+std::string join_all(const std::vector<std::string>& v, size_t from = 0, size_t to = SIZE_MAX) {
+  std::string s;
+  for (size_t i = from; i < v.size() && i < to; i++) s += v[i];
+  return s;
+}
+
+struct ResultCase {
+  const char* what;
+  std::function<std::string(const std::vector<std::string>&)> edit;
+  const char* log;
+};
+
+// Three small files in one read list; every answer below breaks it as a
+// whole before any file is written, and each file counts as failed.
+TEST(WysdHostile, ReadResultsThatDoNotFitTheListAreRefused) {
+  const std::vector<ResultCase> cases = {
+      {"one result too many", [](auto& r) { return join_all(r) + data_rec("zzzzz"); }, "more results than files"},
+      {"more data than asked for",
+       [](auto& r) { return data_rec("123456") + join_all(r, 1); }, "more data than the file's size"},
+      {"a record past the block", [](auto& r) { return join_all(r, 0, 2) + r[2].substr(0, 6); },
+       "damaged data record"},
+      {"both failure flags",
+       [](auto& r) { return join_all(r, 0, 2) + std::string("\xc0\0\0\x04\0\0\0\x01", 8); }, "damaged data record"},
+  };
+  for (const ResultCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    Hostile h;
+    h.srv.set_listing("/src", rec_file("a.txt", 5) + rec_file("b.txt", 5) + rec_file("c.txt", 5), "");
+    for (const char* n : {"a.txt", "b.txt", "c.txt"}) h.srv.set_file(std::string("/src/") + n, "12345");
+    h.srv.set_answer(edited(&h.srv, WYSD_IOCTL2_MFILE_READ_LIST, c.edit));
+    RunResult r = h.tarn({"mode=cp", "if=" + h.srv.url("src"), "of=" + h.local("dst")});
+    EXPECT_NE(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("[/src] list results refused: " + std::string(c.log)), std::string::npos) << r.err;
+    EXPECT_EQ(report_value(r.err, "i_file_fail_count"), 3) << r.err;
+    EXPECT_EQ(report_value(r.err, "file_open_count"), 0);
+    EXPECT_TRUE(wytest::scan(h.local("dst")).empty()) << "something was written";
+    h.expect_outside_untouched(c.what);
+  }
+}
+
+// Fewer results than files, then none: the wait ends after the time-out
+// and the file without a result counts as failed.
+TEST(WysdHostile, AReadListAnsweredShortFailsTheRestAfterTheTimeOut) {
+  Hostile h;
+  h.srv.set_listing("/src", rec_file("a.txt", 5) + rec_file("b.txt", 5) + rec_file("c.txt", 5), "");
+  for (const char* n : {"a.txt", "b.txt", "c.txt"}) h.srv.set_file(std::string("/src/") + n, "12345");
+  h.srv.set_answer(edited(&h.srv, WYSD_IOCTL2_MFILE_READ_LIST, [](auto& r) { return join_all(r, 0, 2); }));
+  RunResult r = h.tarn({"mode=cp", "if=" + h.srv.url("src"), "of=" + h.local("dst")});
+  EXPECT_NE(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("read_timeout"), std::string::npos) << r.err;
+  EXPECT_EQ(report_value(r.err, "i_file_fail_count"), 1) << r.err;
+  EXPECT_EQ(report_value(r.err, "file_open_count"), 2) << r.err;
+  EXPECT_EQ(wytest::scan(h.local("dst")).size(), 2u);
+  h.expect_outside_untouched("short");
+}
+
+// ---------------------------------------------------------------------------
+// The destination is the server (uploads).
+
+TEST(WysdHostile, DestinationListingsWithNamesOutOfTheirDirectoryAreRefused) {
+  for (const std::string& bad : {std::string("../x"), std::string(".."), std::string("a/b")}) {
+    SCOPED_TRACE(bad);
+    Hostile h;
+    write_file(h.local("src/a.txt"), "aaaaa");
+    h.srv.set_listing("/dst", rec_file("a.txt", 1) + rec_file(bad, 1), "");
+    RunResult r = h.tarn({"mode=sync", "if=" + h.local("src"), "of=" + h.srv.url("dst")});
+    EXPECT_NE(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("[/dst] listing refused: it names [" + bad + "]"), std::string::npos) << r.err;
+    EXPECT_EQ(report_value(r.err, "o_dir_fail_count"), 1) << r.err;
+    EXPECT_EQ(report_value(r.err, "sync_del_file_count"), 0);
+    // Neither a write nor a deletion went out for it.
+    EXPECT_TRUE(h.srv.ops().empty());
+  }
+}
+
+// Three small files in one write list; each answer below is refused, no
+// file counts as written and each counts as failed.
+TEST(WysdHostile, WriteResultsThatDoNotFitTheListAreRefused) {
+  const std::vector<ResultCase> cases = {
+      {"one result too many", [](auto& r) { return join_all(r) + "0\t5\n"; }, "more results than lines"},
+      {"an unknown kind", [](auto& r) { return "7\t5\n" + join_all(r, 1); }, "damaged result"},
+      {"not two numbers", [](auto& r) { return "0\tfive\n" + join_all(r, 1); }, "damaged result"},
+      {"another file's size", [](auto& r) { return "0\t4\n" + join_all(r, 1); }, "a result that does not fit its line"},
+  };
+  for (const ResultCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    Hostile h;
+    for (const char* n : {"a.txt", "b.txt", "c.txt"}) write_file(h.local("src/") + n, "12345");
+    h.srv.set_answer(edited(&h.srv, WYSD_IOCTL2_MFILE_WRITE_LIST, c.edit));
+    RunResult r = h.tarn({"mode=cp", "if=" + h.local("src"), "of=" + h.srv.url("dst")});
+    EXPECT_NE(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("[/dst] list results refused: " + std::string(c.log)), std::string::npos) << r.err;
+    EXPECT_EQ(report_value(r.err, "o_file_fail_count"), 3) << r.err;
+    EXPECT_EQ(report_value(r.err, "file_open_count"), 0);
+    EXPECT_EQ(report_value(r.err, "total_write"), 0);
+  }
+}
+
+// Directory creation and deletion lists: more results than lines never
+// count as deletions.
+TEST(WysdHostile, CreationAndDeletionResultsBeyondTheirListsAreRefused) {
+  {
+    Hostile h;
+    write_file(h.local("src/d/x"), "x");
+    h.srv.set_answer(edited(&h.srv, WYSD_IOCTL2_MFILE_MKDIR_LIST, [](auto& r) { return join_all(r) + "0\t0\t"; }));
+    RunResult r = h.tarn({"mode=cp", "if=" + h.local("src"), "of=" + h.srv.url("dst")});
+    EXPECT_NE(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("[/dst] list results refused: more results than lines"), std::string::npos) << r.err;
+  }
+  {
+    Hostile h;
+    write_file(h.local("src/a.txt"), "a");
+    h.srv.set_listing("/dst", rec_file("a.txt", 1) + rec_file("o1", 1) + rec_file("o2", 1), "");
+    h.srv.set_answer(edited(&h.srv, WYSD_IOCTL2_MFILE_DEL_LIST, [](auto& r) { return join_all(r) + "0\t0\t0\t"; }));
+    RunResult r = h.tarn({"mode=sync", "if=" + h.local("src"), "of=" + h.srv.url("dst")});
+    EXPECT_NE(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("[/dst] list results refused: more results than lines"), std::string::npos) << r.err;
+    EXPECT_EQ(report_value(r.err, "sync_del_file_count"), 0) << r.err;
+    EXPECT_EQ(report_value(r.err, "sync_del_file_fail_count"), 2) << r.err;
+  }
+}
+
 }  // namespace
