@@ -21,10 +21,13 @@
 //   WYFAULT_LOG    a file where every injected error and every shortened
 //                  call is noted as "<call> fault|short <fd>", so a test can
 //                  tell that the rule met the calls it was meant for
+// Files opened beneath a directory with openat2 (made through syscall())
+// are matched by the path given to it as well.
 // A second rule may follow with the same names and the suffix _2
 // (WYFAULT_PATH_2, ...), e.g. to fail every kernel copy and one file's reads.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -63,6 +66,7 @@ using pread_fn = ssize_t (*)(int, void*, size_t, off_t);
 using pwrite_fn = ssize_t (*)(int, const void*, size_t, off_t);
 using copy_fn = ssize_t (*)(int, off64_t*, int, off64_t*, size_t, unsigned);
 using close_fn = int (*)(int);
+using syscall_fn = long (*)(long, ...);
 
 std::atomic<open_fn> real_open, real_open64;
 std::atomic<openat_fn> real_openat, real_openat64;
@@ -70,6 +74,7 @@ std::atomic<pread_fn> real_pread, real_pread64;
 std::atomic<pwrite_fn> real_pwrite, real_pwrite64;
 std::atomic<copy_fn> real_copy;
 std::atomic<close_fn> real_close;
+std::atomic<syscall_fn> real_syscall;
 
 /// The next definition of `name` after ours (the C library's, or a
 /// sanitizer's that leads there), looked up on first use: another library's
@@ -219,6 +224,24 @@ int openat64(int dir, const char* path, int flags, ...) {
   int mode = mode_arg(flags, ap);
   va_end(ap);
   return opened(real(real_openat64, "openat64")(dir, path, flags, mode), path);
+}
+
+long syscall(long number, ...) noexcept {
+  // No system call takes more than six arguments.
+  va_list ap;
+  va_start(ap, number);
+  long a[6];
+  for (long& x : a) x = va_arg(ap, long);
+  va_end(ap);
+  long r = real(real_syscall, "syscall")(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+#ifdef SYS_openat2
+  if (number == SYS_openat2 && r >= 0) {
+    int saved = errno;
+    opened(static_cast<int>(r), reinterpret_cast<const char*>(a[1]));
+    errno = saved;
+  }
+#endif
+  return r;
 }
 
 int close(int fd) {

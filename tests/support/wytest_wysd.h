@@ -71,17 +71,20 @@ class WysdServer {
 
   /// Writes the configuration and starts wysd with conf= and root=. Returns
   /// true once the listening line came (port() then tells the port).
+  /// `env` holds "NAME=value" words added to the server's environment.
   bool start(const std::string& root, const std::string& server_lines = "", const Users& users = {},
-             const std::vector<std::string>& extra = {}) {
+             const std::vector<std::string>& extra = {}, const std::vector<std::string>& env = {}) {
     std::string conf = write_conf(server_lines, users);
     std::vector<std::string> args = {"conf=" + conf, "root=" + root};
     args.insert(args.end(), extra.begin(), extra.end());
-    return start_args(args);
+    return start_args(args, 10000, env);
   }
 
-  /// Starts wysd with exactly `args` and waits (at most `deadline_ms`) for
-  /// its listening line. False when it exited or stayed silent.
-  bool start_args(const std::vector<std::string>& args, int deadline_ms = 10000) {
+  /// Starts wysd with exactly `args` (and `env` added to its environment)
+  /// and waits (at most `deadline_ms`) for its listening line. False when it
+  /// exited or stayed silent.
+  bool start_args(const std::vector<std::string>& args, int deadline_ms = 10000,
+                  const std::vector<std::string>& env = {}) {
     stop();
     std::string bin = WY_WYSD_BIN;
     std::string out = dir_ / "stdout", err = dir_ / "stderr";
@@ -93,6 +96,7 @@ class WysdServer {
     int ofd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     int efd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     int nfd = open("/dev/null", O_RDONLY);
+    std::vector<std::string> env_words = env;  // putenv keeps the pointers
     pid_t pid = fork();
     if (pid == 0) {
       dup2(nfd, 0);
@@ -100,6 +104,7 @@ class WysdServer {
       dup2(efd, 2);
       // The server must not keep the test's client sockets alive.
       close_range(3, ~0U, 0);
+      for (auto& e : env_words) putenv(e.data());
       execv(bin.c_str(), argv.data());
       _exit(127);
     }

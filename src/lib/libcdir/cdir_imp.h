@@ -191,6 +191,9 @@ void cdir_list_write_failed(cdir_job* job, int verr);
 /// The error number of a listing's end mark (the text after its "\r"): an
 /// optional "-" and one to ten digits that fit 32 bits, and nothing else.
 bool cdir_parse_end_mark(std::string_view s, int* veno);
+/// True when `name`, from a listing, is one plain entry name: not empty,
+/// not "." or "..", without "/" or the side's separator `sep`.
+bool cdir_name_ok(const char* name, char sep);
 cdir_stat* rdir_stat_alloc(cdir_job* job, const char* path, const cdir_stat* tmpl);
 int cdir_worker(cdir_job* job);
 
@@ -235,12 +238,27 @@ int cdir_rr_up_file(cdir_job* job, const mstat_item* e, const std::string& ipath
 class cdir_list_results {
  public:
   virtual ~cdir_list_results() = default;
-  /// Takes the whole records of one chunk of results: the number of list
-  /// lines they answered, or -1 to end the exchange (a damaged answer, or
-  /// a stop seen between records).
-  virtual int64_t take(const char* data, size_t len) = 0;
+  /// Takes the whole records of one chunk of results, which answer at most
+  /// `room` more lines of the chunk sent: the number of lines they
+  /// answered, or -1 to end the exchange (a damaged answer, more results
+  /// than lines or one that does not fit its line: refused(); or a stop
+  /// seen between records). A refused chunk is checked whole before any of
+  /// it is used, so nothing of it is.
+  virtual int64_t take(const char* data, size_t len, uint64_t room) = 0;
   /// True once the results say they are complete without a count.
   virtual bool complete() const { return false; }
+  /// The exchange ended with lines left unanswered, refused or timed out:
+  /// counts them as failed.
+  virtual void lost() {}
+  bool refused() const { return refused_; }
+
+ protected:
+  /// Logs why the results of `dir` are refused, classifies it (it stops
+  /// the job) and marks them refused. Returns -1.
+  int64_t refuse(cdir_job* job, const std::string& dir, const char* why);
+
+ private:
+  bool refused_ = false;
 };
 /// Runs list operation `cmd` on `m` for directory `dir`: the list goes in
 /// chunks of whole lines of at most bs - 1 bytes, and after each chunk its
@@ -253,12 +271,17 @@ class cdir_list_results {
 int cdir_list_exchange(cdir_job* job, vmfile* m, uint32_t cmd, const std::string& dir, std::string_view list,
                        cdir_list_results* res, std::vector<char>* buf);
 
+/// One line of a write list: its file and the bytes of data it carries.
+struct cdir_sent_line {
+  const mstat_item* e;
+  int64_t len;
+};
 /// A write list being gathered for one directory, sent whenever it fills a
 /// chunk; `sent` names the file of each line in order.
 struct cdir_small_batch {
   const cdir_stat* item = nullptr;
   std::string list, line;
-  std::vector<const mstat_item*> sent;
+  std::vector<cdir_sent_line> sent;
 };
 /// What happens to one small file received from a read list (the data
 /// belongs to the caller). Negative for a failure already counted.

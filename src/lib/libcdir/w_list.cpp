@@ -62,50 +62,65 @@ bool parse_int(std::string_view s, int* out) {
 uint64_t line_count(std::string_view chunk) { return std::count(chunk.begin(), chunk.end(), '\n') + 1; }
 
 /// Results that are one decimal value per list line ("%d\t"): the creation
-/// and deletion lists.
+/// and deletion lists of `n` lines. `fn` takes each value with its line's
+/// index, `on_lost` the number of lines left without one.
 class value_results : public cdir_list_results {
  public:
-  template <typename Fn>
-  value_results(cdir_job* job, Fn fn) : job_(job), fn_(fn) {}
-  int64_t take(const char* data, size_t len) override {
-    int64_t n = 0;
+  template <typename Fn, typename Lost>
+  value_results(cdir_job* job, const std::string& dir, uint64_t n, Fn fn, Lost on_lost)
+      : job_(job), dir_(dir), n_(n), fn_(fn), lost_(on_lost) {}
+  int64_t take(const char* data, size_t len, uint64_t room) override {
+    std::vector<int> vals;
     bool ok = for_each_token(std::string_view(data, len), [&](std::string_view tok) {
       int v;
       if (!parse_int(tok, &v)) {
-        LOGE("bad list result [%.*s]", static_cast<int>(std::min<size_t>(tok.size(), 64)), tok.data());
-        cdir_verr_check(job_, -1);
+        LOGE("bad list result [%s]", rdir_escape_name(tok.substr(0, 64)).c_str());
         return false;
       }
-      fn_(index_++, v);
-      n++;
-      return !cdir_need_exit(job_);
+      vals.push_back(v);
+      return true;
     });
-    return ok ? n : -1;
+    if (!ok) return refuse(job_, dir_, "damaged result");
+    if (vals.size() > room || index_ + vals.size() > n_) return refuse(job_, dir_, "more results than lines");
+    for (int v : vals) {
+      fn_(index_++, v);
+      if (cdir_need_exit(job_)) return -1;
+    }
+    return static_cast<int64_t>(vals.size());
   }
+  void lost() override { lost_(n_ - index_); }
 
  private:
   cdir_job* job_;
+  const std::string& dir_;
+  uint64_t n_;
   std::function<void(uint64_t, int)> fn_;
+  std::function<void(uint64_t)> lost_;
   uint64_t index_ = 0;
 };
 
-/// The results of a small-file read list: one data record per listed file.
+/// The results of a small-file read list: one data record per listed file,
+/// never more data than the file's listed size.
 class read_results : public cdir_list_results {
  public:
   read_results(cdir_job* job, const cdir_stat* item, const mstat_item* e, uint64_t n, cdir_small_proc proc,
                cdir_small_batch* batch)
       : job_(job), item_(item), e_(e), n_(n), proc_(proc), batch_(batch) {}
-  int64_t take(const char* data, size_t len) override {
+  int64_t take(const char* data, size_t len, uint64_t room) override {
     auto* p = reinterpret_cast<const uint8_t*>(data);
-    int64_t taken = 0;
+    recs_.clear();
     while (len > 0) {
       mfile_data d;
       int used = libmfile_read_get_data_len_err(p, len, &d);
-      if (used < 0 || k_ >= n_) {
-        LOGE("[%s] bad read list result", item_->path.c_str());
-        cdir_verr_check(job_, -1);
-        return -1;
-      }
+      if (used < 0) return refuse(job_, item_->path, "damaged data record");
+      if (recs_.size() >= room || k_ + recs_.size() >= n_) return refuse(job_, item_->path, "more results than files");
+      if (d.data.size() > static_cast<uint64_t>(e_[k_ + recs_.size()].size))
+        return refuse(job_, item_->path, "more data than the file's size");
+      recs_.push_back(std::move(d));
+      p += used;
+      len -= static_cast<size_t>(used);
+    }
+    for (mfile_data& d : recs_) {
       const mstat_item* e = &e_[k_++];
       if (d.open_err || d.read_err) {
         LOGE("%s [%s] error: %s", d.open_err ? "i_open" : "i_read", job_->src.join(item_->path, e->name).c_str(),
@@ -117,13 +132,11 @@ class read_results : public cdir_list_results {
         if (job_->dir_type == CDIR_RL) job_->c.total_read += static_cast<int64_t>(d.data.size());
         if (proc_(job_, item_, e, d.data.data(), d.data.size(), batch_) < 0 && cdir_need_exit(job_)) return -1;
       }
-      p += used;
-      len -= static_cast<size_t>(used);
-      taken++;
       if (cdir_need_exit(job_)) return -1;
     }
-    return taken;
+    return static_cast<int64_t>(recs_.size());
   }
+  void lost() override { job_->i_file_fail_count += static_cast<int64_t>(n_ - k_); }
 
  private:
   cdir_job* job_;
@@ -133,28 +146,34 @@ class read_results : public cdir_list_results {
   uint64_t k_ = 0;
   cdir_small_proc proc_;
   cdir_small_batch* batch_;
+  std::vector<mfile_data> recs_;
 };
 
-/// The results of a write list: "kind\tvalue" per written file.
+/// The results of a write list: "kind\tvalue" per line sent; a file
+/// written (kind 0) tells the bytes its line carried.
 class write_results : public cdir_list_results {
  public:
-  write_results(cdir_job* job, const cdir_stat* item, const std::vector<const mstat_item*>& sent, bool count_read)
+  write_results(cdir_job* job, const cdir_stat* item, const std::vector<cdir_sent_line>& sent, bool count_read)
       : job_(job), item_(item), sent_(sent), count_read_(count_read) {}
-  int64_t take(const char* data, size_t len) override {
+  int64_t take(const char* data, size_t len, uint64_t room) override {
     std::string_view rest(data, len);
-    int64_t n = 0;
+    std::vector<std::pair<int32_t, int32_t>> got;
     while (!rest.empty()) {
       size_t nl = rest.find('\n');
       std::string_view line = rest.substr(0, nl);
       rest = nl == std::string_view::npos ? std::string_view() : rest.substr(nl + 1);
       if (line.empty()) continue;
       int32_t kind = 0, value = 0;
-      if (libmfile_write_get_info(line, &kind, &value) < 0 || k_ >= sent_.size()) {
-        cdir_verr_check(job_, -1);
-        return -1;
-      }
-      const mstat_item* e = sent_[k_++];
-      n++;
+      if (libmfile_write_get_info(line, &kind, &value) < 0 || kind < 0 || kind > 2)
+        return refuse(job_, item_->opath, "damaged result");
+      if (got.size() >= room || k_ + got.size() >= sent_.size())
+        return refuse(job_, item_->opath, "more results than lines");
+      if (kind == 0 && value != sent_[k_ + got.size()].len)
+        return refuse(job_, item_->opath, "a result that does not fit its line");
+      got.push_back({kind, value});
+    }
+    for (auto [kind, value] : got) {
+      const mstat_item* e = sent_[k_++].e;
       if (kind == 1 || kind == 2) {
         LOGE("mkfile [%s] eno=%d error: %s", job_->src.join(item_->path, e->name).c_str(), value, verr2str(value));
         job_->c.o_file_fail_count++;
@@ -166,13 +185,14 @@ class write_results : public cdir_list_results {
       job_->c.file_open_count++;
       job_->c.total_write += value;
     }
-    return n;
+    return static_cast<int64_t>(got.size());
   }
+  void lost() override { job_->c.o_file_fail_count += static_cast<int64_t>(sent_.size() - k_); }
 
  private:
   cdir_job* job_;
   const cdir_stat* item_;
-  const std::vector<const mstat_item*>& sent_;
+  const std::vector<cdir_sent_line>& sent_;
   bool count_read_;
   size_t k_ = 0;
 };
@@ -200,9 +220,9 @@ int flush_batch(cdir_job* job, cdir_small_batch* b) {
   return r;
 }
 
-/// Appends one write list line; the list goes out first when the line would
+/// Appends one write list line (`len` bytes of data as `b64`); the list goes out first when the line would
 /// not fit in its chunk.
-int batch_add(cdir_job* job, cdir_small_batch* b, const mstat_item* e, std::string_view b64) {
+int batch_add(cdir_job* job, cdir_small_batch* b, const mstat_item* e, std::string_view b64, int64_t len) {
   b->line.clear();
   rdir_fmt_write_line(b->line, *e, b64);
   if (b->line.size() > static_cast<size_t>(job->bs - 1)) {
@@ -214,11 +234,18 @@ int batch_add(cdir_job* job, cdir_small_batch* b, const mstat_item* e, std::stri
   if (b->list.size() + b->line.size() + 1 > static_cast<size_t>(job->bs - 1) && flush_batch(job, b) < 0) return -1;
   b->list += b->line;
   b->list += '\n';
-  b->sent.push_back(e);
+  b->sent.push_back({e, len});
   return 0;
 }
 
 }  // namespace
+
+int64_t cdir_list_results::refuse(cdir_job* job, const std::string& dir, const char* why) {
+  LOGE("[%s] list results refused: %s", dir.c_str(), why);
+  cdir_verr_check(job, -1);
+  refused_ = true;
+  return -1;
+}
 
 int cdir_list_exchange(cdir_job* job, vmfile* m, uint32_t cmd, const std::string& dir, std::string_view list,
                        cdir_list_results* res, std::vector<char>* buf) {
@@ -245,14 +272,22 @@ int cdir_list_exchange(cdir_job* job, vmfile* m, uint32_t cmd, const std::string
     int64_t prev = os_clock_ms();
     while (answered < lines && !res->complete()) {
       int n = vmfile_list_ret(job, m, buf->data(), buf->size());
-      if (n < 0) return n;
-      int64_t k = res->take(buf->data(), static_cast<size_t>(n));
-      if (k < 0) return -1;
+      if (n < 0) {
+        // Fewer results than lines, then none at all.
+        if (job->last_verr == -40) res->lost();
+        return n;
+      }
+      int64_t k = res->take(buf->data(), static_cast<size_t>(n), lines - answered);
+      if (k < 0) {
+        if (res->refused()) res->lost();
+        return -1;
+      }
       answered += static_cast<uint64_t>(k);
       int64_t now = os_clock_ms();
       if (now - prev > job->timeout) {
         LOGE("[%s] list results time-out=%d", dir.c_str(), job->timeout);
         cdir_verr_check(job, -40);
+        if (answered < lines) res->lost();
         return -1;
       }
       prev = now;
@@ -302,6 +337,7 @@ int cdir_read_local_mfile_base64(cdir_job* job, const mstat_item* it, uint64_t s
     }
     const mstat_item* e = &it[i];
     job->c.ebuf.clear();
+    int64_t got = 0;
     if (e->size > 0 && !(e->flags & RDIR_FLAG_LINK)) {
       std::string ipath = job->src.join(b->item->path, e->name);
       os_file_uptr f(os_file_open(ipath.c_str(), 0x1081));
@@ -326,8 +362,9 @@ int cdir_read_local_mfile_base64(cdir_job* job, const mstat_item* it, uint64_t s
       }
       job->c.ebuf = base64_encode(job->c.dbuf.data(), static_cast<size_t>(n));
       job->c.total_read += n;
+      got = n;
     }
-    if (batch_add(job, b, e, job->c.ebuf) < 0) {
+    if (batch_add(job, b, e, job->c.ebuf, got) < 0) {
       *out = i + 1;
       return -1;
     }
@@ -339,7 +376,7 @@ int cdir_read_local_mfile_base64(cdir_job* job, const mstat_item* it, uint64_t s
 int cdir_relay_proc(cdir_job* job, const cdir_stat*, const mstat_item* e, const uint8_t* data, size_t len,
                     cdir_small_batch* b) {
   job->c.ebuf = len ? base64_encode(data, len) : std::string();
-  return batch_add(job, b, e, job->c.ebuf);
+  return batch_add(job, b, e, job->c.ebuf, static_cast<int64_t>(len));
 }
 
 int cdir_relay_flush(cdir_job* job, cdir_small_batch* b) { return flush_batch(job, b); }
@@ -352,11 +389,14 @@ int r_create_dir_list(cdir_job* job, cdir_stat* st) {
     rdir_fmt_mkdir_line(list, it[i]);
     list += '\n';
   }
-  value_results res(job, [&](uint64_t k, int v) {
-    if (v == 0 || k >= n) return;
-    LOGE("mkdir [%s] eno=%d error: %s", job->dst.join(st->opath, it[k].name).c_str(), v, verr2str(v));
-    cdir_verr_check(job, v);
-  });
+  value_results res(
+      job, st->opath, n,
+      [&](uint64_t k, int v) {
+        if (v == 0) return;
+        LOGE("mkdir [%s] eno=%d error: %s", job->dst.join(st->opath, it[k].name).c_str(), v, verr2str(v));
+        cdir_verr_check(job, v);
+      },
+      [](uint64_t) {});
   return cdir_list_exchange(job, job->c.omfile.get(), MFILE_CMD_MKDIR_LIST, st->opath, list, &res, &job->c.dbuf);
 }
 
@@ -380,15 +420,18 @@ int r_sync_del_orphaned_file(cdir_job* job, cdir_stat* st, mstat_item* src, uint
     list += '\n';
     names.push_back(dst[i].name);
   }
-  value_results res(job, [&](uint64_t k, int v) {
-    if (v == 0) {
-      job->c.sync_del_file_count++;
-      return;
-    }
-    LOGE("remove [%s] error: %s", k < names.size() ? job->dst.join(st->opath, names[k]).c_str() : "?", verr2str(v));
-    cdir_verr_check(job, v);
-    job->c.sync_del_file_fail_count++;
-  });
+  value_results res(
+      job, st->opath, names.size(),
+      [&](uint64_t k, int v) {
+        if (v == 0) {
+          job->c.sync_del_file_count++;
+          return;
+        }
+        LOGE("remove [%s] error: %s", job->dst.join(st->opath, names[k]).c_str(), verr2str(v));
+        cdir_verr_check(job, v);
+        job->c.sync_del_file_fail_count++;
+      },
+      [job](uint64_t left) { job->c.sync_del_file_fail_count += static_cast<int64_t>(left); });
   return cdir_list_exchange(job, job->c.omfile.get(), MFILE_CMD_DEL_LIST, st->opath, list, &res, &job->c.dbuf);
 }
 
@@ -398,8 +441,9 @@ namespace {
 /// "$"; or "D", the error number and "$" when the directory would not list.
 class del_files_results : public cdir_list_results {
  public:
-  explicit del_files_results(cdir_job* job) : job_(job) {}
-  int64_t take(const char* data, size_t len) override {
+  del_files_results(cdir_job* job, const std::string& dir) : job_(job), dir_(dir) {}
+  int64_t take(const char* data, size_t len, uint64_t) override {
+    bool damaged = false;
     bool ok = for_each_token(std::string_view(data, len), [&](std::string_view tok) {
       if (done_) return false;
       if (tok == "F") return true;
@@ -413,8 +457,8 @@ class del_files_results : public cdir_list_results {
       }
       int v;
       if (!parse_int(tok, &v)) {
-        LOGE("bad list result [%.*s]", static_cast<int>(std::min<size_t>(tok.size(), 64)), tok.data());
-        cdir_verr_check(job_, -1);
+        LOGE("bad list result [%s]", rdir_escape_name(tok.substr(0, 64)).c_str());
+        damaged = true;
         return false;
       }
       if (v == 0) {
@@ -425,18 +469,20 @@ class del_files_results : public cdir_list_results {
       }
       return !cdir_need_exit(job_);
     });
+    if (damaged) return refuse(job_, dir_, "damaged result");
     return ok ? 0 : -1;
   }
   bool complete() const override { return done_; }
 
  private:
   cdir_job* job_;
+  const std::string& dir_;
   bool done_ = false;
 };
 
 }  // namespace
 
 int r_del_files(cdir_job* job, cdir_stat* st) {
-  del_files_results res(job);
+  del_files_results res(job, st->opath);
   return cdir_list_exchange(job, job->c.omfile.get(), MFILE_CMD_DEL_FILES, st->opath, {}, &res, &job->c.dbuf);
 }

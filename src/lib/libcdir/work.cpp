@@ -65,7 +65,23 @@ uint64_t count_of(mstat* h) {
   return n;
 }
 
+/// The first entry of `h` whose name is not one plain name of an entry in
+/// the listed directory, or nullptr. Such a name, joined to a directory,
+/// would reach past it: a peer's listing is used only when none has one.
+const char* bad_name(mstat* h, char sep) {
+  uint64_t n = 0;
+  mstat_item* it = mstat_get_item(h, &n);
+  for (uint64_t i = 0; i < n; i++)
+    if (!cdir_name_ok(it[i].name, sep)) return it[i].name ? it[i].name : "";
+  return nullptr;
+}
+
 }  // namespace
+
+bool cdir_name_ok(const char* name, char sep) {
+  if (name == nullptr || name[0] == '\0' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return false;
+  return strchr(name, '/') == nullptr && strchr(name, sep) == nullptr;
+}
 
 cdir_stat* cdir_stat_new() {
   try {
@@ -112,13 +128,21 @@ static cdir_stat* rdir_read_stat(cdir_job* job, bool is_src, const char* path, c
   }
   cdir_stat_free(tmpl);
   vrdir* r = is_src ? job->w.irdir.get() : job->w.ordir.get();
+  const char* where = path ? path : st->path.c_str();
   int veno = 0, ends = 0;
-  bool ok = false;
+  bool ok = false, refused = false;
   char* buf = job->w.lbuf.data();
   while (true) {
     int n = vrdir_read_item_list(job, r, buf, job->w.lbuf.size());
     if (n < 0) {
-      LOGE("[%s] vrdir_read_item_list failed\n", path ? path : st->path.c_str());
+      LOGE("[%s] vrdir_read_item_list failed\n", where);
+      break;
+    }
+    // Records are text: a NUL inside would cut a name short of what the
+    // peer sent and hide the rest of it.
+    if (memchr(buf, '\0', static_cast<size_t>(n)) != nullptr) {
+      LOGE("[%s] vrdir_read_item_list NUL in listing\n", where);
+      refused = true;
       break;
     }
     char* end = static_cast<char*>(memchr(buf, '\r', n));
@@ -129,8 +153,8 @@ static cdir_stat* rdir_read_stat(cdir_job* job, bool is_src, const char* path, c
       // The end mark is the listing's last piece: "\r" and its error
       // number, nothing after. Anything else is damage, never an ending.
       if (!cdir_parse_end_mark(std::string_view(end + 1, buf + n - end - 1), &veno)) {
-        LOGE("[%s] vrdir_read_item_list damaged end mark\n", path ? path : st->path.c_str());
-        cdir_verr_check(job, -1);
+        LOGE("[%s] vrdir_read_item_list damaged end mark\n", where);
+        refused = true;
         break;
       }
       *end = '\0';
@@ -139,8 +163,8 @@ static cdir_stat* rdir_read_stat(cdir_job* job, bool is_src, const char* path, c
     }
     mstat* h = buf[0] == 'F' ? st->hstat_file.get() : st->hstat_dir.get();
     if (n > 1 && str_2_stat(std::string_view(buf + 1, n - 1), h) < 0) {
-      cdir_verr_check(job, -1);
       LOGE("vrdir_str_2_stat failed\n");
+      refused = true;
       break;
     }
     if (cdir_need_exit(job)) break;
@@ -149,7 +173,26 @@ static cdir_stat* rdir_read_stat(cdir_job* job, bool is_src, const char* path, c
       break;
     }
   }
+  if (ok) {
+    char sep = is_src ? job->src.sep : job->dst.sep;
+    const char* bad = bad_name(st->hstat_file.get(), sep);
+    if (bad == nullptr) bad = bad_name(st->hstat_dir.get(), sep);
+    if (bad != nullptr) {
+      LOGE("[%s] listing refused: it names [%s]\n", where, rdir_escape_name(bad).c_str());
+      ok = false;
+      refused = true;
+    }
+  }
   if (!ok) {
+    // A damaged listing stops the job: what else the peer sends is no
+    // better. Nothing of it was used; the directory counts as failed.
+    if (refused) {
+      cdir_verr_check(job, -1);
+      if (is_src)
+        job->w.i_dir_fail_count++;
+      else
+        job->w.o_dir_fail_count++;
+    }
     cdir_stat_free(st);
     return nullptr;
   }

@@ -139,6 +139,9 @@ os_set_stat rdir_set_stat_of(const mstat_item& st);
 /// fields ("ret=%d error: ret!=11" logged; earlier records stay) or for a
 /// null container. Records that cannot be stored are counted as failures.
 int str_2_stat(std::string_view text, mstat* h);
+/// `name` with backslash, tab, line feed, carriage return and other control
+/// bytes written as escapes, so a log line can show it whole.
+std::string rdir_escape_name(std::string_view name);
 
 /// One parsed list line; the texts point into the parsed line.
 struct rdir_line {

@@ -16,10 +16,6 @@ struct qbuf_closer {
 };
 using qbuf_ptr = std::unique_ptr<qbuf, qbuf_closer>;
 
-/// `name` with backslash, tab, line feed, carriage return and other control
-/// bytes written as escapes, so a log line can show it whole.
-std::string rdir_escape_name(std::string_view name);
-
 /// End record of a listing stream: "\r%d". No record line can start with a
 /// carriage return, since names holding one are never listed.
 inline bool rdir_is_list_end(const void* data, size_t len) {
