@@ -25,25 +25,12 @@
 #include "libpal.h"
 #include "librdir.h"
 #include "libwysd.h"
+#include "wytest_relay.h"
+#include "wytest_wysd.h"
 
 namespace wysdtest {
 
-/// A listening loopback socket on a free port: the descriptor, the port in
-/// *port; -1 on failure.
-inline int listen_loopback(int* port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t n = sizeof a;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 8) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) != 0) {
-    if (fd >= 0) ::close(fd);
-    return -1;
-  }
-  *port = ntohs(a.sin_port);
-  return fd;
-}
+using wytest::listen_loopback;
 
 /// One directory record line of a listing ("\n" ended): a file of `size`
 /// bytes, or a directory.
@@ -103,6 +90,25 @@ class ScriptedServer {
   void set_file(const std::string& path, const std::string& data) {
     std::lock_guard<std::mutex> g(mu_);
     files_[path] = data;
+  }
+  /// The version the information request reports (1.8.0 unless set).
+  void set_version(const std::string& v) {
+    std::lock_guard<std::mutex> g(mu_);
+    ver_ = v;
+  }
+  /// Every request received, in order: (request code, control code or 0).
+  std::vector<std::pair<int, int>> seen() {
+    std::lock_guard<std::mutex> g(mu_);
+    return seen_;
+  }
+  /// Waits at most `ms` for a goodbye. True when one came.
+  bool wait_bye(int ms) {
+    for (int64_t end = wytest::now_ms() + ms; wytest::now_ms() < end; wytest::sleep_ms(10)) {
+      std::lock_guard<std::mutex> g(mu_);
+      for (auto& [code, cmd] : seen_)
+        if (code == WYSD_CMD_BYE) return true;
+    }
+    return false;
   }
   /// Replaces the answers to list operations (the honest ones otherwise).
   void set_answer(ListAnswer a) {
@@ -243,10 +249,14 @@ class ScriptedServer {
       int st = wysd_srv_recv_request(&nc, &code, &rb, &len, 64 << 20, &too_long);
       if (st == WYSD_ST_TIMEOUT_ERROR) continue;
       if (st != 0) break;
-      if (code == WYSD_CMD_BYE) break;
       const wysd_msg_policy* pol = wysd_msg_policy_get(code);
       const blob_attr* tb[8] = {};
       bool parsed = pol != nullptr && wysd_srv_parse_request(pol, &rb, len, tb) == 0;
+      {
+        std::lock_guard<std::mutex> g(mu_);
+        seen_.push_back({code, parsed && code == WYSD_CMD_IOCTL2 ? static_cast<int>(blobmsg_get_u32(tb[1])) : 0});
+      }
+      if (code == WYSD_CMD_BYE) break;
       std::string out;
       bool ok = parsed;
       bool data = false;
@@ -262,7 +272,14 @@ class ScriptedServer {
       blob_buf b;
       wysd_srv_rsp_begin(&b, ok ? 0 : -37, ok ? "" : "Not supported.");
       if (ok && code == WYSD_CMD_LOGIN) blobmsg_add_u32(&b, "os_type", 2);
-      if (ok && code == WYSD_CMD_INFO) blobmsg_add_string(&b, "info", "ver=[1.8.0]\nplat=[linux]\narch=[x86_64]\n");
+      if (ok && code == WYSD_CMD_INFO) {
+        std::string ver;
+        {
+          std::lock_guard<std::mutex> g(mu_);
+          ver = ver_;
+        }
+        blobmsg_add_string(&b, "info", ("ver=[" + ver + "]\nplat=[linux]\narch=[x86_64]\n").c_str());
+      }
       if (ok && data) blobmsg_add_field(&b, BLOBMSG_TYPE_RAW, "data", out.data(), static_cast<int32_t>(out.size()));
       if (wysd_srv_send_response(&nc, 1, code, &b) != 0) break;
     }
@@ -279,6 +296,8 @@ class ScriptedServer {
   ListAnswer answer_;
   std::vector<Op> ops_;
   std::vector<std::string> listed_;
+  std::string ver_ = "1.8.0";
+  std::vector<std::pair<int, int>> seen_;
 };
 
 }  // namespace wysdtest

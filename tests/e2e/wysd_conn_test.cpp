@@ -12,6 +12,7 @@
 #include "liblog.h"
 
 #include "wysd_client.h"
+#include "fake_wysd.h"
 #include "wytest_relay.h"
 
 using namespace wysdtest;
@@ -248,73 +249,11 @@ TEST_P(WysdFiles, ControlsReaderAndMultiFile) {
 INSTANTIATE_TEST_SUITE_P(Packing, WysdFiles, ::testing::Values("none", "lz4"));
 
 // ---------------------------------------------------------------------------
-// A server of an older version, on the protocol library's server half.
-
-class FakeServer {
- public:
-  explicit FakeServer(std::string ver) : ver_(std::move(ver)) {
-    lfd_ = listen_loopback(&port_);
-    th_ = std::thread([this] { run(); });
-  }
-  ~FakeServer() {
-    join();
-    ::close(lfd_);
-  }
-  /// Waits for the session to end (bounded by its read time-out).
-  void join() {
-    if (th_.joinable()) th_.join();
-  }
-  int port() const { return port_; }
-  std::vector<std::pair<int, int>> seen() {
-    std::lock_guard<std::mutex> g(mu_);
-    return seen_;
-  }
-
- private:
-  void run() {
-    pollfd p{lfd_, POLLIN, 0};
-    if (poll(&p, 1, 10000) <= 0) return;
-    net_conn nc;
-    int fd = accept(lfd_, nullptr, nullptr);
-    if (fd < 0) return;
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    nc.handle = static_cast<os_socket_t>(fd) + 1;  // a socket handle is its descriptor plus one
-    nc.timeout = 5000;
-    wysd_rbuf rb;
-    for (int i = 0; i < 50; i++) {
-      uint8_t code = 0;
-      int32_t len = 0;
-      bool too_long = false;
-      if (wysd_srv_recv_request(&nc, &code, &rb, &len, 1 << 20, &too_long) != 0) break;
-      const wysd_msg_policy* pol = wysd_msg_policy_get(code);
-      const blob_attr* tb[8] = {};
-      int cmd = 0;
-      if (pol != nullptr && wysd_srv_parse_request(pol, &rb, len, tb) == 0 && code == WYSD_CMD_IOCTL2)
-        cmd = static_cast<int>(blobmsg_get_u32(tb[1]));
-      {
-        std::lock_guard<std::mutex> g(mu_);
-        seen_.push_back({code, cmd});
-      }
-      if (code == WYSD_CMD_BYE) break;
-      blob_buf b;
-      wysd_srv_rsp_begin(&b, 0, "");
-      if (code == WYSD_CMD_LOGIN) blobmsg_add_u32(&b, "os_type", 1);
-      if (code == WYSD_CMD_INFO)
-        blobmsg_add_string(&b, "info", ("ver=[" + ver_ + "]\nplat=[linux]\narch=[x86_64]\n").c_str());
-      if (code == WYSD_CMD_IOCTL2) blobmsg_add_field(&b, BLOBMSG_TYPE_RAW, "data", "", 0);
-      if (wysd_srv_send_response(&nc, 1, code, &b) != 0) break;
-    }
-    net_close(&nc);
-  }
-  std::string ver_;
-  int lfd_ = -1, port_ = 0;
-  std::thread th_;
-  std::mutex mu_;
-  std::vector<std::pair<int, int>> seen_;
-};
+// A server of an older version.
 
 TEST(WysdConn, AnOldServerHasNoReaderAndIsNotAsked) {
-  FakeServer fake("1.7.7");
+  wysdtest::ScriptedServer fake;
+  fake.set_version("1.7.7");
   cdir_err err;
   CtxPtr c(wysd_cli_connect(url_of(fake.port()).c_str(), &err));
   ASSERT_TRUE(c) << err.msg;
@@ -331,7 +270,7 @@ TEST(WysdConn, AnOldServerHasNoReaderAndIsNotAsked) {
   ASSERT_EQ(seen.size(), before + 1);
   EXPECT_EQ(seen.back(), std::make_pair(static_cast<int>(WYSD_CMD_IOCTL2), static_cast<int>(WYSD_IOCTL2_RDIR_CLOSE)));
   c.reset();
-  fake.join();
+  EXPECT_TRUE(fake.wait_bye(5000));
   EXPECT_EQ(fake.seen().back().first, WYSD_CMD_BYE);
 }
 
@@ -340,11 +279,12 @@ TEST(WysdConn, AnOldServerHasNoReaderAndIsNotAsked) {
 TEST(WysdConn, TarnRefusesAnOldServerBeforeWriting) {
   wytest::TempDir t;
   wytest::write_file(t / "src/a", "a");
-  FakeServer fake("1.7.7");
+  wysdtest::ScriptedServer fake;
+  fake.set_version("1.7.7");
   auto r = wytest::tarn({"mode=cp", "if=" + t / "src", "of=" + url_of(fake.port()) + "dst"});
   EXPECT_NE(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("not supported, please upgrade wysd to the latest version"), std::string::npos) << r.err;
-  fake.join();
+  EXPECT_TRUE(fake.wait_bye(5000));
   auto seen = fake.seen();
   for (auto& [code, cmd] : seen) {
     EXPECT_NE(code, WYSD_CMD_OPEN);
