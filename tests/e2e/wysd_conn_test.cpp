@@ -9,6 +9,7 @@
 #include <cstdarg>
 #include <mutex>
 
+#include "log_test_util.h"
 #include "liblog.h"
 
 #include "wysd_client.h"
@@ -22,36 +23,6 @@ using wytest::write_file;
 
 namespace {
 
-// Every log line of the process while it lives.
-class LogCapture {
- public:
-  LogCapture() {
-    text().clear();
-    log2_set_call_proc(nullptr, &LogCapture::proc);
-  }
-  ~LogCapture() { log2_set_call_proc(nullptr, nullptr); }
-  static std::string all() {
-    std::lock_guard<std::mutex> g(mu());
-    return text();
-  }
-  static bool has(const std::string& s) { return all().find(s) != std::string::npos; }
-
- private:
-  static std::mutex& mu() {
-    static std::mutex m;
-    return m;
-  }
-  static std::string& text() {
-    static std::string s;
-    return s;
-  }
-  static void proc(uint32_t, const char*, const char*, int, const char*, int, const char* fmt, va_list ap) {
-    char line[8192];
-    vsnprintf(line, sizeof line, fmt, ap);
-    std::lock_guard<std::mutex> g(mu());
-    text() += line;
-  }
-};
 
 using wytest::connect_loopback;
 using wytest::listen_loopback;

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "log_test_util.h"
 #include "liblog.h"
 #include "libnet.h"
 #include "wytest.h"
@@ -16,35 +17,6 @@ namespace {
 using wytest::TempDir;
 using wytest::write_file;
 
-// Every log line while it lives.
-class LogCapture {
- public:
-  LogCapture() {
-    text().clear();
-    log2_set_call_proc(nullptr, &LogCapture::proc);
-  }
-  ~LogCapture() { log2_set_call_proc(nullptr, nullptr); }
-  static std::string all() {
-    std::lock_guard<std::mutex> g(mu());
-    return text();
-  }
-
- private:
-  static std::mutex& mu() {
-    static std::mutex m;
-    return m;
-  }
-  static std::string& text() {
-    static std::string s;
-    return s;
-  }
-  static void proc(uint32_t, const char*, const char*, int, const char*, int, const char* fmt, va_list ap) {
-    char line[8192];
-    vsnprintf(line, sizeof line, fmt, ap);
-    std::lock_guard<std::mutex> g(mu());
-    text() += line;
-  }
-};
 
 class ProxyConf : public ::testing::Test {
  protected:

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "log_test_util.h"
 #include "libpal.h"
 #include "liblog.h"
 #include "librdir.h"
@@ -349,35 +350,6 @@ struct root_closer {
 };
 using root_ptr = std::unique_ptr<os_root, root_closer>;
 
-// Every log line of the process while it lives, to show what they name.
-class LogCapture {
- public:
-  LogCapture() {
-    text().clear();
-    log2_set_call_proc(nullptr, &LogCapture::proc);
-  }
-  ~LogCapture() { log2_set_call_proc(nullptr, nullptr); }
-  static std::string all() {
-    std::lock_guard<std::mutex> g(mu());
-    return text();
-  }
-
- private:
-  static std::mutex& mu() {
-    static std::mutex m;
-    return m;
-  }
-  static std::string& text() {
-    static std::string s;
-    return s;
-  }
-  static void proc(uint32_t, const char*, const char*, int, const char*, int, const char* fmt, va_list ap) {
-    char line[8192];
-    vsnprintf(line, sizeof line, fmt, ap);
-    std::lock_guard<std::mutex> g(mu());
-    text() += line;
-  }
-};
 
 struct RootTree {
   TempDir t;
