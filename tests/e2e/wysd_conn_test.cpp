@@ -23,7 +23,6 @@ using wytest::write_file;
 
 namespace {
 
-
 using wytest::connect_loopback;
 using wytest::listen_loopback;
 using wytest::Relay;

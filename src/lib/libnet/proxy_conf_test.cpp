@@ -17,7 +17,6 @@ namespace {
 using wytest::TempDir;
 using wytest::write_file;
 
-
 class ProxyConf : public ::testing::Test {
  protected:
   void SetUp() override {

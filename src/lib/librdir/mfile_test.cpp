@@ -350,7 +350,6 @@ struct root_closer {
 };
 using root_ptr = std::unique_ptr<os_root, root_closer>;
 
-
 struct RootTree {
   TempDir t;
   std::string root = t / "r", out = t / "out";
