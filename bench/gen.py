@@ -8,7 +8,7 @@ built; when it matches, the tree is left alone, because regenerating 1.2 GB
 only to get the same bytes again would waste minutes and disturb the
 page cache the benchmark relies on.
 
-Usage: gen.py OUTDIR [--trees small,large,mixed] [--quick] [--force]
+Usage: gen.py OUTDIR [--trees small,large,mixed,random] [--quick] [--force]
 Trees go to OUTDIR/NAME (OUTDIR/NAME-quick with --quick).
 """
 
@@ -42,6 +42,10 @@ TREES = {
                   file_min=1 * KIB, file_max=64 * KIB, big=20,
                   big_min=1 * MIB, big_max=20 * MIB, links=12,
                   empty_dirs=6),
+    # Incompressible only: what packing costs when it cannot win anything.
+    "random": dict(seed=404, fanout=[], files=0, file_min=0, file_max=0,
+                   big=3, big_min=256 * MIB, big_max=256 * MIB, links=0,
+                   empty_dirs=0, all_random=1),
 }
 
 # Tiny versions for a smoke run: same shape, a few MB in all.
@@ -50,6 +54,7 @@ QUICK = {
     "large": dict(big=2, big_min=8 * MIB, big_max=8 * MIB),
     "mixed": dict(fanout=[3, 2], files=150, big=3, big_max=3 * MIB,
                   links=6, empty_dirs=3),
+    "random": dict(big=2, big_min=8 * MIB, big_max=8 * MIB),
 }
 
 
@@ -130,7 +135,7 @@ class Builder:
         """Yields the file's contents: half of the files are text-like, half
         random; files above 1 MiB alternate text and random chunks of 1 MiB
         so that one file holds both kinds."""
-        text = self.st.below(2) == 0
+        text = self.st.below(2) == 0 and not self.shape.get("all_random")
         left = size
         while left > 0:
             n = min(MIB, left)
@@ -139,7 +144,7 @@ class Builder:
                 yield self.pool[off:off + n]
             else:
                 yield self.st.bytes(n)
-            if size > MIB:
+            if size > MIB and not self.shape.get("all_random"):
                 text = not text
             left -= n
 
@@ -256,8 +261,8 @@ def listing(root, content=False):
 
 def tree_shape(name, quick):
     if name not in TREES:
-        raise SystemExit("gen.py: unknown tree [%s] (small, large, mixed)"
-                         % name)
+        raise SystemExit("gen.py: unknown tree [%s] (%s)"
+                         % (name, ", ".join(TREES)))
     shape = dict(TREES[name])
     if quick:
         shape.update(QUICK[name])

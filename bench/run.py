@@ -1,5 +1,7 @@
 #!/usr/bin/env python3
-"""Times tarn against cp -a, rsync -a and rclone copy on generated trees.
+"""Times tarn against cp -a, rsync -a and rclone copy on generated trees, and
+(with --remote) tarn through a wysd server against rsync through an rsync
+daemon, both on loopback, both ways.
 
 All commands of a tree run in one process run, alternating (one round of every
 command, then the next round), and the table shows medians and ratios.
@@ -18,6 +20,7 @@ See bench/README.md for the goals and the traps.
 
 import argparse
 import os
+import re
 import shutil
 import socket
 import statistics
@@ -30,6 +33,7 @@ import gen  # noqa: E402
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DEFAULT_TARN = os.path.join(REPO, "build/release/src/opt/tarn/tarn")
+DEFAULT_WYSD = os.path.join(REPO, "build/release/src/opt/wysd/wysd")
 
 # (key, label, kind of destination, program); "fresh" commands write into a
 # destination that does not exist yet, "again" commands re-run over the
@@ -43,12 +47,26 @@ COMMANDS = [
     ("rsync", "rsync -a (first)", "fresh", "rsync"),
     ("rclone", "rclone copy --transfers 4", "fresh", "rclone"),
     ("rsyncd", "rsync -a to loopback daemon", "fresh", "rsyncd"),
+    ("wyp_push_lz4", "tarn cp to wysd pack=lz4", "fresh", "wysd"),
+    ("wyp_push_none", "tarn cp to wysd pack=none", "fresh", "wysd"),
+    ("rsyncd_pull", "rsync -a from loopback daemon", "fresh", "rsyncd"),
+    ("wyp_pull_lz4", "tarn cp from wysd pack=lz4", "fresh", "wysd"),
+    ("wyp_pull_none", "tarn cp from wysd pack=none", "fresh", "wysd"),
     ("tarn_sync_again", "tarn mode=sync (unchanged)", "tarn_sync", "tarn"),
     ("rsync_again", "rsync -a (unchanged)", "rsync", "rsync"),
 ]
 LABEL = {c[0]: c[1] for c in COMMANDS}
 SHORT = {"cp_a": "cp -a", "rsync": "rsync -a", "rclone": "rclone",
-         "rsyncd": "rsync daemon", "rsync_again": "rsync -a unchanged"}
+         "rsyncd": "rsync daemon", "rsync_again": "rsync -a unchanged",
+         "rsyncd_pull": "rsync daemon pull", "wyp_push_lz4": "push lz4",
+         "wyp_push_none": "push none", "wyp_pull_lz4": "pull lz4",
+         "wyp_pull_none": "pull none"}
+# Commands that need a server; each run gets a fresh one (untimed start and
+# stop), so that the server's peak memory is that run's.
+SERVER_OF = {c[0]: c[3] for c in COMMANDS if c[3] in ("wysd", "rsyncd")}
+REMOTE = [k for k in SERVER_OF]
+LOCAL = ["tarn_cp", "base_cp", "cp_a", "tarn_sync", "base_sync", "rsync",
+         "rclone", "tarn_sync_again", "rsync_again"]
 
 # (tree, tarn command, peer command, most allowed ratio) for the goals.
 GOALS = [
@@ -58,60 +76,154 @@ GOALS = [
     ("small", "tarn_sync", "rsync", 0.7),
     ("small", "tarn_sync_again", "rsync_again", 0.5),
 ]
+# Remote goals, as medians of the rounds' ratios: (tree, command, against,
+# most allowed ratio).
+REMOTE_GOALS = [
+    ("small", "wyp_push_lz4", "rsyncd", 0.5),
+    ("small", "wyp_push_none", "rsyncd", 0.5),
+    ("small", "wyp_pull_lz4", "rsyncd_pull", 0.5),
+    ("small", "wyp_pull_none", "rsyncd_pull", 0.5),
+    ("large", "wyp_push_none", "rsyncd", 0.5),
+    ("large", "wyp_pull_none", "rsyncd_pull", 0.5),
+    ("random", "wyp_push_none", "rsyncd", 0.5),
+    ("random", "wyp_pull_none", "rsyncd_pull", 0.5),
+    ("random", "wyp_push_lz4", "wyp_push_none", 1.10),
+    ("random", "wyp_pull_lz4", "wyp_pull_none", 1.10),
+]
 
 
 def say(*a):
     print(*a, flush=True)
 
 
-class Rsyncd:
-    """An rsync daemon on 127.0.0.1 serving DIR as module "bench"; started
-    and ended by this script only (by its pid)."""
+# GNU time, when installed, measures the remote rows' peak RSS: a process
+# forked by it starts with no carried-over high-water mark, so its floor is
+# time's own few MiB instead of the launcher's (see the launcher below).
+TIME_PROG = "/usr/bin/time" if os.access("/usr/bin/time", os.X_OK) else None
 
-    def __init__(self, work, root):
-        self.root = root
-        os.makedirs(root, exist_ok=True)
-        self.conf = os.path.join(work, "rsyncd.conf")
-        lines = ["use chroot = no", "munge symlinks = no",
-                 "[bench]", "path = %s" % root,
-                 "read only = no"]
-        if os.getuid() == 0:
-            lines += ["uid = 0", "gid = 0"]
-        with open(self.conf, "w") as f:
-            f.write("\n".join(lines) + "\n")
-        s = socket.socket()
-        s.bind(("127.0.0.1", 0))
-        self.port = s.getsockname()[1]
-        s.close()
-        self.log = open(os.path.join(work, "rsyncd.log"), "w")
-        self.proc = subprocess.Popen(
-            ["rsync", "--daemon", "--no-detach", "--config=" + self.conf,
-             "--address=127.0.0.1", "--port=%d" % self.port],
-            stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log)
-        for _ in range(100):
-            if self.proc.poll() is not None:
-                break
-            try:
-                socket.create_connection(("127.0.0.1", self.port), 0.2).close()
-                return
-            except OSError:
-                time.sleep(0.05)
+
+def rss_wrap(argv, rss_file):
+    return [TIME_PROG, "-f", "%M", "-o", rss_file] + argv
+
+
+def read_rss(rss_file, fallback):
+    """Peak RSS in KiB that time(1) wrote (its last line), else fallback."""
+    try:
+        with open(rss_file) as f:
+            lines = f.read().split()
+        os.remove(rss_file)
+        return int(lines[-1])
+    except (OSError, ValueError, IndexError):
+        return fallback
+
+
+def child_of(pid):
+    """The first child of pid (waits up to 2 s for it), or 0."""
+    deadline = time.monotonic() + 2
+    while time.monotonic() < deadline:
+        try:
+            with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+                kids = f.read().split()
+            if kids:
+                return int(kids[0])
+        except OSError:
+            return 0
+        time.sleep(0.01)
+    return 0
+
+
+class Server:
+    """A wysd or an rsync daemon on 127.0.0.1 for one command, serving the
+    work directory (so that both the sources under WORK/src and the copies
+    under WORK/dst are reachable). Started and stopped through the launcher,
+    by its pid: the launcher is its parent, so the daemon's peak RSS (and,
+    for the rsync daemon, that of the connection processes it reaped) comes
+    from wait4, with the launcher's floor; for wysd VmHWM is read from
+    /proc just before it is stopped, which has no floor."""
+
+    def __init__(self, kind, args, launcher, log):
+        self.kind = kind
+        self.launcher = launcher
+        self.log = log
+        self.root = args.work
+        if kind == "wysd":
+            argv = [args.wysd, "root=" + self.root, "port=0",
+                    "listen=127.0.0.1", "level=info"] + args.wysd_arg
+        else:
+            conf = os.path.join(args.work, "rsyncd.conf")
+            lines = ["use chroot = no", "munge symlinks = no",
+                     "[bench]", "path = %s" % self.root, "read only = no"]
+            if os.getuid() == 0:
+                lines += ["uid = 0", "gid = 0"]
+            with open(conf, "w") as f:
+                f.write("\n".join(lines) + "\n")
+            sk = socket.socket()
+            sk.bind(("127.0.0.1", 0))
+            self.port = sk.getsockname()[1]
+            sk.close()
+            argv = ["rsync", "--daemon", "--no-detach", "--config=" + conf,
+                    "--address=127.0.0.1", "--port=%d" % self.port]
+        self.rss_file = None
+        if kind == "rsyncd" and TIME_PROG:
+            # Under time(1): its fork has no high-water mark carried over,
+            # so the daemon's figure (with the connection processes it
+            # reaped) has time's floor, about 2 MiB, not the launcher's.
+            self.rss_file = log + ".rss"
+            argv = rss_wrap(argv, self.rss_file)
+        self.pid = launcher.start(argv, log)
+        if self.pid <= 0:
+            raise RuntimeError("%s did not start (see %s)" % (kind, log))
+        self.target = None
+        if self.rss_file:
+            self.target = child_of(self.pid)
+            if not self.target:
+                launcher.stop(self.pid)
+                raise RuntimeError("%s did not start (see %s)" % (kind, log))
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            if kind == "wysd":
+                with open(log, errors="replace") as f:
+                    m = re.search(r"wysd listening tcp 127\.0\.0\.1:(\d+)",
+                                  f.read())
+                if m:
+                    self.port = int(m.group(1))
+                    return
+            else:
+                try:
+                    socket.create_connection(("127.0.0.1", self.port),
+                                             0.2).close()
+                    return
+                except OSError:
+                    pass
+            time.sleep(0.02)
         self.stop()
-        raise RuntimeError("rsync daemon did not start (see %s)"
-                           % self.log.name)
+        raise RuntimeError("%s did not start in time (see %s)" % (kind, log))
 
-    def url(self, rel):
+    def url(self, path, pack=None):
+        """URL of `path` (under the work directory) on this server."""
+        rel = os.path.relpath(path, self.root)
+        if self.kind == "wysd":
+            return "wyp://127.0.0.1:%d/%s?pack=%s" % (self.port, rel, pack)
         return "rsync://127.0.0.1:%d/bench/%s/" % (self.port, rel)
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.log.close()
+        """Stops the server; returns (its peak RSS in KiB, exit status,
+        and for wysd the sums of its connection lines)."""
+        hwm, rc, rss = self.launcher.stop(self.pid, self.target)
+        if self.rss_file:
+            rss = read_rss(self.rss_file, rss)
+        conns = reqs = nin = nout = 0
+        if self.kind == "wysd":
+            with open(self.log, errors="replace") as f:
+                for m in re.finditer(r"requests=(\d+) in=(\d+) out=(\d+)",
+                                     f.read()):
+                    conns += 1
+                    reqs += int(m.group(1))
+                    nin += int(m.group(2))
+                    nout += int(m.group(3))
+        peak = hwm if self.kind == "wysd" and hwm > 0 else rss
+        return peak, rc, dict(conns=conns, requests=reqs, bytes_in=nin,
+                              bytes_out=nout)
 
 
 # The timed commands are started by a small helper process rather than by
@@ -126,13 +238,57 @@ out = sys.stdout
 hwm = [l for l in open('/proc/self/status') if l.startswith('VmHWM:')]
 out.write('%d\n' % (int(hwm[0].split()[1]) if hwm else 0))
 out.flush()
+def hwm_of(pid):
+    try:
+        for l in open('/proc/%d/status' % pid):
+            if l.startswith('VmHWM:'):
+                return int(l.split()[1])
+    except OSError:
+        pass
+    return 0
 for line in sys.stdin:
     parts = line.rstrip('\n').split('\0')
-    logpath, argv = parts[0], parts[1:]
+    op = parts[0]
+    if op == 'K':
+        # Stop a started server by its pid: its VmHWM first, then SIGTERM,
+        # at most 10 s for it to end, then SIGKILL. The signal goes to the
+        # target pid when one is given (a server started under a wrapper
+        # that does not pass signals on; the wrapper ends after it).
+        pid = int(parts[1])
+        target = int(parts[2]) if len(parts) > 2 else pid
+        hwm = hwm_of(target)
+        os.kill(target, 15)
+        end = time.monotonic() + 10
+        while True:
+            got, status, ru = os.wait4(pid, os.WNOHANG)
+            if got == pid:
+                break
+            if time.monotonic() > end:
+                os.kill(target, 9)
+                if target != pid:
+                    os.kill(pid, 9)
+                _, status, ru = os.wait4(pid, 0)
+                break
+            time.sleep(0.005)
+        out.write('%d %d %d\n' % (hwm, os.waitstatus_to_exitcode(status),
+                                   ru.ru_maxrss))
+        out.flush()
+        continue
+    logpath, argv = parts[1], parts[2:]
     acts = [(os.POSIX_SPAWN_OPEN, 0, os.devnull, os.O_RDONLY, 0),
             (os.POSIX_SPAWN_OPEN, 1, logpath,
              os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644),
             (os.POSIX_SPAWN_DUP2, 1, 2)]
+    if op == 'S':
+        # Start a server and leave it running.
+        try:
+            pid = os.posix_spawnp(argv[0], argv, os.environ,
+                                  file_actions=acts)
+        except OSError:
+            pid = 0
+        out.write('%d\n' % pid)
+        out.flush()
+        continue
     t0 = time.perf_counter()
     try:
         pid = os.posix_spawnp(argv[0], argv, os.environ, file_actions=acts)
@@ -160,12 +316,28 @@ class Launcher:
     def timed(self, argv, logpath):
         """Runs argv with its output in logpath; returns (wall seconds, exit
         status, peak RSS in KiB) from the child's own resource usage."""
-        if any("\0" in w or "\n" in w for w in argv + [logpath]):
-            raise ValueError("argument holds a NUL or a line feed")
-        self.proc.stdin.write("\0".join([logpath] + argv) + "\n")
-        self.proc.stdin.flush()
-        wall, rc, rss = self.proc.stdout.readline().split()
+        wall, rc, rss = self.ask(["R", logpath] + argv).split()
         return float(wall), int(rc), int(rss)
+
+    def ask(self, words):
+        if any("\0" in w or "\n" in w for w in words):
+            raise ValueError("argument holds a NUL or a line feed")
+        self.proc.stdin.write("\0".join(words) + "\n")
+        self.proc.stdin.flush()
+        return self.proc.stdout.readline()
+
+    def start(self, argv, logpath):
+        """Starts argv (a server) with its output in logpath and leaves it
+        running; returns its pid, 0 when it could not be started."""
+        return int(self.ask(["S", logpath] + argv))
+
+    def stop(self, pid, target=None):
+        """Stops a started process (SIGTERM to it or to `target`, SIGKILL
+        after 10 s); returns (VmHWM in KiB of the one signalled just before
+        the signal, exit status, peak RSS in KiB from wait4)."""
+        hwm, rc, rss = self.ask(["K", str(pid)] + (
+            [str(target)] if target else [])).split()
+        return int(hwm), int(rc), int(rss)
 
     def close(self):
         self.proc.stdin.close()
@@ -229,18 +401,22 @@ def fmt_ratio(x):
 
 
 class TreeBench:
-    def __init__(self, args, name, src, cmds, rsyncd, launcher):
+    def __init__(self, args, name, src, cmds, launcher):
         self.a = args
         self.launcher = launcher
         self.name = name
         self.src = src
         self.cmds = cmds
-        self.rsyncd = rsyncd
+        self.srv = None
         self.dst_root = os.path.join(args.work, "dst", name)
         self.trash = os.path.join(args.work, "trash")
         self.logs = os.path.join(args.work, "logs")
         self.times = {c[0]: [] for c in COMMANDS if c[0] in cmds}
         self.rss = {c[0]: [] for c in COMMANDS if c[0] in cmds}
+        # Remote commands: the server's peak RSS (KiB) and, for wysd, its
+        # connection counts, per round.
+        self.srv_rss = {k: [] for k in REMOTE if k in cmds}
+        self.srv_io = {k: [] for k in REMOTE if k in cmds}
         self.failed = {}
         self.notes = []
         self.ntrash = 0
@@ -267,14 +443,32 @@ class TreeBench:
         if key == "rclone":
             return ["rclone", "copy", "--transfers", "4", self.src, dst]
         if key == "rsyncd":
-            return ["rsync", "-a", self.src + "/",
-                    self.rsyncd.url(os.path.relpath(dst, self.rsyncd.root))]
+            return ["rsync", "-a", self.src + "/", self.srv.url(dst)]
+        if key == "rsyncd_pull":
+            return ["rsync", "-a", self.srv.url(self.src), dst + "/"]
+        if key.startswith("wyp_push_"):
+            return [self.a.tarn, "mode=cp", "if=" + self.src,
+                    "of=" + self.srv.url(dst, key.rsplit("_", 1)[1])] + \
+                self.a.tarn_arg
+        if key.startswith("wyp_pull_"):
+            return [self.a.tarn, "mode=cp",
+                    "if=" + self.srv.url(self.src, key.rsplit("_", 1)[1]),
+                    "of=" + dst] + self.a.tarn_arg
         raise KeyError(key)
 
     def run(self):
+        try:
+            self.rounds()
+        finally:
+            # Interrupted with a server running: it goes too.
+            if self.srv is not None:
+                self.srv.stop()
+                self.srv = None
+
+    def rounds(self):
         os.makedirs(self.dst_root, exist_ok=True)
         os.makedirs(self.logs, exist_ok=True)
-        fresh = [c for c in COMMANDS if c[2] == "fresh"]
+        fresh = [c for c in COMMANDS if c[2] == "fresh" and c[0] in self.cmds]
         again = [c for c in COMMANDS if c[2] != "fresh"]
         for rnd in range(self.a.reps):
             # Each round starts with another command: the first command of a
@@ -300,7 +494,35 @@ class TreeBench:
                 if not self.a.no_flush:
                     os.sync()
                 log = os.path.join(self.logs, "%s.%s.log" % (self.name, key))
-                wall, rc, rss = self.launcher.timed(self.argv(key, dst), log)
+                if key in SERVER_OF:
+                    # A fresh server for every run (untimed): its peak RSS
+                    # is then this run's.
+                    kind = SERVER_OF[key]
+                    try:
+                        self.srv = Server(kind, self.a, self.launcher,
+                                          log[:-4] + "." + kind + ".log")
+                    except RuntimeError as e:
+                        self.failed[key] = str(e)
+                        say("  %s failed: %s" % (LABEL[key], e))
+                        continue
+                argv = self.argv(key, dst)
+                rss_file = None
+                if key in SERVER_OF and TIME_PROG:
+                    rss_file = log + ".rss"
+                    argv = rss_wrap(argv, rss_file)
+                wall, rc, rss = self.launcher.timed(argv, log)
+                if rss_file:
+                    rss = read_rss(rss_file, rss)
+                if key in SERVER_OF:
+                    peak, src_rc, io = self.srv.stop()
+                    self.srv = None
+                    if SERVER_OF[key] == "wysd" and src_rc != 0:
+                        self.notes.append("%s: wysd ended with status %d on "
+                                          "SIGTERM in round %d" %
+                                          (LABEL[key], src_rc, rnd + 1))
+                    if rc == 0:
+                        self.srv_rss[key].append(peak)
+                        self.srv_io[key].append(io)
                 if rc != 0:
                     self.failed[key] = "exit status %d in round %d (see %s)" \
                         % (rc, rnd + 1, log)
@@ -308,15 +530,16 @@ class TreeBench:
                     continue
                 self.times[key].append(wall)
                 self.rss[key].append(rss)
-                if rnd == 0 and key in ("tarn_cp", "tarn_sync",
-                                        "tarn_sync_again"):
+                if rnd == 0 and (key in ("tarn_cp", "tarn_sync",
+                                         "tarn_sync_again")
+                                 or key in SERVER_OF):
                     self.check(key, dst)
             say("  round %d/%d done" % (rnd + 1, self.a.reps))
 
     def check(self, key, dst):
         """A timing of a wrong copy means nothing: compare the first copy of
         each tarn command with the source (untimed)."""
-        diffs = compare(self.src, dst, key == "tarn_cp",
+        diffs = compare(self.src, dst, key == "tarn_cp" or key in SERVER_OF,
                         self.a.verify_content)
         if diffs:
             note = "%s: the copy differs from the source in %d entries, " \
@@ -397,12 +620,81 @@ class TreeBench:
                     "met" if r <= lim else "MISSED")
                 say("    %-28s <= %.2f x %-20s %6s  %s" % (
                     LABEL[t], lim, SHORT[p], fmt_ratio(r), verdict))
+        self.report_remote()
         for n in self.notes:
             say("  note: " + n)
+
+    def report_remote(self):
+        rows = [k for k in REMOTE if k in self.cmds and self.times[k]]
+        if not rows:
+            return
+        ndirs, nfiles, nbytes = self.counts()
+        say("")
+        say("  remote (%d directories, %d files, %.1f MB; a fresh server for "
+            "every run): peak RSS of the client (%s) and of the server "
+            "(wysd: VmHWM; rsync daemon: %s, with its connection "
+            "processes), wysd's requests and wire bytes summed over its "
+            "connections (medians)" % (
+                ndirs, nfiles, nbytes / 1e6,
+                "time(1), floor %.1f MiB" % (self.a.time_floor / 1024.0)
+                if TIME_PROG else "wait4", "time(1)" if TIME_PROG
+                else "wait4"))
+        say("  %-30s %9s %9s %9s %9s %8s %8s %9s" % (
+            "command", "median s", "cli MiB", "srv MiB", "requests",
+            "req/dir", "req/file", "wire/data"))
+        for k in rows:
+            io = self.srv_io[k]
+            med = (lambda f: statistics.median(f(x) for x in io)) \
+                if io and io[0]["conns"] else None
+            reqs = med(lambda x: x["requests"]) if med else None
+            wire = med(lambda x: x["bytes_in"] + x["bytes_out"]) if med \
+                else None
+            say("  %-30s %9.3f %9.1f %9.1f %9s %8s %8s %9s" % (
+                LABEL[k], statistics.median(self.times[k]),
+                max(self.rss[k]) / 1024.0,
+                max(self.srv_rss[k]) / 1024.0 if self.srv_rss[k] else 0,
+                "%d" % reqs if reqs is not None else "-",
+                "%.1f" % (reqs / max(ndirs, 1)) if reqs is not None else "-",
+                "%.2f" % (reqs / max(nfiles, 1)) if reqs is not None
+                else "-",
+                "%.3f" % (wire / max(nbytes, 1)) if wire is not None
+                else "-"))
+        pairs = [(x, y, self.pair_ratio(x, y)) for x, y in (
+            ("wyp_push_lz4", "rsyncd"), ("wyp_push_none", "rsyncd"),
+            ("wyp_pull_lz4", "rsyncd_pull"), ("wyp_pull_none", "rsyncd_pull"),
+            ("wyp_push_lz4", "wyp_push_none"),
+            ("wyp_pull_lz4", "wyp_pull_none"))]
+        pairs = [p for p in pairs if p[2] is not None]
+        if pairs:
+            say("")
+            say("  remote ratios (median of the rounds' ratios):")
+        for x, y, r in pairs:
+            say("    %-28s / %-28s %6s" % (LABEL[x], LABEL[y], fmt_ratio(r)))
+        goals = [g for g in REMOTE_GOALS if g[0] == self.name and
+                 g[1] in self.cmds and g[2] in self.cmds]
+        if goals:
+            say("  remote goals (median of the rounds' ratios):")
+            for _, t, p, lim in goals:
+                r = self.pair_ratio(t, p)
+                verdict = "n/a" if r is None else (
+                    "met" if r <= lim else "MISSED")
+                say("    %-28s <= %.2f x %-28s %6s  %s" % (
+                    LABEL[t], lim, LABEL[p], fmt_ratio(r), verdict))
+
+    def counts(self):
+        ndirs = nfiles = nbytes = 0
+        for top, dnames, fnames in os.walk(self.src):
+            ndirs += 1
+            for n in fnames:
+                st = os.lstat(os.path.join(top, n))
+                nfiles += 1
+                nbytes += st.st_size
+        return ndirs, nfiles, nbytes
 
     def record(self):
         return {"tree": self.name, "src": self.src, "reps": self.a.reps,
                 "times": self.times, "rss_kib": self.rss,
+                "server_rss_kib": self.srv_rss, "server_io": self.srv_io,
                 "failed": self.failed, "notes": self.notes}
 
 
@@ -430,6 +722,18 @@ def main():
                     help="time the peers only")
     ap.add_argument("--rsyncd", action="store_true",
                     help="also time rsync -a to an rsync daemon on loopback")
+    ap.add_argument("--remote", action="store_true",
+                    help="also time tarn to and from a wysd (pack=lz4 and "
+                    "pack=none) and rsync -a to and from an rsync daemon, "
+                    "all on loopback")
+    ap.add_argument("--no-local", action="store_true",
+                    help="leave out the local copies (cp, rsync, rclone, "
+                    "tarn between two local trees)")
+    ap.add_argument("--wysd", default=DEFAULT_WYSD,
+                    help="wysd program (default %(default)s)")
+    ap.add_argument("--wysd-arg", action="append", default=[],
+                    metavar="WORD", help="extra word for every wysd run "
+                    "(repeatable)")
     ap.add_argument("--no-flush", action="store_true",
                     help="do not sync dirty pages before each command")
     ap.add_argument("--verify-content", action="store_true",
@@ -447,8 +751,12 @@ def main():
     a.work = os.path.abspath(a.work)
 
     cmds = {c[0] for c in COMMANDS}
-    if not a.rsyncd:
-        cmds.discard("rsyncd")
+    if not a.remote:
+        cmds -= set(REMOTE)
+        if a.rsyncd:
+            cmds.add("rsyncd")
+    if a.no_local:
+        cmds -= set(LOCAL)
     skipped = []
     tarn_version = None
     if not a.no_tarn:
@@ -462,6 +770,14 @@ def main():
             tarn_version = r.stdout.strip()
     if a.no_tarn:
         cmds -= {"tarn_cp", "tarn_sync", "tarn_sync_again"}
+        cmds -= {k for k in REMOTE if SERVER_OF[k] == "wysd"}
+    if cmds & {k for k in REMOTE if SERVER_OF[k] == "wysd"}:
+        if not (os.path.isfile(a.wysd) and os.access(a.wysd, os.X_OK)):
+            skipped.append("wysd: not found at %s (build it, or --wysd)"
+                           % a.wysd)
+            cmds -= {k for k in REMOTE if SERVER_OF[k] == "wysd"}
+        else:
+            a.wysd = os.path.abspath(a.wysd)
     if a.tarn_base and os.access(a.tarn_base, os.X_OK) and not a.no_tarn:
         a.tarn_base = os.path.abspath(a.tarn_base)
     else:
@@ -469,7 +785,7 @@ def main():
             skipped.append("base tarn: not found at %s" % a.tarn_base)
         cmds -= {"base_cp", "base_sync"}
     for prog, keys in (("cp", ["cp_a"]), ("rsync", ["rsync", "rsync_again",
-                                                    "rsyncd"]),
+                                                    "rsyncd", "rsyncd_pull"]),
                        ("rclone", ["rclone"])):
         if shutil.which(prog) is None and cmds & set(keys):
             skipped.append("%s: not installed" % prog)
@@ -513,32 +829,40 @@ def main():
     say("measuring with a hot page cache: nothing is dropped from the cache")
 
     results = []
-    rsyncd = None
     code = 0
     launcher = Launcher()
     say("peak RSS figures have a floor of %.1f MiB (the launcher's own)"
         % (launcher.floor_kib / 1024.0))
+    a.time_floor = 0
+    if TIME_PROG and cmds & set(REMOTE):
+        # What time(1) reports for a program that does nothing: the floor
+        # of the remote rows' figures.
+        r = subprocess.run([TIME_PROG, "-f", "%M", "true"],
+                           capture_output=True, text=True)
+        try:
+            a.time_floor = int(r.stderr.split()[-1])
+        except (ValueError, IndexError):
+            pass
+        say("remote rows: peak RSS through time(1), floor %.1f MiB"
+            % (a.time_floor / 1024.0))
     try:
-        if "rsyncd" in cmds:
-            rsyncd = Rsyncd(a.work, os.path.join(a.work, "dst"))
         for t in trees:
             src = gen.ensure_tree(src_dir, t, a.quick, log=say)
             say("tree %s: warming the page cache ..." % t)
             warm(src)
             os.sync()
-            tb = TreeBench(a, t, src, cmds, rsyncd, launcher)
+            tb = TreeBench(a, t, src, cmds, launcher)
             tb.run()
             tb.report()
             results.append(tb.record())
-            if any(k.startswith(("tarn", "base")) for k in tb.failed) or tb.notes:
+            if any(k.startswith(("tarn", "base", "wyp")) for k in tb.failed) \
+                    or tb.notes:
                 code = 2
     except KeyboardInterrupt:
         say("interrupted")
         code = 130
     finally:
         launcher.close()
-        if rsyncd is not None:
-            rsyncd.stop()
         if a.json and results:
             import json
             with open(a.json, "w") as f:
