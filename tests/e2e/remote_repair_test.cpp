@@ -14,6 +14,21 @@ using namespace wytest;
 
 namespace {
 
+/// What every kind of request needs, and little more: small files in two
+/// directories, a link, and one big file of three blocks at bs=1M.
+void make_small_tree(const std::string& root) {
+  write_file(root + "/a.txt", pattern(100, 1));
+  write_file(root + "/sub/b.dat", pattern(5000, 2));
+  write_file(root + "/sub/deep/c", "c");
+  write_file(root + "/big.bin", pattern((2 << 20) + 4097, 3));
+  symlink("a.txt", (root + "/link").c_str());
+  std::vector<std::string> all;
+  for (auto& e : fs::recursive_directory_iterator(root)) all.push_back(e.path().string());
+  std::sort(all.rbegin(), all.rend());
+  time_t t = kT0;
+  for (auto& p : all) set_mtime(p, t += 10);
+}
+
 struct Point {
   const char* name;
   bool push;  // tarn writes to the server (else it reads from it)
@@ -49,7 +64,7 @@ TEST_P(Repair, ACutConnectionIsRepairedAndTheTreesEndEqual) {
   for (Relay::Action a : {Relay::kDropRequest, Relay::kCutAfterRequest, Relay::kCutInResponse}) {
     SCOPED_TRACE(action_name(a));
     TempDir t;
-    make_tree(t / "src");
+    make_small_tree(t / "src");
     WysdServer srv;
     ASSERT_TRUE(srv.start(t.path())) << srv.log();
     Relay relay(srv.port());
@@ -64,8 +79,8 @@ TEST_P(Repair, ACutConnectionIsRepairedAndTheTreesEndEqual) {
     relay.arm(cue);
     // A copy to a new destination never lists it; a sync does.
     std::string mode = pt.push && pt.cmd == 10123 ? "mode=sync" : "mode=cp";
-    std::vector<std::string> args = pt.push ? std::vector<std::string>{mode, "if=" + t / "src", "of=" + remote + "dst"}
-                                            : std::vector<std::string>{mode, "if=" + remote + "served", "of=" + t / "dst"};
+    std::vector<std::string> args = pt.push ? std::vector<std::string>{mode, "if=" + t / "src", "of=" + remote + "dst", "bs=1M"}
+                                            : std::vector<std::string>{mode, "if=" + remote + "served", "of=" + t / "dst", "bs=1M"};
     auto r = tarn_on(t / "src", args);
     EXPECT_FALSE(relay.armed()) << "the run never sent the request the case cuts";
     EXPECT_EQ(relay.cuts(), 1);

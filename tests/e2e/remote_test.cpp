@@ -38,10 +38,6 @@ TEST_P(Remote, LogsInByTheServersMethodAndRefusesWrongCredentials) {
     EXPECT_NE(r.err.find("Authentication failure."), std::string::npos) << cred << r.err;
     EXPECT_FALSE(fs::exists(t / ("root/" + dst))) << "written before the login";
   }
-  // Downloads too.
-  r = tarn_on(t / "root", {"mode=cp", "if=" + url_of(srv, "dst", "ann:nope@"), "of=" + t / "back"});
-  EXPECT_EQ(r.status, 1) << r.err;
-  EXPECT_FALSE(fs::exists(t / "back/a.txt"));
 }
 
 // Both packings carry the same bytes; what travels is the codec's business.

@@ -44,7 +44,13 @@ using Users = std::vector<std::pair<std::string, std::string>>;
 class WysdServer {
  public:
   WysdServer() = default;
-  ~WysdServer() { stop(); }
+  /// A server still running at the end is stopped; it must end with 0 (a
+  /// crash, a sanitizer report or a hang on SIGTERM fails the test).
+  ~WysdServer() {
+    if (!running()) return;
+    int st = stop();
+    if (st != 0) ADD_FAILURE() << "wysd ended with status " << st << " on SIGTERM\n" << log();
+  }
   WysdServer(const WysdServer&) = delete;
   WysdServer& operator=(const WysdServer&) = delete;
 
