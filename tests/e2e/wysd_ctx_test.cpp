@@ -199,3 +199,44 @@ TEST_F(WysdCtx, ConnectionEndedWithByeParksNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// While its first connection is still open the context is running; a stop
+// request from a second connection of the same user ends that connection,
+// and the context can then be attached.
+TEST_F(WysdCtx, AStopRequestEndsTheOldConnectionSoItCanBeAttached) {
+  Conn a;
+  ASSERT_TRUE(session(a, "alice", "a-pass"));
+  uint64_t id = new_ctx(a);
+  ASSERT_NE(id, 0u);
+  Conn b;
+  ASSERT_TRUE(session(b, "alice", "a-pass"));
+  Reply r = b.ioctl2(kCtxRunStatus, std::to_string(id), 4096);
+  ASSERT_TRUE(r.ok()) << r.what();
+  EXPECT_EQ(r.text("data"), "1") << "held by its open connection";
+  EXPECT_NE(b.ioctl2(kCtxAttach, std::to_string(id), 4096).eno, 0) << "attached while running";
+  r = b.ioctl2(kCtxReqStop, std::to_string(id), 4096);
+  ASSERT_TRUE(r.ok()) << r.what();
+  EXPECT_TRUE(a.wait_closed(3000)) << "the stopped connection stays open";
+  ASSERT_TRUE(wait_not_running(b, id));
+  r = b.ioctl2(kCtxAttach, std::to_string(id), 4096);
+  EXPECT_TRUE(r.ok()) << r.what();
+}
+
+// After login an idle connection is closed after idle_s; the login
+// deadline no longer applies to it.
+TEST(WysdIdle, AnIdleConnectionIsClosedAfterIdleSeconds) {
+  WYSD_REQUIRE_SERVER();
+  Site s;
+  ASSERT_NO_FATAL_FAILURE(s.start("idle_s = 2\nlogin_s = 1\n"));
+  Conn c;
+  ASSERT_TRUE(c.open_session(s.port()));
+  sleep_ms(1300);
+  EXPECT_TRUE(c.info().ok()) << "closed by the login deadline after a login";
+  int64_t t0 = now_ms();
+  EXPECT_TRUE(c.wait_closed(5000));
+  EXPECT_GE(now_ms() - t0, 1500);
+}
+
+}  // namespace
