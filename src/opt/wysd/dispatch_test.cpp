@@ -138,6 +138,8 @@ TEST(WysdDispatch, AnotherUsersContextIsNotTheirs) {
   auto b = g.session();
   ASSERT_EQ(0, login(b.get(), "bob", sha("pb").c_str()));
   EXPECT_EQ(-38, ctl(b.get(), WYSD_IOCTL2_ATTACH_CTX, id));
+  EXPECT_EQ(INT32_MIN, ctl(b.get(), WYSD_IOCTL2_ATTACH_CTX_REPLY, id))
+      << "a refused replay has no answer of its own: the connection closes with nothing sent";
   EXPECT_NE(0, ctl(b.get(), WYSD_IOCTL2_GET_LAST_CMD_IDX, id));
   EXPECT_NE(0, ctl(b.get(), WYSD_IOCTL2_CTX_REQ_STOP, id));
   auto c = g.session();

@@ -215,12 +215,11 @@ void wysd_server::run_session(std::shared_ptr<wysd_session> s) {
     s->bytes_in += static_cast<uint64_t>(len) + 4;
     wysd_action a = wysd_dispatch(s.get(), code, len);
     if (a == WYSD_CLOSE) {
+      // Nothing goes out: a goodbye has no answer, and a request that could
+      // not be answered ends the connection instead.
       why = s->bye ? "bye" : "refused";
-      if (s->bye) break;
+      break;
     }
-    if (a == WYSD_NO_RESPONSE) continue;
-    // A frame that cannot be answered ends the session: what follows it on
-    // the stream could not be trusted to be a request.
     s->nc.timeout = conf_.idle_s * 1000;
     const blob_buf& r = s->ctx->rsp;
     if (wysd_srv_send_response(&s->nc, proto(), s->ctx->rsp_code, &r) != WYSD_ST_OK) {
@@ -228,7 +227,6 @@ void wysd_server::run_session(std::shared_ptr<wysd_session> s) {
       break;
     }
     s->bytes_out += static_cast<uint64_t>(blob_buf_len(&r)) + 4;
-    if (a == WYSD_CLOSE) break;
   }
   LOGI("peer=%s user=[%s] %s: requests=%llu in=%llu out=%llu\n", s->peer.c_str(), s->user.c_str(), why,
        static_cast<unsigned long long>(s->requests), static_cast<unsigned long long>(s->bytes_in),

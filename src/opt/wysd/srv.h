@@ -99,8 +99,11 @@ struct wysd_session {
   uint64_t start_ms = 0;
 };
 
-/// Result of dispatching one request.
-enum wysd_action { WYSD_SEND, WYSD_NO_RESPONSE, WYSD_CLOSE };
+/// Result of dispatching one request: send s->ctx->rsp (for an attach
+/// that replays, the stored response of the attached context), or close
+/// the connection without sending anything (a goodbye, or a request that
+/// cannot be answered).
+enum wysd_action { WYSD_SEND, WYSD_CLOSE };
 
 /// Runs the request in s->rb (code, message length `len`), leaving the
 /// response in s->ctx->rsp. Never reads beyond the message.
