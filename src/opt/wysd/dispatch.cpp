@@ -125,7 +125,8 @@ bool ct_equal(std::string_view a, std::string_view b) {
 
 wysd_action login_fail(req& r, const std::string& who) {
   int ms = r.s->srv->login_failed(r.s->peer_ip);
-  LOGW("peer=%s user=[%s] login failed\n", r.s->peer.c_str(), who.c_str());
+  // The name is the peer's: escaped, so it cannot forge a log line.
+  LOGW("peer=%s user=[%s] login failed\n", r.s->peer.c_str(), rdir_escape_name(who).c_str());
   // The delay makes guessing slow; the session waits, nothing else does.
   for (int waited = 0; waited < ms && !r.s->nc.stop.load(); waited += 100)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -243,7 +244,7 @@ wysd_action do_open(req& r) {
   os_file2* f = os_at_file_open(r.s->srv->root(), path.c_str(), flags);
   if (f == nullptr) {
     int v = os_last_verr();
-    LOGD("open [%s] flags=%" PRIx64 " verr=%d\n", path.c_str(), flags, v);
+    LOGD("open [%s] flags=%" PRIx64 " verr=%d\n", rdir_escape_name(path).c_str(), flags, v);
     return fail(r, v);
   }
   int64_t fd = r.ctx().next_fd++;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "log_test_util.h"
 #include "srv.h"
 #include "wytest.h"
 
@@ -129,6 +130,13 @@ TEST(WysdDispatch, AnotherUsersContextIsNotTheirs) {
   EXPECT_EQ(-89, info(a.get())) << "nothing before a login";
   EXPECT_EQ(-89, login(a.get(), "ann", sha("wrong").c_str()));
   EXPECT_EQ(-89, login(a.get(), "nobody", sha("pa").c_str()));
+  {
+    // A name with a line feed cannot start a log line of its own.
+    LogCapture log;
+    EXPECT_EQ(-89, login(a.get(), "x\n00:00:00 [1] forged", sha("pa").c_str()));
+    EXPECT_EQ(log.all().find("\n00:00:00 [1] forged"), std::string::npos) << log.all();
+    EXPECT_NE(log.all().find("login failed"), std::string::npos) << log.all();
+  }
   ASSERT_EQ(0, login(a.get(), "ann", sha("pa").c_str()));
   ASSERT_EQ(0, ctl(a.get(), WYSD_IOCTL2_NEW_CTX, "0"));
   std::string id;
