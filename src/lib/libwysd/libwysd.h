@@ -130,6 +130,10 @@ int wysd_recv_request_len(net_conn* nc, uint8_t* proto, uint8_t* code, uint8_t h
 /// message length. Returns 0, a head status, 5 when the buffer cannot grow
 /// (capacity 0 afterwards), 1 on a read error or 8 for a short body.
 int wysd_recv_frame(net_conn* nc, uint8_t* proto, uint8_t* code, wysd_rbuf* rb, int32_t* len);
+/// The body after a frame head: grows `rb` to padded length `n` + 4 when
+/// too small, reads n - 4 bytes and puts the 4 header bytes in front.
+/// Returns 0, 5 (no memory, capacity 0 afterwards), 1 or 8 (short body).
+int wysd_recv_body(net_conn* nc, const uint8_t hdr[4], int32_t n, wysd_rbuf* rb);
 
 /// The client's connection record (handle kind 0): the stream, what the
 /// connect learnt and kept for reconnecting, and the per-connection

@@ -71,11 +71,7 @@ int wysd_recv_request_len(net_conn* nc, uint8_t* proto, uint8_t* code, uint8_t h
   return WYSD_ST_OK;
 }
 
-int wysd_recv_frame(net_conn* nc, uint8_t* proto, uint8_t* code, wysd_rbuf* rb, int32_t* len) {
-  uint8_t hdr[4];
-  int32_t n = 0;
-  int st = wysd_recv_request_len(nc, proto, code, hdr, &n);
-  if (st != WYSD_ST_OK) return st;
+int wysd_recv_body(net_conn* nc, const uint8_t hdr[4], int32_t n, wysd_rbuf* rb) {
   if (rb->cap < n + 4) {
     try {
       rb->buf = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(n) + 4);
@@ -96,8 +92,17 @@ int wysd_recv_frame(net_conn* nc, uint8_t* proto, uint8_t* code, wysd_rbuf* rb, 
     }
   }
   memcpy(rb->buf.get(), hdr, 4);
-  *len = n;
   return WYSD_ST_OK;
+}
+
+int wysd_recv_frame(net_conn* nc, uint8_t* proto, uint8_t* code, wysd_rbuf* rb, int32_t* len) {
+  uint8_t hdr[4];
+  int32_t n = 0;
+  int st = wysd_recv_request_len(nc, proto, code, hdr, &n);
+  if (st != WYSD_ST_OK) return st;
+  st = wysd_recv_body(nc, hdr, n, rb);
+  if (st == WYSD_ST_OK) *len = n;
+  return st;
 }
 
 int client_send_reqest(wysd_cli_ctx* ctx, int code, const void* msg, int32_t len) {

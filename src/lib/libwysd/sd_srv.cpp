@@ -23,28 +23,9 @@ int wysd_srv_recv_request(net_conn* nc, uint8_t* code, wysd_rbuf* rb, int32_t* l
     *too_long = true;
     return WYSD_ST_DATA_LEN_ERROR;
   }
-  if (rb->cap < n + 4) {
-    try {
-      rb->buf = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(n) + 4);
-      rb->cap = n + 4;
-    } catch (const std::bad_alloc&) {
-      LOGE("malloc [%d] erorr\n", n);
-      rb->buf.reset();
-      rb->cap = 0;
-      return WYSD_ST_MEMORY_ERROR;
-    }
-  }
-  if (n - 4 > 0) {
-    int r = net_read(nc, rb->buf.get() + 4, n - 4);
-    if (r < 0) return WYSD_ST_NET_ERROR;
-    if (r != n - 4) {
-      LOGD("net_read len=%d need=%d\n", r, n - 4);
-      return WYSD_ST_DATA_LEN_ERROR;
-    }
-  }
-  memcpy(rb->buf.get(), hdr, 4);
-  *len = n;
-  return WYSD_ST_OK;
+  st = wysd_recv_body(nc, hdr, n, rb);
+  if (st == WYSD_ST_OK) *len = n;
+  return st;
 }
 
 int wysd_srv_parse_request(const wysd_msg_policy* pol, const wysd_rbuf* rb, int32_t len,
