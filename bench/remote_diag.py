@@ -28,6 +28,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import gen  # noqa: E402
+import run  # noqa: E402  (its wait for a server to listen)
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -251,23 +252,10 @@ class Daemon:
         self.proc = subprocess.Popen(st + argv, stdin=subprocess.DEVNULL,
                                      stdout=self.log, stderr=self.log)
         self.pid = child_of(self.proc.pid, argv[0]) if st else self.proc.pid
-        end = time.monotonic() + 10
-        while time.monotonic() < end:
-            if kind == "wysd":
-                with open(out + ".log") as f:
-                    m = re.search(r"listening tcp 127\.0\.0\.1:(\d+)",
-                                  f.read())
-                if m:
-                    self.port = int(m.group(1))
-                    return
-            else:
-                try:
-                    socket.create_connection(("127.0.0.1", self.port),
-                                             0.2).close()
-                    return
-                except OSError:
-                    pass
-            time.sleep(0.05)
+        port = run.wait_listening(kind, out + ".log", getattr(self, "port", 0))
+        if port:
+            self.port = port
+            return
         self.stop()
         raise RuntimeError("%s did not start: see %s.log" % (kind, out))
 

@@ -102,6 +102,28 @@ def say(*a):
 TIME_PROG = "/usr/bin/time" if os.access("/usr/bin/time", os.X_OK) else None
 
 
+def wait_listening(kind, log, port, seconds=10):
+    """The port a server just started listens on, or None after `seconds`:
+    wysd's from its listening line in `log`, another's `port` once it
+    accepts a connection."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if kind == "wysd":
+            with open(log, errors="replace") as f:
+                m = re.search(r"wysd listening tcp 127\.0\.0\.1:(\d+)",
+                              f.read())
+            if m:
+                return int(m.group(1))
+        else:
+            try:
+                socket.create_connection(("127.0.0.1", port), 0.2).close()
+                return port
+            except OSError:
+                pass
+        time.sleep(0.02)
+    return None
+
+
 def rss_wrap(argv, rss_file):
     return [TIME_PROG, "-f", "%M", "-o", rss_file] + argv
 
@@ -179,23 +201,10 @@ class Server:
             if not self.target:
                 launcher.stop(self.pid)
                 raise RuntimeError("%s did not start (see %s)" % (kind, log))
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            if kind == "wysd":
-                with open(log, errors="replace") as f:
-                    m = re.search(r"wysd listening tcp 127\.0\.0\.1:(\d+)",
-                                  f.read())
-                if m:
-                    self.port = int(m.group(1))
-                    return
-            else:
-                try:
-                    socket.create_connection(("127.0.0.1", self.port),
-                                             0.2).close()
-                    return
-                except OSError:
-                    pass
-            time.sleep(0.02)
+        port = wait_listening(kind, log, getattr(self, "port", 0))
+        if port:
+            self.port = port
+            return
         self.stop()
         raise RuntimeError("%s did not start in time (see %s)" % (kind, log))
 
