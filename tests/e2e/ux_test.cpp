@@ -24,10 +24,6 @@ class Guard : public ::testing::TestWithParam<Kind> {};
 INSTANTIATE_TEST_SUITE_P(Kinds, Dry, all_kinds(), kind_param_name);
 INSTANTIATE_TEST_SUITE_P(Kinds, Guard, all_kinds(), kind_param_name);
 
-#define SIDES(t)                   \
-  Sides s(GetParam(), (t).path()); \
-  if (HasFailure()) return
-
 /// A destination that a sync must change in every way: files missing,
 /// changed in size, changed in time, current, and orphans (one in a
 /// directory whose source has no files).

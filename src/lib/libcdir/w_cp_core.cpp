@@ -150,6 +150,9 @@ void cdir_msg_proc(cdir_job* job, uint32_t id, const char* payload, cdir_stat* s
       if (id == CDIR_MSG_FILE_LIST) {
         count_files(job, st);
         ls_list_files(job, st);
+        // Listed is done: the progress of a listing is its files.
+        job->prog.seen = job->c.file_count;
+        job->prog.done = job->c.file_count;
       } else if (id == CDIR_MSG_LIST_DIR) {
         ls_list_dir(job, payload);
       }
