@@ -256,7 +256,7 @@ PtyRun run_on_pty(const std::vector<std::string>& args, const std::vector<std::s
   return res;
 }
 
-/// A copy slowed down to a few seconds: every write of the destination's
+/// A copy slowed down to a second or two per 12 MiB: every write of the destination's
 /// data moves at most 16 bytes, and the kernel copy is refused so that the
 /// writes happen.
 std::vector<std::string> slow_writes(const TempDir& t) {
@@ -272,11 +272,11 @@ const std::regex kProgress(R"(^\d+/\d+ files  [0-9.]+[KMGTPE]?  [0-9.]+[KMG]?B/S
 TEST(Progress, RedrawsInPlaceOnATerminalAndLeavesNoTrace) {
   if (std::string(WY_FAULT_PRELOAD).empty()) GTEST_SKIP() << "no fault library in this build";
   TempDir t;
-  write_file(t / "src/big", pattern(24 << 20, 7));
+  write_file(t / "src/big", pattern(12 << 20, 7));
   write_file(t / "src/sub/small", "s");
   auto r = run_on_pty({"mode=cp", "if=" + t / "src", "of=" + t / "dst", "bs=64k"}, slow_writes(t), 70);
   ASSERT_EQ(r.status, 0) << r.out;
-  ASSERT_EQ(read_file(t / "dst/big"), pattern(24 << 20, 7));
+  ASSERT_EQ(read_file(t / "dst/big"), pattern(12 << 20, 7));
   const std::string erase = "\r\033[K";
   // The terminal sees: erase, line, erase, line, ... erase, log lines.
   size_t shown = 0;
@@ -321,9 +321,10 @@ TEST(Progress, ForcedIntoAPipeWritesWholeLines) {
   int lines = 0;
   while (std::getline(in, line)) lines += std::regex_match(line, kProgress);
   // One a second: at most one more than the seconds the run took, and at
-  // least one when it took two of them.
+  // least one when it took two of them (the first is due a second after
+  // the job opened).
   EXPECT_LE(lines, static_cast<int>(secs) + 1) << r.err;
-  if (secs >= 2.5) {
+  if (secs >= 2.0) {
     EXPECT_GE(lines, 1) << secs << "s\n" << r.err;
   }
   // Without the word, a pipe gets no progress.
