@@ -14,6 +14,7 @@
 
 #include "wysd_client.h"
 #include "fake_wysd.h"
+#include "wytest_proxy.h"
 #include "wytest_relay.h"
 
 using namespace wysdtest;
@@ -389,6 +390,27 @@ TEST_F(WysdRepair, TheRepairGivesUpWhenTheServerIsGone) {
   uint64_t sent = c->cmd_send_count;
   EXPECT_EQ(cli_info(c.get(), info, sizeof info), WYSD_ST_TIMEOUT_ERROR);
   EXPECT_EQ(c->cmd_send_count, sent);
+}
+
+// A repair connects straight to the server, not through the proxy the
+// connection was made through: it succeeds with the proxy gone.
+TEST_F(WysdRepair, TheRepairReconnectsDirectlyNotThroughTheProxy) {
+  if (!wytest::have("/usr/bin/microsocks")) GTEST_SKIP() << "microsocks is not installed (scripts/setup.sh installs it)";
+  wytest::Proxy p;
+  ASSERT_TRUE(wytest::start_microsocks(&p, "", "")) << p.logs();
+  std::string enc = base64_encode(p.url().data(), p.url().size());
+  std::string q = "read_timeout=5&proxy_url=";
+  for (char ch : enc) q += ch == '=' ? std::string("%3D") : std::string(1, ch);
+  CtxPtr c(wysd_cli_connect(url_of(s.port(), "u", "pw-of-u", q).c_str(), &err));
+  ASSERT_TRUE(c) << err.msg;
+  ASSERT_EQ(wysd_cli_set_auto_reconnect(c.get()), 0) << c->err->msg;
+  p.procs.clear();  // microsocks ends, and its tunnels with it
+  LogCapture log;
+  char info[256];
+  EXPECT_EQ(cli_info(c.get(), info, sizeof info), WYSD_ST_OK) << c->err->msg << "\n" << LogCapture::all();
+  EXPECT_FALSE(c->fix_failed);
+  EXPECT_TRUE(LogCapture::has("fix ok")) << LogCapture::all();
+  EXPECT_EQ(relay->connections(), 0);  // nor through anything else
 }
 
 }  // namespace
