@@ -4,11 +4,8 @@
 // loopback sshd (SOCKS4a). Every case copies a tree to the server and back
 // through the proxy; the proxy is chosen by "proxy_url", by name from
 // wy_proxy.ini, or by "http_proxy".
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <thread>
@@ -215,18 +212,12 @@ TEST_F(ProxyCopy, DownRefusingOrGarbageProxies) {
   expect_refused("unreached", by_url(http), "proxy read return error", {}, free_port());
 
   // A peer that answers every connection with a line of noise.
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(listen(fd, 8), 0);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  int port = ntohs(a.sin_port);
+  int port = 0;
+  int fd = listen_loopback(&port);
+  ASSERT_GE(fd, 0);
   std::atomic<bool> done{false};
   std::thread noise([&] {
-    for (int i = 0; i < 50 && !done; i++) {
+    for (int64_t end = now_ms() + 60000; !done && now_ms() < end;) {
       pollfd p{fd, POLLIN, 0};
       if (poll(&p, 1, 100) <= 0) continue;
       int c = accept(fd, nullptr, nullptr);

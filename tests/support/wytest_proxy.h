@@ -3,12 +3,9 @@
 // configuration that admits loopback only, and stopped by its pid.
 #pragma once
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,34 +15,25 @@
 #include <vector>
 
 #include "wytest.h"
+#include "wytest_relay.h"
 #include "wytest_wysd.h"
 
 namespace wytest {
 
 // A port that was free a moment ago (the peer binds it next).
 inline int free_port() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
   int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    port = ntohs(a.sin_port);
-  close(fd);
+  int fd = listen_loopback(&port);
+  if (fd < 0) return 0;
+  ::close(fd);
   return port;
 }
 
 inline bool accepts(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(fd);
-  return ok;
+  int fd = connect_loopback(port);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
 }
 
 inline bool is_root() { return geteuid() == 0; }
