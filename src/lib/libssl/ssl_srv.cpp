@@ -26,6 +26,7 @@ WY_LOG_TAG("sslsrv");
 
 struct ssl_srv_conf {
   ssl_rng rng;
+  std::vector<int> suites;  // the server's order of preference
   mbedtls_x509_crt crt;
   mbedtls_pk_context pk;
   mbedtls_ssl_config conf;
@@ -151,6 +152,26 @@ int load_pair(ssl_srv_conf* c, const char* cert_path, const char* key_path, std:
   return 0;
 }
 
+// The library's own order would pick ChaCha20 (no AES instructions) and,
+// through the client's curve order, P-521 (tens of milliseconds per
+// handshake). The server decides both: AES-GCM first, which the processor
+// does in hardware, then everything the library offers; and the fast curves.
+void srv_prefer_fast(ssl_srv_conf* c) {
+  c->suites = {MBEDTLS_TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256, MBEDTLS_TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384};
+  for (const int* s = mbedtls_ssl_list_ciphersuites(); *s != 0; s++) c->suites.push_back(*s);
+  c->suites.push_back(0);
+  mbedtls_ssl_conf_ciphersuites(&c->conf, c->suites.data());
+#if MBEDTLS_VERSION_NUMBER >= 0x03010000
+  static const uint16_t groups[] = {MBEDTLS_SSL_IANA_TLS_GROUP_X25519, MBEDTLS_SSL_IANA_TLS_GROUP_SECP256R1,
+                                    MBEDTLS_SSL_IANA_TLS_GROUP_SECP384R1, MBEDTLS_SSL_IANA_TLS_GROUP_NONE};
+  mbedtls_ssl_conf_groups(&c->conf, groups);
+#else
+  static const mbedtls_ecp_group_id curves[] = {MBEDTLS_ECP_DP_CURVE25519, MBEDTLS_ECP_DP_SECP256R1,
+                                                MBEDTLS_ECP_DP_SECP384R1, MBEDTLS_ECP_DP_NONE};
+  mbedtls_ssl_conf_curves(&c->conf, curves);
+#endif
+}
+
 }  // namespace
 
 ssl_srv_conf* ssl_srv_conf_new(const char* cert_path, const char* key_path, bool* created, std::string* why) {
@@ -190,6 +211,7 @@ ssl_srv_conf* ssl_srv_conf_new(const char* cert_path, const char* key_path, bool
                                     MBEDTLS_SSL_PRESET_DEFAULT);
   if (ret == 0) {
     ssl_conf_tls12(&c->conf);
+    srv_prefer_fast(c);
     mbedtls_ssl_conf_rng(&c->conf, ssl_rng_random, &c->rng);
     ret = mbedtls_ssl_conf_own_cert(&c->conf, &c->crt, &c->pk);
   }
