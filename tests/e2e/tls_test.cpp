@@ -187,16 +187,9 @@ TEST(TlsClient, PeersThatAreNotTlsFailClearly) {
   WysdServer plain;
   ASSERT_TRUE(plain.start(t / "root")) << plain.log();
   // A listener that closes every connection during the handshake.
-  int lfd = socket(AF_INET, SOCK_STREAM, 0);
+  int closer_port = 0;
+  int lfd = listen_loopback(&closer_port);
   ASSERT_GE(lfd, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-  ASSERT_EQ(listen(lfd, 8), 0);
-  socklen_t sl = sizeof sa;
-  getsockname(lfd, reinterpret_cast<sockaddr*>(&sa), &sl);
-  int closer_port = ntohs(sa.sin_port);
   std::atomic<bool> done{false};
   std::thread closer([&] {
     for (int i = 0; i < 200 && !done.load(); i++) {
@@ -236,12 +229,8 @@ TEST(TlsServer, PeersWithoutHandshakeDoNotDisturbOthers) {
   WysdServer srv;
   ASSERT_TRUE(srv.start(t / "root", tls_lines() + "login_s = 2\n")) << srv.log();
   auto connect_tls_port = [&] {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sa.sin_port = htons(static_cast<uint16_t>(srv.tls_port()));
-    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    int fd = connect_loopback(srv.tls_port());
+    EXPECT_GE(fd, 0);
     return fd;
   };
   int silent = connect_tls_port();

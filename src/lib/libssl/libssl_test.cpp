@@ -13,34 +13,14 @@
 #include <vector>
 
 #include "libssl.h"
+#include "net_test_util.h"
 #include "wytest.h"
 
 namespace {
 
-using clk = std::chrono::steady_clock;
-
-int64_t ms_since(clk::time_point t) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(clk::now() - t).count();
-}
-
-struct Listener {
-  os_socket_t s = OS_SOCKET_NONE;
-  uint16_t port = 0;
-  Listener() {
-    os_ipaddr a;
-    if (!os_addrinfo_addr("127.0.0.1", &a)) return;
-    s = os_socket_listen(&a, 64);
-    os_ipaddr bound;
-    if (s != OS_SOCKET_NONE && os_socket_local_addr(s, &bound) == 0) port = os_ipaddr_port(&bound);
-  }
-  ~Listener() {
-    if (s != OS_SOCKET_NONE) os_socket_exit(s);
-  }
-  os_socket_t accept_one(int wait_ms = 5000) {
-    if (os_socket_wait_impl(s, OS_SOCKET_WAIT_READ, wait_ms) <= 0) return OS_SOCKET_NONE;
-    return os_socket_accept(s, nullptr);
-  }
-};
+using net_test::clk;
+using net_test::Listener;
+using net_test::ms_since;
 
 // A client connection to `port`, not yet TLS.
 void dial(net_conn* nc, uint16_t port, int32_t timeout_ms) {
