@@ -250,15 +250,18 @@ struct StopPoint {
   bool sync;
   int code, cmd;
   Relay::Action action;
+  bool server_gone = false;  // new connections meet a server that never answers
 };
 
 // Where a remote run waits: the destination's listing, a small-file list,
-// a big file's block, and the repair's pause after a cut.
+// a big file's block, and the repair's pause after a cut; and a block
+// whose server has stopped answering anyone.
 const StopPoint kStopPoints[] = {
     {"listing", true, 8, 10123, Relay::kHold},
     {"small_file_list", false, 8, 10135, Relay::kHold},
     {"big_block", false, 30, -1, Relay::kHold},
     {"repair_pause", false, 30, -1, Relay::kDropRequest},
+    {"big_block_server_gone", false, 30, -1, Relay::kHold, true},
 };
 
 class CtrlC : public ::testing::TestWithParam<std::tuple<Scheme, StopPoint>> {};
@@ -280,7 +283,12 @@ TEST_P(CtrlC, EndsWithStatus6WithinAboutASecond) {
   cue.code = pt.code;
   cue.cmd = pt.cmd;
   relay.arm(cue);
-  int conns = -1;
+  int silent_port = 0;
+  int silent = pt.server_gone ? listen_loopback(&silent_port) : -1;
+  if (pt.server_gone) {
+    ASSERT_GE(silent, 0);
+  }
+  int conns = -1, conns_at_stop = -1;
   int64_t sent_at = -1;
   RunResult r = run_bounded(WY_TARN_BIN, cp_args(pair, pt.sync ? "mode=sync" : "mode=cp"), kRunLimitMs,
                             [&](pid_t pid, int64_t ms) {
@@ -291,16 +299,21 @@ TEST_P(CtrlC, EndsWithStatus6WithinAboutASecond) {
                                 if (relay.connections() == conns) return;
                                 sleep_ms(100);
                               }
+                              if (pt.server_gone) relay.retarget(silent_port);
+                              conns_at_stop = relay.connections();
                               kill(pid, SIGINT);
                               sent_at = ms;
                             });
+  if (silent >= 0) ::close(silent);
   ASSERT_FALSE(r.hung) << r.err;
   ASSERT_GE(sent_at, 0) << "the run never reached the point\n" << r.err;
   EXPECT_EQ(r.status, 6) << r.err;
   int64_t took = r.ms - sent_at;
   std::printf("ctrl-c at %s: exit %lld ms after SIGINT\n", pt.name, static_cast<long long>(took));
   // About a second; a loaded machine gets some slack.
-  EXPECT_LT(took, 2500) << r.err;
+  EXPECT_LT(took, 2000) << r.err;
+  // A stop is no network failure: nothing reconnects to repair it.
+  EXPECT_EQ(relay.connections(), conns_at_stop) << r.err;
   // The connections that still worked said goodbye.
   EXPECT_GE(relay.requests(2), 1) << "no close control reached the server";
   expect_nothing_false(t / "src", t / "dst", {});
