@@ -36,28 +36,6 @@ struct Tally {
   std::map<std::string, int> why;  // first run's ending -> count
 };
 
-/// Why a run needed a second one: its status and the first error line.
-std::string ending(const RunResult& r) {
-  std::string why = "status " + std::to_string(r.status);
-  size_t at = r.err.find(" err ");
-  if (at == std::string::npos) at = r.err.find("error");
-  if (at != std::string::npos) {
-    size_t b = r.err.rfind('\n', at);
-    size_t e = r.err.find('\n', at);
-    std::string line = r.err.substr(b == std::string::npos ? 0 : b + 1, e == std::string::npos ? std::string::npos : e - b - 1);
-    // The log line's time and thread vary; keep from the function name on.
-    size_t f = line.find("] ");
-    why += ": " + (f == std::string::npos ? line : line.substr(f + 2));
-  }
-  return why;
-}
-
-bool clean(const RunResult& r) {
-  return r.status == 0 && report_value(r.err, "o_file_fail_count") == 0 &&
-         report_value(r.err, "i_file_fail_count") == 0 && report_value(r.err, "o_dir_fail_count") <= 0 &&
-         report_value(r.err, "i_dir_fail_count") <= 0 && report_value(r.err, "sync_del_file_fail_count") <= 0;
-}
-
 void one_run(const CutCase& c, uint32_t seed, Tally* tally) {
   SCOPED_TRACE("seed " + std::to_string(seed));
   TempDir t;

@@ -96,7 +96,7 @@ class FaultPair {
  public:
   FaultPair(Scheme sc, Kind k, const std::string& base, const std::string& lines = "",
             const std::string& query = "connect_timeout=3&read_timeout=5")
-      : kind_(k), base_(base), query_(query) {
+      : base_(base), query_(query) {
     if (src_remote(k)) src_ = std::make_unique<FaultSite>(sc, base, lines);
     if (dst_remote(k)) dst_ = std::make_unique<FaultSite>(sc, base, lines);
   }
@@ -126,7 +126,6 @@ class FaultPair {
   }
 
  private:
-  Kind kind_;
   std::string base_, query_;
   std::unique_ptr<FaultSite> src_, dst_;
 };
@@ -186,6 +185,31 @@ inline void expect_nothing_false(const std::string& src, const std::string& dst,
       EXPECT_TRUE(b.count(rel)) << rel << " was deleted though the source has it";
     }
   }
+}
+
+/// Why a run needed a second one: its status and the log line that tells
+/// most (a failed repair, the failure it caused, the run's own error).
+inline std::string ending(const RunResult& r) {
+  std::string why = "status " + std::to_string(r.status);
+  size_t at = std::string::npos;
+  for (const char* key : {"fix failed", "time-out=", "side_fail", "run(): error", "error"})
+    if (at == std::string::npos) at = r.err.find(key);
+  if (at != std::string::npos) {
+    size_t b = r.err.rfind('\n', at);
+    size_t e = r.err.find('\n', at);
+    std::string line = r.err.substr(b == std::string::npos ? 0 : b + 1, e == std::string::npos ? std::string::npos : e - b - 1);
+    // The log line's time and thread vary; keep from the function name on.
+    size_t f = line.find("] ");
+    why += ": " + (f == std::string::npos ? line : line.substr(f + 2));
+  }
+  return why;
+}
+
+/// True when a run ended with status 0 and no failure counted.
+inline bool clean(const RunResult& r) {
+  return r.status == 0 && report_value(r.err, "o_file_fail_count") == 0 &&
+         report_value(r.err, "i_file_fail_count") == 0 && report_value(r.err, "o_dir_fail_count") <= 0 &&
+         report_value(r.err, "i_dir_fail_count") <= 0 && report_value(r.err, "sync_del_file_fail_count") <= 0;
 }
 
 /// The relative paths below `root` (empty when it does not exist).
