@@ -322,7 +322,7 @@ TEST_P(CtrlC, EndsWithStatus6WithinAboutASecond) {
 // --- Load -----------------------------------------------------------------------
 
 // Fifty runs at once against one server, each with its own tree: every
-// tree ends equal, and the server holds no more descriptors afterwards
+// tree ends equal, and afterwards the server holds no more descriptors
 // than before.
 TEST(Load, FiftyRunsAtOnceAgainstOneServer) {
   WYSD_REQUIRE_SERVER();
@@ -357,9 +357,11 @@ TEST(Load, FiftyRunsAtOnceAgainstOneServer) {
   // The server closes each connection after its bye; give it a moment.
   int fds_after = -1;
   for (int64_t end = now_ms() + 10000; now_ms() < end && (fds_after = open_fds(srv.pid())) > fds_before;) sleep_ms(100);
+  EXPECT_EQ(fds_after, fds_before) << srv.log();
+  // Memory is reported, not checked: the allocator keeps what the
+  // sessions' threads freed (bench/load.py shows it does not grow).
   std::printf("load: %d runs; wysd fds %d -> %d, rss %ld -> %ld KiB\n", n, fds_before, fds_after, rss_before,
               rss_kib(srv.pid()));
-  EXPECT_EQ(fds_after, fds_before) << srv.log();
 }
 
 }  // namespace

@@ -146,11 +146,7 @@ inline void make_fault_tree(const std::string& root, uint32_t seed) {
   }
   symlink("s1", (root + "/ln_file").c_str());
   symlink("d1", (root + "/ln_dir").c_str());
-  std::vector<std::string> all;
-  for (auto& e : fs::recursive_directory_iterator(root)) all.push_back(e.path().string());
-  std::sort(all.rbegin(), all.rend());
-  time_t t = kT0;
-  for (auto& p : all) set_mtime(p, t += 10);
+  stamp_times(root);
 }
 
 /// A destination that a sync must fix: one file as in the source, one
