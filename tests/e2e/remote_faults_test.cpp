@@ -182,7 +182,7 @@ TEST_P(DyingServer, AParkedContextExpiresAndFreesItsFiles) {
   WYSD_REQUIRE_SERVER();
   TempDir t;
   make_fault_tree(t / "src", 8);
-  FaultPair pair(GetParam(), Kind::LR, t.path(), "ctx_keep_s = 2\n");
+  FaultPair pair(GetParam(), Kind::LR, t.path(), "ctx_keep_s = 3\n");
   ASSERT_TRUE(pair.ok());
   FaultSite& site = *pair.sites()[0];
   pid_t server = site.server().pid();
@@ -203,12 +203,17 @@ TEST_P(DyingServer, AParkedContextExpiresAndFreesItsFiles) {
   ASSERT_FALSE(r.hung);
   ASSERT_EQ(r.status, 128 + SIGKILL) << r.err;
   EXPECT_GT(held_open, 0) << "no file was open on the server while its block was held";
-  // The relay closes both ends once the client is gone.
+  // The relay closes both ends once the client is gone; the server parks
+  // the context with its file still open, for ctx_keep_s.
   site.relay().release();
+  sleep_ms(500);
+  int parked_open = open_fds(server, served);
+  EXPECT_GT(parked_open, 0) << "the file was closed at the drop, not kept for an attach";
   int now = -1;
   for (int64_t end = now_ms() + 15000; now_ms() < end && (now = open_fds(server, served)) != 0;) sleep_ms(100);
   EXPECT_EQ(now, 0) << site.server().log();
-  std::printf("parked context: %d files open on the server while held, %d after ctx_keep_s\n", held_open, now);
+  std::printf("parked context: %d files open on the server while held, %d parked, %d after ctx_keep_s\n", held_open,
+              parked_open, now);
   EXPECT_NE(site.server().log().find(" expired"), std::string::npos) << site.server().log();
   RunResult again = tarn_bounded(cp_args(pair));
   EXPECT_EQ(again.status, 0) << again.err;
