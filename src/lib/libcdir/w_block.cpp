@@ -179,6 +179,7 @@ int kernel_copy(cdir_job* job, os_file2* in, os_file2* out, int64_t* off, int64_
     }
     job->c.total_read += n;
     job->c.total_write += n;
+    cdir_progress_bytes(job, n);
     *off += n;
     *remaining -= n;
     // A short count is progress (a nearly full disk copies what still fits,
@@ -190,6 +191,7 @@ int kernel_copy(cdir_job* job, os_file2* in, os_file2* out, int64_t* off, int64_
 
 int block_loop(cdir_job* job, const loop_kind& k, const mstat_item* e, block_src& src, block_dst& dst,
                const std::string& ipath, const std::string& opath) {
+  cdir_progress_name(job, ipath);
   char* buf = job->c.dbuf.data();
   int64_t bs = job->bs;
   int64_t remaining = e->size;
@@ -229,6 +231,7 @@ int block_loop(cdir_job* job, const loop_kind& k, const mstat_item* e, block_src
       break;
     }
     job->c.total_write += w;
+    cdir_progress_bytes(job, w);
     off += w;
     // The file ends where its listed size is reached, or where a read finds
     // nothing more. A read that stops short before that is asked again: a
@@ -248,6 +251,7 @@ int block_loop(cdir_job* job, const loop_kind& k, const mstat_item* e, block_src
     return 0;
   }
   job->c.file_open_count++;
+  cdir_progress_file_done(job);
   return 0;
 }
 
