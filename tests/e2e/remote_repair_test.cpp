@@ -22,11 +22,7 @@ void make_small_tree(const std::string& root) {
   write_file(root + "/sub/deep/c", "c");
   write_file(root + "/big.bin", pattern((2 << 20) + 4097, 3));
   symlink("a.txt", (root + "/link").c_str());
-  std::vector<std::string> all;
-  for (auto& e : fs::recursive_directory_iterator(root)) all.push_back(e.path().string());
-  std::sort(all.rbegin(), all.rend());
-  time_t t = kT0;
-  for (auto& p : all) set_mtime(p, t += 10);
+  stamp_times(root);
 }
 
 struct Point {

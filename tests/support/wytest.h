@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -150,6 +152,8 @@ struct RunResult {
   int status = -1;  // exit status, or 128 + signal
   std::string out;
   std::string err;
+  int64_t ms = 0;     // how long it ran (run_bounded only)
+  bool hung = false;  // killed at its time limit (run_bounded only)
 };
 
 inline std::string slurp_fd(int fd) {
@@ -162,11 +166,10 @@ inline std::string slurp_fd(int fd) {
 }
 
 /// Runs `bin` with `args`; standard output and error go to temporary files.
-/// `on_start`, when given, is called with the child's pid right after it
-/// started (to send it a signal, say).
-template <typename F>
-RunResult run_with(const std::string& bin, const std::vector<std::string>& args, F on_start,
-                   const std::vector<std::string>& env = {}) {
+/// `wait(pid, &ws)` waits for the child and returns what waitpid returned.
+template <typename W>
+RunResult run_waiting(const std::string& bin, const std::vector<std::string>& args, W wait,
+                      const std::vector<std::string>& env) {
   RunResult r;
   FILE* out = tmpfile();
   FILE* err = tmpfile();
@@ -174,6 +177,8 @@ RunResult run_with(const std::string& bin, const std::vector<std::string>& args,
   if (pid == 0) {
     dup2(fileno(out), 1);
     dup2(fileno(err), 2);
+    // Sockets of other tests' threads must not outlive their owners here.
+    close_range(3, ~0U, 0);
     for (auto& e : env) putenv(const_cast<char*>(e.c_str()));
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(bin.c_str()));
@@ -182,9 +187,12 @@ RunResult run_with(const std::string& bin, const std::vector<std::string>& args,
     execv(bin.c_str(), argv.data());
     _exit(127);
   }
-  on_start(pid);
   int ws = 0;
-  waitpid(pid, &ws, 0);
+  if (pid < 0 || wait(pid, &ws) != pid) {
+    fclose(out);
+    fclose(err);
+    return r;
+  }
   r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
   r.out = slurp_fd(fileno(out));
   r.err = slurp_fd(fileno(err));
@@ -193,9 +201,55 @@ RunResult run_with(const std::string& bin, const std::vector<std::string>& args,
   return r;
 }
 
+/// Runs `bin` with `args`. `on_start`, when given, is called with the
+/// child's pid right after it started (to send it a signal, say).
+template <typename F>
+RunResult run_with(const std::string& bin, const std::vector<std::string>& args, F on_start,
+                   const std::vector<std::string>& env = {}) {
+  return run_waiting(
+      bin, args,
+      [&](pid_t pid, int* ws) {
+        on_start(pid);
+        return waitpid(pid, ws, 0);
+      },
+      env);
+}
+
 inline RunResult run(const std::string& bin, const std::vector<std::string>& args,
                      const std::vector<std::string>& env = {}) {
   return run_with(bin, args, [](pid_t) {}, env);
+}
+
+/// Runs `bin` like run(), but calls `tick(pid, elapsed_ms)` about every
+/// 10 ms while it runs (to send it a signal at the right moment, say) and
+/// kills it with SIGKILL after `limit_ms`, so a hung program fails its test
+/// instead of hanging it.
+template <typename F>
+RunResult run_bounded(const std::string& bin, const std::vector<std::string>& args, int64_t limit_ms, F tick,
+                      const std::vector<std::string>& env = {}) {
+  using clock = std::chrono::steady_clock;
+  auto t0 = clock::now();
+  auto ms = [&] { return std::chrono::duration_cast<std::chrono::milliseconds>(clock::now() - t0).count(); };
+  bool hung = false;
+  RunResult r = run_waiting(
+      bin, args,
+      [&](pid_t pid, int* ws) {
+        for (;;) {
+          pid_t w = waitpid(pid, ws, WNOHANG);
+          if (w != 0) return w;
+          if (ms() >= limit_ms) {
+            hung = true;
+            kill(pid, SIGKILL);
+            return waitpid(pid, ws, 0);
+          }
+          tick(pid, static_cast<int64_t>(ms()));
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+      },
+      env);
+  r.ms = static_cast<int64_t>(ms());
+  r.hung = hung;
+  return r;
 }
 
 #ifdef WY_TARN_BIN

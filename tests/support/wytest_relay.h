@@ -3,7 +3,10 @@
 // passes (by request code and, for connection controls, by control code),
 // or at seeded random byte offsets. It reads the frame heads and the "cmd"
 // attribute itself, with no code of the protocol library, so the cuts do
-// not depend on what they test.
+// not depend on what they test. Instead of cutting it can stall a
+// connection: forward nothing more and close nothing, as a dead route does.
+// In raw mode it forwards bytes as they come without reading frames (for
+// streams it cannot read, TLS); cues need frames, random faults do not.
 //
 // Every wait is a poll of at most 100 ms; the thread ends with the object.
 #pragma once
@@ -70,6 +73,7 @@ class Relay {
     kDropRequest,      // cut before the request reaches the server
     kCutAfterRequest,  // the server gets it; its response is lost
     kCutInResponse,    // only `bytes` of its response reach the client
+    kHold,             // the request is held and the connection stalls
   };
   /// The `nth` request from now on whose code is `code` (-1: any) and, for
   /// a control, whose control code is `cmd` (-1: any).
@@ -83,7 +87,7 @@ class Relay {
     bool newest_only = false;
   };
 
-  explicit Relay(int target) : target_(target) {
+  explicit Relay(int target, bool raw = false) : target_(target), raw_(raw) {
     lfd_ = listen_loopback(&port_);
     th_ = std::thread([this] { run(); });
   }
@@ -97,6 +101,8 @@ class Relay {
   Relay& operator=(const Relay&) = delete;
 
   int port() const { return port_; }
+  /// New connections go to `target` from now on (a restarted server).
+  void retarget(int target) { target_ = target; }
   void arm(const Cue& c) {
     std::lock_guard<std::mutex> g(mu_);
     cue_ = c;
@@ -114,8 +120,14 @@ class Relay {
   /// Besides any cue: cut a connection after a random number of bytes
   /// (uniform in [1, 2 * mean]) in either direction, `count` times in all,
   /// from a fixed seed. 0 stops it.
-  void random_cuts(uint32_t seed, uint64_t mean_bytes, int count) {
+  void random_cuts(uint32_t seed, uint64_t mean_bytes, int count) { random_faults(seed, mean_bytes, count, false); }
+  /// The same, but the connection stalls at the offset instead of being
+  /// cut: nothing more is forwarded either way and nothing is closed until
+  /// the client gives up on it.
+  void random_stalls(uint32_t seed, uint64_t mean_bytes, int count) { random_faults(seed, mean_bytes, count, true); }
+  void random_faults(uint32_t seed, uint64_t mean_bytes, int count, bool stall) {
     std::lock_guard<std::mutex> g(mu_);
+    stall_not_cut_ = stall;
     rng_.seed(seed);
     mean_ = mean_bytes;
     random_left_ = count;
@@ -128,11 +140,26 @@ class Relay {
   }
   int connections() const { return accepted_.load(); }
   int cuts() const { return cuts_.load(); }
+  /// Connections stalled so far (random stalls and held requests).
+  int stalls() const { return stalls_.load(); }
+  /// The longest time a stalled connection was kept open by its client
+  /// before it gave up and closed it, in ms (stalls still open not counted).
+  int64_t longest_stall_ms() const { return longest_stall_ms_.load(); }
+  /// Bytes forwarded in both directions so far.
+  uint64_t bytes() const { return bytes_.load(); }
+  /// Requests with code `code` passed on to the server so far.
+  int requests(int code) {
+    std::lock_guard<std::mutex> g(mu_);
+    return seen_[code & 0xFF];
+  }
   /// Stops forwarding without closing anything while `on` (a stall).
   void stall(bool on) { stalled_ = on; }
   /// Forwards bytes as they come instead of whole frames, for TLS, whose
   /// frames are hidden: only random cuts and stalls apply then.
   void raw(bool on) { raw_ = on; }
+  /// Lets the connections that hold a request go on: the held request and
+  /// everything after it are forwarded.
+  void release() { release_ = true; }
 
   /// The request code of a frame and, for a control (codes 8 and 20), its
   /// "cmd" attribute; -1 where the frame does not say.
@@ -162,6 +189,8 @@ class Relay {
     int c = -1, s = -1;
     std::string up, down;  // bytes not yet forwarded: from the client, from the server
     int cut_response = -1;  // bytes of the next response to let through, then cut
+    int64_t stalled_at = 0;  // ms: when it stalled, 0 while it forwards
+    bool held = false;       // stalled by a kHold cue (release() resumes it)
   };
 
   // Length of the frame at the start of `b`, or 0 while its head is incomplete.
@@ -172,9 +201,24 @@ class Relay {
     return 4 + ((std::max<uint32_t>(raw, 4) + 3) & ~3u);
   }
 
+  static int64_t clock_ms() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+  }
+
+  void freeze(Pair& p, bool held) {
+    p.stalled_at = clock_ms();
+    p.held = held;
+    stalls_++;
+  }
+
   uint64_t draw() { return mean_ == 0 ? 0 : std::uniform_int_distribution<uint64_t>(1, 2 * mean_)(rng_); }
 
   void cut(Pair& p) {
+    if (p.stalled_at != 0 && p.c >= 0) {
+      int64_t d = clock_ms() - p.stalled_at;
+      if (d > longest_stall_ms_.load()) longest_stall_ms_ = d;
+    }
     if (p.c >= 0) {
       shutdown(p.c, SHUT_RDWR);
       ::close(p.c);
@@ -197,13 +241,13 @@ class Relay {
   /// sends what comes before it and cuts. False when the pair was cut.
   bool forward(Pair& p, int to, const char* data, size_t n) {
     size_t allow = n;
-    bool cutting = false;
+    bool cutting = false, stalling = false;
     {
       std::lock_guard<std::mutex> g(mu_);
       if (random_left_ > 0 && next_cut_ > 0) {
         if (next_cut_ <= n) {
           allow = static_cast<size_t>(next_cut_ - 1);
-          cutting = true;
+          (stall_not_cut_ ? stalling : cutting) = true;
           random_left_--;
           next_cut_ = random_left_ > 0 ? draw() : 0;
         } else {
@@ -213,6 +257,11 @@ class Relay {
     }
     if (!send_all(to, data, allow)) {
       cut(p);
+      return false;
+    }
+    bytes_ += allow;
+    if (stalling) {
+      freeze(p, false);
       return false;
     }
     if (cutting) {
@@ -226,11 +275,17 @@ class Relay {
   bool pump(Pair& p, bool up, bool newest) {
     std::string& buf = up ? p.up : p.down;
     int to = up ? p.s : p.c;
+    if (p.stalled_at != 0) {
+      // A stalled route loses what it is given; a held one keeps it for
+      // its release.
+      if (!p.held) buf.clear();
+      return true;
+    }
     if (raw_) {
       if (stalled_ || buf.empty()) return true;
-      bool ok = forward(p, to, buf.data(), buf.size());
+      if (!forward(p, to, buf.data(), buf.size())) return false;
       buf.clear();
-      return ok;
+      return true;
     }
     for (size_t n; (n = frame_len(buf)) != 0 && buf.size() >= n;) {
       if (stalled_) return true;
@@ -240,16 +295,21 @@ class Relay {
         cut_now(p);
         return false;
       }
+      int code = -1, cmd = -1;
       if (up) {
-        std::unique_lock<std::mutex> g(mu_);
-        int code, cmd;
         frame_codes(buf.substr(0, std::min<size_t>(n, 256)), &code, &cmd);
+        std::unique_lock<std::mutex> g(mu_);
         bool match = armed_ && (!cue_.newest_only || newest) && (cue_.code < 0 || cue_.code == code) &&
                      (cue_.cmd < 0 || cue_.cmd == cmd);
         if (match && --cue_.nth == 0) {
           Cue c = cue_;
           armed_ = false;
           g.unlock();
+          if (c.action == kHold) {
+            freeze(p, true);
+            return true;  // the request stays first in the buffer
+          }
+          if (c.action != kDropRequest) count(code);
           if (c.action == kDropRequest) {
             cut_now(p);
             return false;
@@ -267,10 +327,16 @@ class Relay {
           continue;
         }
       }
+      if (up) count(code);
       if (!forward(p, to, buf.data(), n)) return false;
       buf.erase(0, n);
     }
     return true;
+  }
+
+  void count(int code) {
+    std::lock_guard<std::mutex> g(mu_);
+    if (code >= 0) seen_[code & 0xFF]++;
   }
 
   void run() {
@@ -281,12 +347,23 @@ class Relay {
         fds.push_back({p.c, POLLIN, 0});
         fds.push_back({p.s, POLLIN, 0});
       }
+      if (release_) {
+        for (Pair& p : pairs_) {
+          if (!p.held || p.c < 0) continue;
+          p.held = false;
+          p.stalled_at = 0;
+          if (pump(p, true, false)) pump(p, false, false);
+        }
+        std::erase_if(pairs_, [](const Pair& p) { return p.c < 0; });
+        release_ = false;
+        continue;  // the pair list may have changed
+      }
       if (poll(fds.data(), fds.size(), 100) <= 0) continue;
       if (fds[0].revents & POLLIN) {
         int c = accept(lfd_, nullptr, nullptr);
         int s = c >= 0 ? connect_loopback(target_) : -1;
         if (s >= 0) {
-          pairs_.push_back({c, s, "", "", -1});
+          pairs_.push_back({c, s, "", "", -1, 0, false});
           accepted_++;
         } else if (c >= 0) {
           ::close(c);
@@ -312,10 +389,10 @@ class Relay {
     }
   }
 
-  int target_;
+  std::atomic<int> target_;
   int lfd_ = -1, port_ = 0;
   std::thread th_;
-  std::atomic<bool> stop_{false}, stalled_{false}, raw_{false};
+  std::atomic<bool> stop_{false}, stalled_{false}, release_{false}, raw_{false};
   std::vector<Pair> pairs_;
   std::mutex mu_;
   Cue cue_;
@@ -323,7 +400,11 @@ class Relay {
   std::mt19937_64 rng_;
   uint64_t mean_ = 0, next_cut_ = 0;
   int random_left_ = 0;
-  std::atomic<int> accepted_{0}, cuts_{0};
+  bool stall_not_cut_ = false;
+  int seen_[256] = {};
+  std::atomic<int> accepted_{0}, cuts_{0}, stalls_{0};
+  std::atomic<int64_t> longest_stall_ms_{0};
+  std::atomic<uint64_t> bytes_{0};
 };
 
 }  // namespace wytest

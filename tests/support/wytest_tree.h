@@ -14,6 +14,16 @@ namespace wytest {
 
 inline constexpr time_t kT0 = 1600000000;
 
+/// Fixed write times on everything below `root` (kT0 + 10, + 20, ...),
+/// deepest first so that parents keep theirs.
+inline void stamp_times(const std::string& root) {
+  std::vector<std::string> all;
+  for (auto& e : fs::recursive_directory_iterator(root)) all.push_back(e.path().string());
+  std::sort(all.rbegin(), all.rend());
+  time_t t = kT0;
+  for (auto& p : all) set_mtime(p, t += 10);
+}
+
 /// A tree with nested directories, empty files and directories, links to a
 /// file and to a directory, odd modes and files around multiples of 4096.
 inline void make_tree(const std::string& root) {
@@ -35,12 +45,7 @@ inline void make_tree(const std::string& root) {
   symlink("/nonexistent/target", (root + "/sub1/dangling").c_str());
   chmod((root + "/sub1/b.dat").c_str(), 0600);
   chmod((root + "/sizes/s4095").c_str(), 0755);
-  // Fixed times, deepest first so that parents keep theirs.
-  std::vector<std::string> all;
-  for (auto& e : fs::recursive_directory_iterator(root)) all.push_back(e.path().string());
-  std::sort(all.rbegin(), all.rend());
-  time_t t = kT0;
-  for (auto& p : all) set_mtime(p, t += 10);
+  stamp_times(root);
 }
 
 /// Every source entry (but those in `except`) exists at the destination

@@ -155,6 +155,15 @@ int client_recv_response(wysd_cli_ctx* ctx, int32_t* len) {
     LOGD("now_fix_last_error return\n");
     return st;
   }
+  // A receive that a stop request ended lost nothing to the network: a
+  // repair would only reconnect to a server the run is leaving. Its
+  // response may still come, so the stream is out of step for good: the
+  // close requests must not wait on it for a read time-out.
+  if (ctx->nc.stop.load() != 0) {
+    LOGD("stop requested: no fix\n");
+    ctx->fix_failed = true;
+    return st;
+  }
   LOGD("start fix..\n");
   int fix = client_fix_last_error(ctx, len);
   if (fix == WYSD_ST_OK) return WYSD_ST_OK;

@@ -470,12 +470,30 @@ int wysd_cli_set_auto_reconnect(wysd_cli_ctx* ctx) {
 
 void wysd_cli_clear_auto_reconnect(wysd_cli_ctx* ctx) { ctx->auto_reconnect = false; }
 
+namespace {
+
+bool stream_stop_requested(void* data, int32_t) { return static_cast<net_conn*>(data)->stop.load() != 0; }
+
+}  // namespace
+
 int wysd_cli_reconnect(wysd_cli_ctx* ctx) {
+  // Closing clears the stream's marks; a stop asked for before must still
+  // win, or a Ctrl+C during a repair would wait for its connects and login.
+  int32_t stop = ctx->nc.stop.load();
   net_close(&ctx->nc);
   ctx->nc.type = NET_SOCK_TYPE;
+  if (stop != 0) {
+    ctx->nc.stop.store(stop);
+    CDIR_ERR_SET(ctx->err, -1, "User request stop");
+    return -1;
+  }
   sock_connect_param param;
   param.connect_timeout = ctx->connect_timeout;
   param.buf_size = ctx->sock_bufsize;
+  stop_ctl sc;  // a stop during the connect ends it too
+  sc.should_stop = stream_stop_requested;
+  sc.data = &ctx->nc;
+  param.sc = &sc;
   cdir_err why;
   os_socket_t s = sock_tcp_connect(ctx->host.c_str(), ctx->port, &param, &why);
   if (s == OS_SOCKET_NONE) {
