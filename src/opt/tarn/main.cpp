@@ -1,12 +1,13 @@
 // tarn: copies, syncs or lists one directory tree per run.
 //
 //   tarn mode=cp|sync|ls|<mode name> if=SRC [of=DST] [bs=N] [olist=FILE]
-//        [dbg=sync_reason] [level=LEVEL]
+//        [dbg=sync_reason] [level=LEVEL] [threads=N]
 //   tarn ls_mode=PREFIX
 //   tarn -v
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -48,6 +49,7 @@ void usage() {
           "\tls_mode=[cp|sync] Enumerate available modes\n"
           "\tdbg=[sync_reason]  print dbg info ..\n"
           "\tbs=BYTES    read and write BYTES bytes at a time\n"
+          "\tthreads=N    write the files of a directory on N threads (1-16; default one per core, at most 4)\n"
           "\tlevel=LEVEL    set log level: [verb, dbg, info, warn, err]\n");
 }
 
@@ -71,7 +73,7 @@ void sighandler(int signum) {
   libcdir_stop();
 }
 
-enum parse_result { PARSE_OK, PARSE_EXIT0, PARSE_USAGE, PARSE_BAD_BS };
+enum parse_result { PARSE_OK, PARSE_EXIT0, PARSE_USAGE, PARSE_BAD_BS, PARSE_BAD_THREADS };
 
 parse_result parse_args(int argc, char** argv, std::string* bad) {
   for (int i = 1; i < argc; i++) {
@@ -98,6 +100,14 @@ parse_result parse_args(int argc, char** argv, std::string* bad) {
         return PARSE_BAD_BS;
       }
       g_param.bs = static_cast<int32_t>(bs);
+    } else if (key == "threads") {
+      char* end = nullptr;
+      long n = strtol(val, &end, 10);
+      if (end == val || *end != '\0' || n < 1 || n > CDIR_THREADS_MAX) {
+        *bad = val;
+        return PARSE_BAD_THREADS;
+      }
+      g_param.threads = static_cast<int32_t>(n);
     } else if (key == "olist") {
       g_param.list_file = val;
     } else if (key == "dbg") {
@@ -137,6 +147,10 @@ int run(int argc, char** argv, bool* ran_job) {
       return 0;
     case PARSE_BAD_BS:
       fprintf(stderr, "error: invalid bs [%s]\n", bad.c_str());
+      usage();
+      return 1;
+    case PARSE_BAD_THREADS:
+      fprintf(stderr, "error: invalid threads [%s]\n", bad.c_str());
       usage();
       return 1;
     case PARSE_USAGE:
