@@ -276,12 +276,20 @@ struct write_item {
   int kind = 0, value = 0;
 };
 
-// Parses, checks and decodes the lines of a write list into `items` and
-// `data`. A line that does not parse or decode ends the list there, as if
-// it had been the last line.
-void prepare_write_list(libmfile* h, std::string_view list, std::vector<write_item>* items,
-                        std::vector<uint8_t>* data) {
-  for_each_line(list, [&](std::string_view line) {
+// Decoded data of one batch of a write list: a peer's list may be as long
+// as a frame, and only this much of it is held decoded at a time.
+constexpr size_t kWriteBatchBytes = 4 << 20;
+
+// Parses, checks and decodes the next lines of a write list into `items`
+// and `data`, taking them off `list`, until about kWriteBatchBytes are
+// decoded. False when a line that does not parse or decode ended the list
+// there, as if it had been its last line.
+bool prepare_write_batch(libmfile* h, std::string_view* list, std::vector<write_item>* items,
+                         std::vector<uint8_t>* data) {
+  while (!list->empty() && data->size() < kWriteBatchBytes) {
+    size_t p = list->find('\n');
+    std::string_view line = list->substr(0, p);
+    *list = p == std::string_view::npos ? std::string_view() : list->substr(p + 1);
     write_item w;
     if (libmfile_write_scanf(line, &w.l) < 0) return false;
     int rc = entry_path(h, w.l.name, &w.path);
@@ -310,8 +318,8 @@ void prepare_write_list(libmfile* h, std::string_view list, std::vector<write_it
       }
     }
     items->push_back(std::move(w));
-    return true;
-  });
+  }
+  return true;
 }
 
 // True when two lines of the list name the same file: written at once on
@@ -331,10 +339,9 @@ void cmd_write_list(libmfile* h, std::string_view list) {
   make_base(h);
   std::vector<write_item> items;
   std::vector<uint8_t> data;
-  prepare_write_list(h, list, &items, &data);
   std::mutex mu;
   size_t next = 0;
-  std::vector<uint8_t> done(items.size(), 0);
+  std::vector<uint8_t> done;
   auto one = [&](int, uint64_t i) {
     write_item& w = items[i];
     if (!w.decided)
@@ -345,10 +352,17 @@ void cmd_write_list(libmfile* h, std::string_view list) {
       put(h, std::to_string(items[next].kind) + "\t" + std::to_string(items[next].value) + "\n");
     return true;
   };
-  if (h->pool && items.size() > 1 && !names_repeat(items)) {
-    h->pool->run(items.size(), one);
-  } else {
-    for (uint64_t i = 0; i < items.size(); i++) one(0, i);
+  for (bool whole = true; whole && !list.empty();) {
+    items.clear();
+    data.clear();
+    whole = prepare_write_batch(h, &list, &items, &data);
+    next = 0;
+    done.assign(items.size(), 0);
+    if (h->pool && items.size() > 1 && !names_repeat(items)) {
+      h->pool->run(items.size(), one);
+    } else {
+      for (uint64_t i = 0; i < items.size(); i++) one(0, i);
+    }
   }
 }
 
