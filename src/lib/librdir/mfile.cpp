@@ -306,12 +306,15 @@ bool prepare_write_batch(libmfile* h, std::string_view* list, std::vector<write_
         w.kind = 1;
         w.value = kBadLength;
       } else {
+        // Room for what the text can decode to (blanks in it are skipped),
+        // never more than one file may hold.
+        size_t room = std::min(h->data.size(), w.l.data.size() / 4 * 3 + 3);
         w.off = data->size();
-        data->resize(w.off + static_cast<size_t>(std::max<int64_t>(want, 0)));
-        int n = base64_decode(w.l.data.data(), w.l.data.size(), data->data() + w.off, data->size() - w.off);
+        data->resize(w.off + room);
+        int n = base64_decode(w.l.data.data(), w.l.data.size(), data->data() + w.off, room);
+        data->resize(w.off + static_cast<size_t>(std::max(n, 0)));
         if (n < 1) {
           LOGE("file_data base64 decode error");
-          data->resize(w.off);
           return false;
         }
         w.len = n;

@@ -332,6 +332,14 @@ TEST(Libmfile, ThreadsWriteAListWithResultsInListOrder) {
   ASSERT_EQ(libmfile_write_list(m.get(), t.path().c_str(), twice.c_str()), 0);
   EXPECT_EQ(collect(m.get(), answers), answers);
   EXPECT_EQ(read_file(t / "same"), "v19");
+
+  // A blank after the data is skipped by the decoder, as it always was.
+  std::string blanks;
+  rdir_fmt_write_line(blanks, rec("blank"), "aGVsbG8= ");
+  blanks += "\n" + write_line(rec("next"), "n");
+  ASSERT_EQ(libmfile_write_list(m.get(), t.path().c_str(), blanks.c_str()), 0);
+  EXPECT_EQ(collect(m.get(), "0\t5\n0\t1\n"), "0\t5\n0\t1\n");
+  EXPECT_EQ(read_file(t / "blank"), "hello");
 }
 
 TEST(Libmfile, MkdirDeleteAndDeleteAllFiles) {
