@@ -24,10 +24,6 @@ INSTANTIATE_TEST_SUITE_P(Kinds, Sync, all_kinds(), kind_param_name);
 class Ls : public ::testing::TestWithParam<Kind> {};
 INSTANTIATE_TEST_SUITE_P(Kinds, Ls, ::testing::Values(Kind::LL, Kind::RL), kind_param_name);
 
-/// The sides of this case's kind, served from the test's directory.
-#define SIDES(t)                   \
-  Sides s(GetParam(), (t).path()); \
-  if (HasFailure()) return
 
 TEST_P(Copy, CopyOverwriteCopiesEverything) {
   TempDir t;

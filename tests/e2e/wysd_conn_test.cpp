@@ -14,6 +14,7 @@
 
 #include "wysd_client.h"
 #include "fake_wysd.h"
+#include "wytest_proxy.h"
 #include "wytest_relay.h"
 
 using namespace wysdtest;
@@ -106,13 +107,22 @@ TEST(WysdConn, ConnectFailures) {
   EXPECT_EQ(wysd_cli_connect(u.c_str(), &tls), nullptr);
   EXPECT_EQ(tls.verr, -1);
   EXPECT_EQ(tls.msg, "ssl_cli_connect failed");
-  // A chosen proxy cannot be reached yet: the connect says so.
+  // The chosen proxy is not there: the connect names the proxy's address.
+  int gone = 0;
+  {
+    os_ipaddr a, bound;
+    os_addrinfo_addr("127.0.0.1", &a);
+    os_socket_t l = os_socket_listen(&a, 1);
+    if (l != OS_SOCKET_NONE && os_socket_local_addr(l, &bound) == 0) gone = os_ipaddr_port(&bound);
+    os_socket_exit(l);
+  }
   cdir_err px;
-  std::string enc = base64_encode("http://127.0.0.1:3128", 21);
+  std::string proxy = "http://127.0.0.1:" + std::to_string(gone);
+  std::string enc = base64_encode(proxy.data(), proxy.size());
   std::string q = "proxy_url=";
   for (char ch : enc) q += ch == '=' ? std::string("%3D") : std::string(1, ch);
   EXPECT_EQ(wysd_cli_connect(url_of(s.port(), "", "", q).c_str(), &px), nullptr);
-  EXPECT_EQ(px.verr, -37) << px.msg;
+  EXPECT_EQ(px.msg.rfind("connect 127.0.0.1:" + std::to_string(gone) + " ", 0), 0u) << px.msg;
   cdir_err named;
   unsetenv("WY_PROXY_FILE");
   EXPECT_EQ(wysd_cli_connect(url_of(s.port(), "", "", "proxy=corp").c_str(), &named), nullptr);
@@ -380,6 +390,27 @@ TEST_F(WysdRepair, TheRepairGivesUpWhenTheServerIsGone) {
   uint64_t sent = c->cmd_send_count;
   EXPECT_EQ(cli_info(c.get(), info, sizeof info), WYSD_ST_TIMEOUT_ERROR);
   EXPECT_EQ(c->cmd_send_count, sent);
+}
+
+// A repair connects straight to the server, not through the proxy the
+// connection was made through: it succeeds with the proxy gone.
+TEST_F(WysdRepair, TheRepairReconnectsDirectlyNotThroughTheProxy) {
+  if (!wytest::have("/usr/bin/microsocks")) GTEST_SKIP() << "microsocks is not installed (scripts/setup.sh installs it)";
+  wytest::Proxy p;
+  ASSERT_TRUE(wytest::start_microsocks(&p, "", "")) << p.logs();
+  std::string enc = base64_encode(p.url().data(), p.url().size());
+  std::string q = "read_timeout=5&proxy_url=";
+  for (char ch : enc) q += ch == '=' ? std::string("%3D") : std::string(1, ch);
+  CtxPtr c(wysd_cli_connect(url_of(s.port(), "u", "pw-of-u", q).c_str(), &err));
+  ASSERT_TRUE(c) << err.msg;
+  ASSERT_EQ(wysd_cli_set_auto_reconnect(c.get()), 0) << c->err->msg;
+  p.procs.clear();  // microsocks ends, and its tunnels with it
+  LogCapture log;
+  char info[256];
+  EXPECT_EQ(cli_info(c.get(), info, sizeof info), WYSD_ST_OK) << c->err->msg << "\n" << LogCapture::all();
+  EXPECT_FALSE(c->fix_failed);
+  EXPECT_TRUE(LogCapture::has("fix ok")) << LogCapture::all();
+  EXPECT_EQ(relay->connections(), 0);  // nor through anything else
 }
 
 }  // namespace

@@ -204,6 +204,36 @@ inline RunResult tarn(const std::vector<std::string>& args, const std::vector<st
 }
 #endif
 
+/// The text of the manual page `path` as a reader sees it: font changes
+/// and the escapes of "-" and "\" undone, one blank between words, so that
+/// a word can be looked up whatever markup surrounds it.
+inline std::string man_page_text(const std::string& path) {
+  std::string src = read_file(path), out;
+  for (size_t i = 0; i < src.size(); i++) {
+    if (src[i] == '\\' && i + 1 < src.size()) {
+      char c = src[i + 1];
+      if (c == 'f' && i + 2 < src.size()) {  // \fB, \fI, \fR, \fP
+        i += 2;
+        continue;
+      }
+      if (c == '-' || c == '\\' || c == 'e') {
+        out += c == '-' ? '-' : '\\';
+        i++;
+        continue;
+      }
+    }
+    // Macro names (".B", ".TP") and line ends become blanks.
+    if ((i == 0 || src[i - 1] == '\n') && src[i] == '.') {
+      while (i < src.size() && src[i] != ' ' && src[i] != '\n') i++;
+      out += ' ';
+      if (i < src.size() && src[i] == '\n') out += ' ';
+      continue;
+    }
+    out += src[i] == '\n' ? ' ' : src[i];
+  }
+  return out;
+}
+
 /// The value of a report line "key=value" in a run's log, or -1 when absent.
 inline long long report_value(const std::string& log, const std::string& key) {
   std::string pat = key + "=";

@@ -71,6 +71,12 @@ class Sides {
   std::unique_ptr<WysdServer> s1_, s2_;
 };
 
+/// In a TEST_P over Kind: the sides of this case's kind, served from the
+/// test's directory `t`, as `s`; the case ends when a server did not start.
+#define SIDES(t)                   \
+  Sides s(GetParam(), (t).path()); \
+  if (HasFailure()) return
+
 /// Every kind, for INSTANTIATE_TEST_SUITE_P.
 inline auto all_kinds() { return ::testing::Values(Kind::LL, Kind::LR, Kind::RL, Kind::RR); }
 inline std::string kind_param_name(const ::testing::TestParamInfo<Kind>& i) { return kind_name(i.param); }

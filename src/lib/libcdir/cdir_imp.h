@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -123,6 +124,20 @@ struct cdir_cmder_owned : cdir_copier {
   std::vector<cdir_copier> copiers;
 };
 
+/// What the progress display reads while the job runs. Written from the
+/// command thread and whatever copies files for it, so every field is
+/// atomic or behind `lock`.
+struct cdir_progress_state {
+  std::atomic<int64_t> seen{0};   // source files of the file-list messages begun
+  std::atomic<int64_t> done{0};   // of those, finished one way or another
+  std::atomic<int64_t> bytes{0};  // bytes written to the destination
+  // Files of the current file-list message finished so far: at its end the
+  // files it skipped or failed are counted done too.
+  std::atomic<int64_t> msg_done{0};
+  std::mutex lock;
+  std::string name;  // relative to the source root
+};
+
 struct cdir_job {
   // Set at open, read-only while the threads run.
   std::string i_url, o_url;  // resolved URLs
@@ -139,6 +154,9 @@ struct cdir_job {
   int64_t max_mfile_size = 0;
   int64_t bs = 0;
   int threads = 1;  // threads that write one list's files (local sides)
+  bool dry = false;       // decide and log, change nothing
+  bool dst_root_missing = false;  // dry run: the destination root is not there yet
+  int64_t max_del = -1;   // sync's deletion limit, -1 none
 
   // Written by both threads (and the stop flags by a signal handler).
   std::atomic<uint32_t> error_stop{0};
@@ -148,6 +166,14 @@ struct cdir_job {
   // The command thread's failed files, and the entries the worker's source
   // listings left out.
   std::atomic<int64_t> i_file_fail_count{0};
+  // Deletions asked for against max_del, and whether a guard held any back
+  // (the run then ends with status 1).
+  std::atomic<int64_t> del_asked{0};
+  std::atomic<bool> del_held{false};
+  cdir_progress_state prog;
+  int32_t progress = CDIR_PROGRESS_OFF;
+  std::atomic<bool> progress_end{false};
+  os_thread* progress_thread = nullptr;
 
   cdir_worker_owned w;
   cdir_cmder_owned c;
@@ -165,6 +191,34 @@ int cdir_short_write_verr(int64_t written);
 /// written through, and a parent the first open made lets the next one
 /// succeed. nullptr with the platform's cause on failure.
 os_file2* cdir_open_no_link(const char* path, uint64_t flags);
+
+/// Progress hooks; any thread. A file finished (written or failed),
+/// `n` bytes written, the name now being transferred (a source path).
+void cdir_progress_file_done(cdir_job* job);
+void cdir_progress_bytes(cdir_job* job, int64_t n);
+void cdir_progress_name(cdir_job* job, const std::string& src_path);
+/// A job's progress so far; every field may be read while the job runs.
+struct cdir_progress_snap {
+  int64_t files_seen = 0;   // source files handed to the command thread
+  int64_t files_done = 0;   // of those, written, judged current or failed
+  int64_t bytes_done = 0;   // bytes written to the destination
+  int64_t elapsed_ms = 0;
+  std::string name;         // the file being transferred, or its directory
+};
+/// The progress line of `s` for a display `width` columns wide: files done
+/// of seen, bytes done, `rate_bps`, elapsed time and as much of the name as
+/// fits (control characters shown as "?"). Never longer than width - 1.
+std::string cdir_progress_line(const cdir_progress_snap& s, double rate_bps, int width);
+
+/// The job's progress now (any thread).
+bool cdir_progress_of(cdir_job* job, cdir_progress_snap* out);
+/// Starts the display the job was opened with, if any; stops it and erases
+/// its line (the caller's thread, before the report).
+void cdir_progress_start(cdir_job* job);
+void cdir_progress_stop(cdir_job* job);
+/// Sync: reserves one deletion against max_del. False once the limit is
+/// reached: the file stays, and the first refusal says why.
+bool cdir_del_allowed(cdir_job* job, const char* path);
 
 /// True when the job must stop (a stopping error or a user stop).
 bool cdir_need_exit(cdir_job* job);
@@ -201,6 +255,8 @@ struct cdir_path {
 };
 /// The path of `dir_type`; nullptr when this build has none.
 const cdir_path* cdir_path_of(uint32_t dir_type);
+/// The path of a dry run: decides and logs, writes nothing.
+const cdir_path* cdir_dry_path();
 /// A failed write or close of the listing file, `verr` its cause: logs it,
 /// classifies it and stops the job, with the general class when the
 /// error's own class would not stop it.

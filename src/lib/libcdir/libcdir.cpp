@@ -85,6 +85,7 @@ void stop_endpoints(cdir_job* job) {
 /// using the job: the job is then left allocated rather than freed under it.
 void free_job(cdir_job* raw) {
   std::unique_ptr<cdir_job> job(raw);
+  cdir_progress_stop(job.get());
   job->user_stop = 1;
   stop_endpoints(job.get());
   bool stuck = false;
@@ -132,12 +133,25 @@ cdir_job* open_failed(cdir_job* job, cdir_err* err, const char* why) {
   return nullptr;
 }
 
-int open_local_dst_dir(cdir_job* job) {
+/// The local destination root: must be a directory, and is created with
+/// its parents unless `create` is false. 0, 1 when it is missing and was
+/// not created, or -1 with the cause in the job's error record.
+int open_local_dst_dir(cdir_job* job, bool create) {
   const char* path = job->dst.path.c_str();
   os_stat_t st;
-  if (os_file_stat(path, true, &st) == 0 && st.kind != OS_PATH_DIR) {
+  bool there = os_file_stat(path, true, &st) == 0;
+  int why = there ? 0 : os_last_verr();
+  if (there && st.kind != OS_PATH_DIR) {
     LOGE("[%s] It is a file, must be a directory", path);
     CDIR_ERR_SET(job->err, -1, "[%s] It is a file, must be a directory", path);
+    return -1;
+  }
+  // Not there at all is what a real run creates; anything else (a file
+  // in the way of a parent, no access) would fail that creation.
+  if (!create && (there || why == -102)) return there ? 0 : 1;
+  if (!create) {
+    LOGE("mkdirs [%s] eno=%d error: %s", path, why, verr2str(why));
+    CDIR_ERR_SET(job->err, why, "%s", verr2str(why));
     return -1;
   }
   if (os_mkdirs(path) < 0) {
@@ -180,6 +194,36 @@ bool keep(cdir_job* job, std::unique_ptr<T>* slot, std::unique_ptr<T> obj, const
   return false;
 }
 
+/// The destination of a dry run: only its reader, opened where a real run
+/// would read the destination (a remote one connects and logs in as any),
+/// and nothing is created. A root that is not there yet is taken as empty,
+/// as the real run would find it after creating it.
+int open_dry_dst(cdir_job* job, const cdir_param* p) {
+  const char* ou = job->o_url.c_str();
+  const char* path = job->dst.path.c_str();
+  bool dst_local = job->dir_type == CDIR_LL || job->dir_type == CDIR_RL;
+  if (dst_local) {
+    int r = open_local_dst_dir(job, false);
+    if (r != 0) {
+      job->dst_root_missing = r > 0;
+      return r > 0 ? 0 : -1;
+    }
+    if (!job->need_odir) return 0;
+    return keep(job, &job->w.ordir, vrdir_open(job, ou, path, false, p->ordir_param), "vrdir_open", ou) ? 0 : -1;
+  }
+  job->w.ordir = vrdir_open(job, ou, path, false, p->ordir_param);
+  if (job->w.ordir) return 0;
+  // Not found is a root the real run creates; a file in its way (path
+  // not found) or a refusal fails as that creation would.
+  if (job->err->verr == -102) {
+    *job->err = cdir_err{};
+    job->dst_root_missing = true;
+    return 0;
+  }
+  log_open_failure(job, "vrdir_open", ou);
+  return -1;
+}
+
 /// Opens the endpoint objects that the kinds of the two sides and the work
 /// mode need. 0, or -1 with the cause in the job's error record.
 int open_endpoints(cdir_job* job, const cdir_param* p) {
@@ -190,7 +234,8 @@ int open_endpoints(cdir_job* job, const cdir_param* p) {
   bool src_remote = job->dir_type == CDIR_RL || job->dir_type == CDIR_RR;
   if (!keep(job, &job->w.irdir, vrdir_open(job, iu, job->src.path.c_str(), false, p->irdir_param), "vrdir_open", iu))
     return -1;
-  if (dst_local && copies && open_local_dst_dir(job) < 0) return -1;
+  if (job->dry) return copies ? open_dry_dst(job, p) : 0;
+  if (dst_local && copies && open_local_dst_dir(job, true) < 0) return -1;
   // A remote destination's reader always opens: it also creates the path.
   if ((!dst_local || (job->need_odir && p->o_url)) &&
       !keep(job, &job->w.ordir, vrdir_open(job, ou, job->dst.path.c_str(), true, p->ordir_param), "vrdir_open", ou))
@@ -257,7 +302,10 @@ cdir_job* libcdir_open(cdir_param* p) {
   bool o_remote = p->o_url && cdir_url_is_remote(job->o_url.c_str());
   job->dir_type = (i_remote ? 1u : 0u) | (o_remote ? 2u : 0u);
   if (p->force_dir_type >= 0 && !i_remote && !o_remote) job->dir_type = static_cast<uint32_t>(p->force_dir_type);
-  job->path = cdir_path_of(job->dir_type);
+  job->path = p->dry_run ? cdir_dry_path() : cdir_path_of(job->dir_type);
+  job->dry = p->dry_run != 0;
+  job->max_del = p->max_del;
+  job->progress = p->progress;
   if (job->path == nullptr) {
     LOGE("transfer path %u is not built", job->dir_type);
     CDIR_ERR_SET(err, -1, "transfer path %u is not built", job->dir_type);
@@ -328,6 +376,7 @@ cdir_job* libcdir_open(cdir_param* p) {
     g_job = nullptr;
     return open_failed(job, err, "os_thread_init failed");
   }
+  cdir_progress_start(job);
   return job;
 }
 
@@ -340,6 +389,8 @@ int libcdir_wait_stop() {
   LOGV("cmder_wait_idle exit\n");
   while (cmder_wait_idle(job->cmd) != 0) {
   }
+  // The report replaces the progress line.
+  cdir_progress_stop(job);
   // The listing is buffered: its last bytes are written only now, and their
   // failure belongs in this job's status.
   if (job->c.list_file) {
@@ -381,6 +432,9 @@ int libcdir_wait_stop() {
   LOGD("total_time=%s\n", str_duration(secs, b1, sizeof b1));
   if (!job->user_stop && !job->error_stop) job->last_eno = 0;
   if (job->user_stop) job->last_eno = -6;
+  // Deletions a guard held back leave the destination unlike the source:
+  // that must not read as success.
+  if (job->last_eno == 0 && job->del_held) return 1;
   return -job->last_eno;
 }
 

@@ -53,12 +53,26 @@ struct cdir_param {
   // takes the path from the URLs. For tests of the remote paths without a
   // server; ignored when either URL is remote.
   int32_t force_dir_type = -1;
+  // Dry run: walk and decide as a real run would, log what would be
+  // written and deleted, change nothing on either side.
+  int32_t dry_run = 0;
+  // Sync deletes at most this many files; -1: no limit. Given at all (0
+  // included), it also lets a sync whose source root lists nothing delete
+  // at its destination.
+  int64_t max_del = -1;
+  // Live progress on standard error: CDIR_PROGRESS_*.
+  int32_t progress = 0;
 };
 
 /// Most threads that threads=0 picks, and most that may be asked for: a
 /// third thread creating files gained nothing on the machines we measured.
 constexpr int32_t CDIR_THREADS_AUTO_MAX = 4;
 constexpr int32_t CDIR_THREADS_MAX = 16;
+
+/// Progress display of a job: none, one line redrawn in place about four
+/// times a second (a terminal), or one whole line a second (a pipe or file).
+enum : int32_t { CDIR_PROGRESS_OFF = 0, CDIR_PROGRESS_TTY = 1, CDIR_PROGRESS_LINES = 2 };
+
 
 /// Smallest and largest block size a job accepts.
 constexpr int32_t CDIR_BS_MIN = 4096;

@@ -141,6 +141,7 @@ int cdir_create_file(cdir_job* job, cdir_copier* cc, const mstat_item* e, const 
   if (!out) return -1;
   if (os_file_set_stat(out.get(), &s) < 0) LOGES("set_stat [%s] error: ", opath.c_str());
   cc->file_open_count++;
+  cdir_progress_file_done(job);
   return 0;
 }
 
@@ -205,8 +206,10 @@ int cdir_write_file(cdir_job* job, const cdir_stat* item, const mstat_item* e, c
     return -1;  // a cut file keeps its own stat
   }
   job->c.total_write += w;
+  cdir_progress_bytes(job, w);
   os_set_stat s = rdir_set_stat_of(*e);
   if (os_file_set_stat(out.get(), &s) < 0) LOGES("set_stat [%s] error: ", opath.c_str());
   job->c.file_open_count++;
+  cdir_progress_file_done(job);
   return 0;
 }

@@ -180,6 +180,7 @@ int kernel_copy(cdir_job* job, cdir_copier* cc, os_file2* in, os_file2* out, int
     }
     cc->total_read += n;
     cc->total_write += n;
+    cdir_progress_bytes(job, n);
     *off += n;
     *remaining -= n;
     // A short count is progress (a nearly full disk copies what still fits,
@@ -191,6 +192,7 @@ int kernel_copy(cdir_job* job, cdir_copier* cc, os_file2* in, os_file2* out, int
 
 int block_loop(cdir_job* job, cdir_copier* cc, const loop_kind& k, const mstat_item* e, block_src& src,
                block_dst& dst, const std::string& ipath, const std::string& opath) {
+  cdir_progress_name(job, ipath);
   int64_t bs = job->bs;
   int64_t remaining = e->size;
   auto want = [&](bool first) {
@@ -233,6 +235,7 @@ int block_loop(cdir_job* job, cdir_copier* cc, const loop_kind& k, const mstat_i
       break;
     }
     cc->total_write += w;
+    cdir_progress_bytes(job, w);
     off += w;
     // The file ends where its listed size is reached, or where a read finds
     // nothing more. A read that stops short before that is asked again: a
@@ -252,6 +255,7 @@ int block_loop(cdir_job* job, cdir_copier* cc, const loop_kind& k, const mstat_i
     return 0;
   }
   cc->file_open_count++;
+  cdir_progress_file_done(job);
   return 0;
 }
 

@@ -19,6 +19,21 @@ void count_files(cdir_job* job, cdir_stat* st) {
   }
 }
 
+/// A file-list message of a copy or sync, with the progress around it: its
+/// files are seen when it begins, and the ones it did not finish (judged
+/// current, failed, or left by a stop) are done when it ends.
+void copy_file_list(cdir_job* job, cdir_stat* st, bool is_sync) {
+  uint64_t n = 0;
+  if (st->hstat_file) mstat_get_item(st->hstat_file.get(), &n);
+  job->prog.msg_done = 0;
+  job->prog.seen += static_cast<int64_t>(n);
+  cdir_progress_name(job, st->path);
+  count_files(job, st);
+  r_sync_file_list(job, st, is_sync);
+  int64_t rest = static_cast<int64_t>(n) - job->prog.msg_done.load();
+  if (rest > 0) job->prog.done += rest;
+}
+
 void list_line(cdir_job* job, const std::string& line) {
   if (wyfile_write(job->c.list_file, line.data(), line.size()) >= 0) return;
   cdir_list_write_failed(job, os_last_verr());
@@ -68,6 +83,11 @@ int r_sync_file_list(cdir_job* job, cdir_stat* st, bool is_sync) {
     q = rdir_stat_alloc(job, st->path.c_str(), nullptr);
     if (q == nullptr) return -1;
     q->opath = st->opath;
+    if (job->dry) {
+      // The dry run tells why each file would be written.
+      mstat_ref(st->hstat_ofile.get());
+      q->hstat_ofile.reset(st->hstat_ofile.get());
+    }
     for (uint64_t i = 0; i < n; i++) {
       const mstat_item* d = cdir_find_name(dst, no, src[i].name);
       bool write;
@@ -110,8 +130,7 @@ void cdir_msg_proc(cdir_job* job, uint32_t id, const char* payload, cdir_stat* s
   switch (job->work_mode) {
     case CDIR_WORK_CP:
       if (id == CDIR_MSG_FILE_LIST) {
-        count_files(job, st);
-        r_sync_file_list(job, st, false);
+        copy_file_list(job, st, false);
       } else if (id == CDIR_MSG_CREATE_DIRS) {
         path->create_dirs(job, st);
       } else if (id == CDIR_MSG_TOUCH_DIR) {
@@ -122,8 +141,7 @@ void cdir_msg_proc(cdir_job* job, uint32_t id, const char* payload, cdir_stat* s
       break;
     case CDIR_WORK_SYNC:
       if (id == CDIR_MSG_FILE_LIST) {
-        count_files(job, st);
-        r_sync_file_list(job, st, true);
+        copy_file_list(job, st, true);
       } else if (id == CDIR_MSG_DEL_FILES) {
         path->del_files(job, st);  // posted only for a source listed whole
       }
@@ -132,6 +150,9 @@ void cdir_msg_proc(cdir_job* job, uint32_t id, const char* payload, cdir_stat* s
       if (id == CDIR_MSG_FILE_LIST) {
         count_files(job, st);
         ls_list_files(job, st);
+        // Listed is done: the progress of a listing is its files.
+        job->prog.seen = job->c.file_count;
+        job->prog.done = job->c.file_count;
       } else if (id == CDIR_MSG_LIST_DIR) {
         ls_list_dir(job, payload);
       }

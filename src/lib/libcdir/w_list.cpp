@@ -184,6 +184,8 @@ class write_results : public cdir_list_results {
       if (count_read_) job_->c.total_read += value;
       job_->c.file_open_count++;
       job_->c.total_write += value;
+      cdir_progress_file_done(job_);
+      cdir_progress_bytes(job_, value);
     }
     return static_cast<int64_t>(got.size());
   }
@@ -415,7 +417,8 @@ int r_sync_del_orphaned_file(cdir_job* job, cdir_stat* st, mstat_item* src, uint
   std::string list;
   std::vector<const char*> names;
   for (uint64_t i = 0; i < ndst; i++) {
-    if (cdir_find_name(src, nsrc, dst[i].name)) continue;
+    if (src && cdir_find_name(src, nsrc, dst[i].name)) continue;
+    if (!cdir_del_allowed(job, job->dst.join(st->opath, dst[i].name).c_str())) continue;
     list += dst[i].name;
     list += '\n';
     names.push_back(dst[i].name);
@@ -483,6 +486,13 @@ class del_files_results : public cdir_list_results {
 }  // namespace
 
 int r_del_files(cdir_job* job, cdir_stat* st) {
+  // Under a deletion limit the files go by name, each counted against it;
+  // the server's delete-all would take them all at once.
+  if (job->max_del >= 0) {
+    uint64_t n = 0;
+    mstat_item* dst = st->hstat_ofile ? mstat_get_item(st->hstat_ofile.get(), &n) : nullptr;
+    return r_sync_del_orphaned_file(job, st, nullptr, 0, dst, n);
+  }
   del_files_results res(job, st->opath);
   return cdir_list_exchange(job, job->c.omfile.get(), MFILE_CMD_DEL_FILES, st->opath, {}, &res, &job->c.dbuf);
 }

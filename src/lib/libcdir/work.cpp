@@ -124,7 +124,7 @@ static cdir_stat* rdir_read_stat(cdir_job* job, bool is_src, const char* path, c
     post(job, CDIR_MSG_LIST_DIR, path, tmpl);  // the message owns the template now
     tmpl = nullptr;
   } else if (is_src) {
-    st->odir_exists = 1;
+    st->odir_exists = job->dst_root_missing ? 0 : 1;
   }
   cdir_stat_free(tmpl);
   vrdir* r = is_src ? job->w.irdir.get() : job->w.ordir.get();
@@ -329,7 +329,14 @@ int cdir_worker(cdir_job* job) {
     if (nfile > 0) {
       id = CDIR_MSG_FILE_LIST;
     } else if (sync && st->odir_exists && n_ofile > 0) {
-      if (st->veno != 0) {
+      if (st->path == job->src.path && count_of(st->hstat_dir.get()) == 0 && job->max_del < 0) {
+        // A source root that lists nothing is more likely a disk that is
+        // not mounted than a tree someone emptied: a backup is not emptied
+        // on its word unless a limit says how much may go.
+        LOGE("source [%s] lists no entry: nothing deleted at [%s] (give max_del= to allow it)", st->path.c_str(),
+             st->opath.c_str());
+        job->del_held = true;
+      } else if (st->veno != 0) {
         // The listing broke off: files we did not see may still exist.
         LOGE("[%s] source listing incomplete (veno=%d), no destination file deleted", st->path.c_str(), st->veno);
       } else {

@@ -117,6 +117,15 @@ int log2_set_call_proc(log2_t* h, log2_call_proc proc);
 /// Console output on/off (default on). Returns 0.
 int log2_set_console(log2_t* h, int on);
 
+/// The console's status line (a progress display), drawn on standard error
+/// under the log's lock so that it never cuts into a log line. With
+/// `in_place` the line is redrawn over itself and erased before the next
+/// console log line; otherwise each call writes it as one whole line.
+/// Nothing is drawn while the console is off.
+void log2_status_show(log2_t* h, const char* text, bool in_place);
+/// Erases an in-place status line, if one is shown.
+void log2_status_clear(log2_t* h);
+
 /// Debug mode: set-up steps are printed on standard error. Returns 0.
 int log2_set_debug(log2_t* h, int on);
 

@@ -40,6 +40,7 @@ struct log2 {  // log2_t
 
   std::mutex lock;  // serialises every output, the installed ones too
   log2_recent recent;
+  bool status_shown = false;  // an in-place status line stands on the console
   std::unique_ptr<log2_out_state> out;  // the installed outputs' own
 };
 
@@ -138,7 +139,17 @@ const char* console_colour(int level) {
   }
 }
 
+// Erases the in-place status line; the lock is held. The line is only ever
+// drawn on a terminal, so the terminal's own erase does it whatever the
+// widths of its characters were.
+void status_erase(log2_t* L) {
+  if (!L->status_shown) return;
+  fputs("\r\033[K", stderr);
+  L->status_shown = false;
+}
+
 void console_write(log2_t* L, const log2_rec& r) {
+  status_erase(L);
   const char* colour = nullptr;
   if ((L->flags.load() & LOG_F_COLOUR) && sys().stderr_tty()) colour = console_colour(r.level);
   if (colour) fputs(colour, stderr);
@@ -330,6 +341,28 @@ uint32_t log_flags_2_int(const char* tags) {
 int log2_set_call_proc(log2_t* h, log2_call_proc proc) {
   log2_obj(h)->call_proc.store(proc);
   return 0;
+}
+
+void log2_status_show(log2_t* h, const char* text, bool in_place) {
+  log2_t* L = log2_obj(h);
+  errno_keeper keep;
+  log2_locked g(L);
+  if (!L->console_on.load()) return;
+  if (in_place) {
+    fprintf(stderr, "\r\033[K%s", text);
+    L->status_shown = true;
+  } else {
+    fprintf(stderr, "%s\n", text);
+  }
+  fflush(stderr);
+}
+
+void log2_status_clear(log2_t* h) {
+  log2_t* L = log2_obj(h);
+  errno_keeper keep;
+  log2_locked g(L);
+  status_erase(L);
+  fflush(stderr);
 }
 
 int log2_set_console(log2_t* h, int on) {

@@ -279,6 +279,35 @@ TEST(Log2, ConsoleWritesPlainLinesWhenStderrIsNoTerminal) {
   log2_close(h);
 }
 
+// The status line is erased before a console line and by a clear, once;
+// outside a terminal each call is one whole line and nothing is erased.
+TEST(Log2, StatusLineGivesWayToLogLines) {
+  log2_t* h = log2_open();
+  log2_ioctl(h, LOG2_SET_FLAGS, 0);
+  testing::internal::CaptureStderr();
+  log2_status_show(h, "1/2 files", true);
+  log2_status_show(h, "2/2 files", true);
+  log2_printf(h, LV_ERR, "x", "f", 1, "fn", "a line");
+  log2_printf(h, LV_ERR, "x", "f", 1, "fn", "another");
+  log2_status_show(h, "3/3 files", true);
+  log2_status_clear(h);
+  log2_status_clear(h);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "\r\033[K1/2 files\r\033[K2/2 files\r\033[Ka line\nanother\n\r\033[K3/3 files\r\033[K");
+  testing::internal::CaptureStderr();
+  log2_status_show(h, "4/4 files", false);
+  log2_printf(h, LV_ERR, "x", "f", 1, "fn", "after");
+  log2_status_clear(h);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "4/4 files\nafter\n");
+  // A console that is off shows no status either.
+  log2_set_console(h, 0);
+  testing::internal::CaptureStderr();
+  log2_status_show(h, "5/5 files", true);
+  log2_status_clear(h);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  log2_close(h);
+}
+
 TEST(Log2, ConsoleColoursByLevelOnATerminal) {
   with_fixed_sys fs;  // says standard error is a terminal
   log2_t* h = log2_open();

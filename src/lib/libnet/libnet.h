@@ -113,9 +113,28 @@ struct sock_connect_param {
 /// non-blocking socket, or OS_SOCKET_NONE with `err` set: -2 "addrinfo_addr
 /// %s failed", a mapped system error ("os_socket_init error: ...", "connect
 /// %s ..."), -1 "connect %s timeout" or -1 "User request stop". A proxy type
-/// other than 0 fails with -37 until the proxy handshakes are available.
+/// other than 0 hands the whole connection to proxy_tcp_connect.
 os_socket_t sock_tcp_connect(const char* host, uint16_t port, sock_connect_param* param,
                              cdir_err* err);
+/// Connects to the proxy of param->proxy (directly, with the param's time-out,
+/// buffer size and stop control) and asks it for a tunnel to host:port.
+/// Returns the proxy socket, which then carries the target connection, or
+/// OS_SOCKET_NONE with `err` set: the connect error when the proxy cannot be
+/// reached, otherwise the handshake's. param->proxy.type is changed during
+/// the call: one param must not serve two connects at once.
+os_socket_t proxy_tcp_connect(const char* host, uint16_t port, sock_connect_param* param, cdir_err* err);
+/// The handshakes over `nc` (a plain socket connection whose time-out
+/// bounds every read and write). 0 on success; -1 with `err` set.
+/// HTTP CONNECT, with Basic authentication when proxy->user is not empty.
+int proxy_http_init(net_conn* nc, const char* host, uint16_t port, const proxy_conf* proxy, cdir_err* err);
+/// SOCKS4; the 4a form (the proxy resolves the name) when `host` does not
+/// resolve here or resolves to 255.255.255.255. IPv6 fails before sending.
+int proxy_sock4_init(net_conn* nc, const char* host, uint16_t port, const proxy_conf* proxy, cdir_err* err);
+/// SOCKS5, with user name/password authentication when proxy->user is not
+/// empty. A user name, password or host name over 255 bytes fails before
+/// anything is sent.
+int proxy_sock5_init(net_conn* nc, const char* host, uint16_t port, const proxy_conf* proxy, cdir_err* err);
+
 /// New non-blocking TCP socket of `family` (OS_AF_*) with both buffer sizes
 /// set to `size` (when not 0) and no-delay on; option failures only warn.
 /// Returns the socket, or OS_SOCKET_NONE with `err` set ("os_socket_init error: ").

@@ -82,13 +82,7 @@ int sock_connect_imp(os_socket_t sock, const os_ipaddr* addr, const sock_connect
 os_socket_t sock_tcp_connect(const char* host, uint16_t port, sock_connect_param* param,
                              cdir_err* err) {
   if (!WY_CHECK(host != nullptr && param != nullptr)) return OS_SOCKET_NONE;
-  if (param->proxy.type != 0) {
-    // The tunnel handshakes come with the proxy unit; until then a proxied
-    // connection is refused rather than silently made direct.
-    CDIR_ERR_SET(err, -37, "proxy type=%d not supported", param->proxy.type);
-    LOGE("proxy type=%d not supported\n", param->proxy.type);
-    return OS_SOCKET_NONE;
-  }
+  if (param->proxy.type != 0) return proxy_tcp_connect(host, port, param, err);
   os_ipaddr addr;
   if (!os_addrinfo_addr(host, &addr)) {
     CDIR_ERR_SET(err, -2, "addrinfo_addr %s failed", host);

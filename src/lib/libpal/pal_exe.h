@@ -20,6 +20,10 @@ const char* os_exe_host_name();
 /// True when standard error is a terminal.
 bool os_exe_stderr_tty();
 
+/// Width of the terminal on standard error in columns; 80 when it is no
+/// terminal or does not tell.
+int os_exe_stderr_columns();
+
 /// Writes the calling thread's stack, one frame a line, into buf (always
 /// NUL-terminated, cut at len - 1). Returns the length written.
 size_t os_exe_stack_text(char* buf, size_t len);

@@ -47,6 +47,15 @@ void os_ipaddr_port_set(os_ipaddr* addr, uint16_t port);
 uint16_t os_ipaddr_port(const os_ipaddr* addr);
 /// 1 IPv4, 2 IPv6, 3 local socket, 0 empty or unknown.
 int os_ipaddr_family(const os_ipaddr* addr);
+/// The four bytes (network order) of an IPv4 address into `out`. False, and
+/// `out` untouched, for any other family.
+bool os_ipaddr_v4(const os_ipaddr* addr, uint8_t out[4]);
+/// Parses a dotted IPv4 literal ("a.b.c.d", nothing else) into its four
+/// bytes. False when `text` is not one.
+bool os_ipv4_cstr_set(const char* text, uint8_t out[4]);
+/// Parses an IPv6 literal, with or without brackets, into its sixteen
+/// bytes. False when `text` is not one.
+bool os_ipv6_cstr_set(const char* text, uint8_t out[16]);
 /// Text form "address:port" ("[v6]:port" for IPv6, the path for a local
 /// socket) cut to fit `buf`; returns buf ("" for an empty address).
 const char* os_ipaddr_cstr(const os_ipaddr* addr, char* buf, size_t len);

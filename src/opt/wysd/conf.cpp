@@ -25,6 +25,26 @@ const char kUsage[] =
     "\twrite_threads=N  threads that write one write list's files (0: one per core, at most 4)\n"
     "\tlevel=LEVEL    set log level: [verb, dbg, info, warn, err]\n";
 
+}  // namespace
+
+// Every setting: the [server] section takes them all, the command line
+// those marked for it. The parse looks a key up here before it applies it.
+const wysd_key wysd_keys[] = {
+    {"conf", true, false},     {"root", true, true},        {"listen", true, true},  {"port", true, true},
+    {"tls_port", true, true},  {"trash", true, true},       {"level", true, true},   {"cert", false, true},
+    {"key", false, true},      {"login", false, true},      {"max_conn", false, true}, {"ctx_keep_s", false, true},
+    {"login_s", false, true},  {"idle_s", false, true},     {"max_frame", false, true}, {"write_threads", true, true},
+    {nullptr, false, false},
+};
+
+namespace {
+
+const wysd_key* find_key(const std::string& k) {
+  for (const wysd_key* w = wysd_keys; w->key; w++)
+    if (k == w->key) return w;
+  return nullptr;
+}
+
 /// A whole decimal number in [lo, hi]; "off" gives -1 when allowed.
 bool parse_num(const std::string& s, long lo, long hi, bool off_ok, long* out) {
   if (off_ok && s == "off") {
@@ -118,7 +138,8 @@ int load_file(wysd_conf* c) {
   conf_get_keys(h, "server", &keys);
   for (const std::string& k : keys) {
     const char* v = conf_get_str(h, "server", k.c_str(), "");
-    int r = apply(c, k, v, path);
+    const wysd_key* w = find_key(k);
+    int r = w && w->in_file ? apply(c, k, v, path) : 1;
     if (r == 1) {
       fprintf(stderr, "wysd: conf [%s]: unknown key [%s] in [server]\n", path, k.c_str());
       r = 2;
@@ -164,9 +185,8 @@ int wysd_conf_load(int argc, char** argv, wysd_conf* c) {
     if (r != 0) return r;
   }
   for (const auto& [k, v] : words) {
-    if (k == "login" || k == "cert" || k == "key" || k == "max_conn" || k == "ctx_keep_s" ||
-        k == "login_s" || k == "idle_s" || k == "max_frame")
-      return 1;  // configuration-file keys only
+    const wysd_key* w = find_key(k);
+    if (w == nullptr || !w->on_command_line) return 1;
     int r = apply(c, k, v, "command line");
     if (r != 0) return r;
   }

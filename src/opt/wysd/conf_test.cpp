@@ -88,3 +88,23 @@ TEST(WysdConf, RefusesBadWordsValuesAndUnprotectedUsers) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every setting wysd takes is in its manual page, and where the page says it
+// may be given is where the parse takes it.
+TEST(WysdConf, ManualPageNamesEverySetting) {
+  std::string page = wytest::man_page_text(std::string(WY_SOURCE_DIR) + "/man/wysd.8");
+  ASSERT_FALSE(page.empty());
+  for (const wysd_key* k = wysd_keys; k->key; k++) {
+    EXPECT_NE(page.find(std::string(" ") + k->key + "="), std::string::npos) << k->key << "= is not in wysd.8";
+    wysd_conf c;
+    int r = load({"root=/srv/x", std::string(k->key) + "=0"}, &c);
+    if (!k->on_command_line) EXPECT_EQ(r, 1) << k->key << " is for the file only";
+    else EXPECT_NE(r, 1) << k->key << " is refused on the command line";
+  }
+  for (const char* w : {" -v ", "[server]", "[users]", "EXIT STATUS"})
+    EXPECT_NE(page.find(w), std::string::npos) << w;
+}
+
+}  // namespace

@@ -59,6 +59,15 @@ int wysd_conf_load(int argc, char** argv, wysd_conf* c);
 /// The usage text.
 const char* wysd_usage();
 
+/// One setting wysd knows, and where it may be given.
+struct wysd_key {
+  const char* key;
+  bool on_command_line;  // as key=value on the command line
+  bool in_file;          // in the [server] section of the configuration file
+};
+/// Every setting, ended by a null key.
+extern const wysd_key wysd_keys[];
+
 /// One client's state, kept across a dropped connection.
 struct wysd_ctx {
   uint64_t id = 0;  // 0 until the client asks for one; then registered

@@ -1,6 +1,7 @@
 // The running executable on POSIX: /proc/self/exe, getpid, the host
 // name, the terminal test and backtrace().
 #include <execinfo.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -53,6 +54,14 @@ bool os_exe_stderr_tty() {
   bool tty = isatty(STDERR_FILENO) == 1;
   errno = saved;
   return tty;
+}
+
+int os_exe_stderr_columns() {
+  int saved = errno;
+  struct winsize ws {};
+  int cols = ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80;
+  errno = saved;
+  return cols;
 }
 
 size_t os_exe_stack_text(char* buf, size_t len) {

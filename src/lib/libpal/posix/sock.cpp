@@ -107,6 +107,37 @@ bool os_addrinfo_addr(const char* host, os_ipaddr* addr) {
   return ok;
 }
 
+bool os_ipaddr_v4(const os_ipaddr* addr, uint8_t out[4]) {
+  if (addr->len == 0 || sa_of(addr)->sa_family != AF_INET) return false;
+  memcpy(out, &reinterpret_cast<const sockaddr_in*>(addr->raw)->sin_addr, 4);
+  return true;
+}
+
+bool os_ipv4_cstr_set(const char* text, uint8_t out[4]) {
+  in_addr a{};
+  if (text == nullptr || inet_pton(AF_INET, text, &a) != 1) return false;
+  memcpy(out, &a, 4);
+  return true;
+}
+
+bool os_ipv6_cstr_set(const char* text, uint8_t out[16]) {
+  if (text == nullptr) return false;
+  char name[64];
+  size_t n = strlen(text);
+  if (n >= 2 && text[0] == '[' && text[n - 1] == ']') {
+    if (n - 2 >= sizeof name) return false;
+    memcpy(name, text + 1, n - 2);
+    name[n - 2] = '\0';
+  } else {
+    if (n >= sizeof name) return false;
+    memcpy(name, text, n + 1);
+  }
+  in6_addr a{};
+  if (inet_pton(AF_INET6, name, &a) != 1) return false;
+  memcpy(out, &a, 16);
+  return true;
+}
+
 void os_ipaddr_port_set(os_ipaddr* addr, uint16_t port) {
   if (addr->len == 0) return;
   if (sa_of(addr)->sa_family == AF_INET) {

@@ -43,6 +43,29 @@ TEST(OsIpaddr, LiteralsNamesAndLocalPaths) {
   EXPECT_STREQ(os_ipaddr_cstr(&a, small, sizeof small), "127.0");  // cut, terminated
 }
 
+// The byte forms the proxy handshakes put on the wire.
+TEST(OsIpaddr, LiteralBytes) {
+  uint8_t v4[4] = {9, 9, 9, 9}, v6[16] = {};
+  EXPECT_TRUE(os_ipv4_cstr_set("10.1.2.255", v4));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(v4), 4), std::string("\x0a\x01\x02\xff", 4));
+  for (const char* bad : {"10.1.2", "10.1.2.256", "localhost", "::1", "1.2.3.4 ", ""})
+    EXPECT_FALSE(os_ipv4_cstr_set(bad, v4)) << bad;
+  ASSERT_TRUE(os_ipv6_cstr_set("[2001:db8::1]", v6));
+  EXPECT_EQ(v6[0], 0x20);
+  EXPECT_EQ(v6[1], 0x01);
+  EXPECT_EQ(v6[15], 0x01);
+  EXPECT_TRUE(os_ipv6_cstr_set("::1", v6));
+  for (const char* bad : {"1.2.3.4", "[::1", "fe80::1::2", "host:name:x", ""})
+    EXPECT_FALSE(os_ipv6_cstr_set(bad, v6)) << bad;
+  os_ipaddr a;
+  ASSERT_TRUE(os_addrinfo_addr("127.0.0.1", &a));
+  ASSERT_TRUE(os_ipaddr_v4(&a, v4));
+  EXPECT_EQ(v4[0], 127);
+  EXPECT_EQ(v4[3], 1);
+  ASSERT_TRUE(os_addrinfo_addr("/tmp/wy.sock", &a));
+  EXPECT_FALSE(os_ipaddr_v4(&a, v4));
+}
+
 TEST(OsSocket, ReceiveZeroMeansWouldBlockOrClosed) {
   os_socket_t sp[2];
   ASSERT_EQ(os_socket_pair(sp), 0);
