@@ -233,8 +233,8 @@ class Daemon:
         self.trace = out + ".strace"
         self.log = open(out + ".log", "w")
         if kind == "wysd":
-            argv = [wysd, "root=" + root, "port=0", "listen=127.0.0.1",
-                    "level=info"]
+            argv = [wysd, "root=" + root, "port=0", "tls_port=off",
+                    "listen=127.0.0.1", "level=info"]
         else:
             conf = out + ".conf"
             with open(conf, "w") as f:

@@ -170,7 +170,9 @@ class Server:
         self.log = log
         self.root = args.work
         if kind == "wysd":
-            argv = [args.wysd, "root=" + self.root, "port=0",
+            # Plain TCP only: the TLS listener would take port 6686 and
+            # write its key into the working directory (bench/tls.py times TLS).
+            argv = [args.wysd, "root=" + self.root, "port=0", "tls_port=off",
                     "listen=127.0.0.1", "level=info"] + args.wysd_arg
         else:
             conf = os.path.join(args.work, "rsyncd.conf")

@@ -15,14 +15,14 @@ using namespace wytest;
 namespace {
 
 // The cases below run on every kind of pair: local to local, to a server,
-// from a server, and between two servers.
+// from a server, and between two servers, over TCP and over TLS.
 class Copy : public ::testing::TestWithParam<Kind> {};
 class Sync : public ::testing::TestWithParam<Kind> {};
 INSTANTIATE_TEST_SUITE_P(Kinds, Copy, all_kinds(), kind_param_name);
 INSTANTIATE_TEST_SUITE_P(Kinds, Sync, all_kinds(), kind_param_name);
 // A listing has no destination: a local or a served source.
 class Ls : public ::testing::TestWithParam<Kind> {};
-INSTANTIATE_TEST_SUITE_P(Kinds, Ls, ::testing::Values(Kind::LL, Kind::RL), kind_param_name);
+INSTANTIATE_TEST_SUITE_P(Kinds, Ls, ::testing::Values(Kind::LL, Kind::RL, Kind::RL_TLS), kind_param_name);
 
 
 TEST_P(Copy, CopyOverwriteCopiesEverything) {

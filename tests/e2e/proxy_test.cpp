@@ -46,7 +46,7 @@ class ProxyCopy : public ::testing::Test {
     if (!have_server()) GTEST_SKIP() << "wysd is not built";
     make_tree(t / "src");
     fs::create_directories(t / "root");
-    ASSERT_TRUE(srv.start(t / "root")) << srv.log();
+    ASSERT_TRUE(srv.start(t / "root", tls_lines())) << srv.log();
   }
   // The server URL of `rel` with `query`; `scheme` and `port` leave room for
   // the TLS listener.
@@ -98,6 +98,7 @@ TEST_F(ProxyCopy, HttpConnectThroughTinyproxy) {
   Proxy open_p;
   ASSERT_TRUE(start_tinyproxy(&open_p, "", "")) << open_p.logs();
   copy_through("wyp", srv.port(), "open", by_url(open_p), {}, "127.0.0.1", {}, open_p.logs());
+  copy_through("wyps", srv.tls_port(), "open_tls", by_url(open_p), {}, "127.0.0.1", {}, open_p.logs());
 
   Proxy auth;
   ASSERT_TRUE(start_tinyproxy(&auth, "ann", "Tiny-s3cret")) << auth.logs();
@@ -115,6 +116,7 @@ TEST_F(ProxyCopy, Socks5ThroughMicrosocks) {
   Proxy open_p;
   ASSERT_TRUE(start_microsocks(&open_p, "", "")) << open_p.logs();
   copy_through("wyp", srv.port(), "open", by_url(open_p), {}, "127.0.0.1", {}, open_p.logs());
+  copy_through("wyps", srv.tls_port(), "open_tls", by_url(open_p), {}, "127.0.0.1", {}, open_p.logs());
 
   Proxy auth;
   ASSERT_TRUE(start_microsocks(&auth, "ann", "Micro-s3cret")) << auth.logs();
@@ -131,6 +133,8 @@ TEST_F(ProxyCopy, Socks4AndSocks5ThroughDante) {
     Proxy p;
     ASSERT_TRUE(start_dante(&p, scheme)) << p.logs();
     copy_through("wyp", srv.port(), scheme, by_url(p), {}, "127.0.0.1", {}, p.logs() + read_file(p.dir / "danted.out"));
+    copy_through("wyps", srv.tls_port(), std::string(scheme) + "_tls", by_url(p), {}, "127.0.0.1", {},
+                 p.logs() + read_file(p.dir / "danted.out"));
     // dante logs each tunnel it made: the copies went through it.
     EXPECT_NE(read_file(p.dir / "danted.out").find("tcp/connect"), std::string::npos) << p.logs();
   }
@@ -150,6 +154,7 @@ TEST_F(ProxyCopy, Socks4aThroughSshDynamicForward) {
   std::vector<std::string> wrap = {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
                                    "mount --bind \"$0\" /etc/hosts && exec \"$@\"", t / "hosts"};
   copy_through("wyp", srv.port(), "via4a", by_url(p), {}, "localhost", wrap, p.logs());
+  copy_through("wyps", srv.tls_port(), "via4a_tls", by_url(p), {}, "localhost", wrap, p.logs());
   auto r = run_tarn({"mode=ls", "if=" + url("wyp", srv.port(), "via4a", by_url(p), "localhost"),
                      "olist=" + t / "list", "level=verb"},
                     {}, wrap);

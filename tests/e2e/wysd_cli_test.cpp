@@ -127,15 +127,23 @@ TEST(WysdCli, TheDocumentedDefaultsWrittenOutAreAccepted) {
   EXPECT_TRUE(c.open_session(s.port())) << s.log();
 }
 
-TEST(WysdCli, TlsPortIsIgnoredWithAWarning) {
+TEST(WysdCli, TlsListenerBesideThePlainOneOrNotAtAll) {
   WYSD_REQUIRE_SERVER();
   TempDir t;
   WysdServer s;
   ASSERT_TRUE(s.start(t.path(), "tls_port = 0\n")) << s.log();
+  EXPECT_GT(s.tls_port(), 0) << s.out();
+  EXPECT_NE(s.tls_port(), s.port());
   Conn c;
   ASSERT_TRUE(c.open_session(s.port())) << s.log();
   EXPECT_EQ(s.stop(), 0) << s.log();
-  EXPECT_EQ(s.out().find("listening tls"), std::string::npos) << s.out();
+  // Half a pair (the key gone) is refused: the server does not start, and
+  // its plain listener does not serve on as if all were well.
+  ASSERT_EQ(unlink((s.dir() / "wysd_key.pem").c_str()), 0);
+  EXPECT_FALSE(s.start(t.path(), "tls_port = 0\n")) << s.log();
+  EXPECT_EQ(s.wait_exit(10000), 1) << s.log();
+  EXPECT_NE(s.err().find("is missing while cert"), std::string::npos) << s.log();
+  EXPECT_EQ(s.out().find("listening"), std::string::npos) << s.out();
 }
 
 TEST(WysdCli, SigtermAndSigintEndItWithStatusZero) {

@@ -130,6 +130,9 @@ class Relay {
   int cuts() const { return cuts_.load(); }
   /// Stops forwarding without closing anything while `on` (a stall).
   void stall(bool on) { stalled_ = on; }
+  /// Forwards bytes as they come instead of whole frames, for TLS, whose
+  /// frames are hidden: only random cuts and stalls apply then.
+  void raw(bool on) { raw_ = on; }
 
   /// The request code of a frame and, for a control (codes 8 and 20), its
   /// "cmd" attribute; -1 where the frame does not say.
@@ -223,6 +226,12 @@ class Relay {
   bool pump(Pair& p, bool up, bool newest) {
     std::string& buf = up ? p.up : p.down;
     int to = up ? p.s : p.c;
+    if (raw_) {
+      if (stalled_ || buf.empty()) return true;
+      bool ok = forward(p, to, buf.data(), buf.size());
+      buf.clear();
+      return ok;
+    }
     for (size_t n; (n = frame_len(buf)) != 0 && buf.size() >= n;) {
       if (stalled_) return true;
       if (!up && p.cut_response >= 0) {
@@ -306,7 +315,7 @@ class Relay {
   int target_;
   int lfd_ = -1, port_ = 0;
   std::thread th_;
-  std::atomic<bool> stop_{false}, stalled_{false};
+  std::atomic<bool> stop_{false}, stalled_{false}, raw_{false};
   std::vector<Pair> pairs_;
   std::mutex mu_;
   Cue cue_;

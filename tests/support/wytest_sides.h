@@ -1,7 +1,8 @@
-// The two sides of a copy test on any of the four kinds of pair: each side
-// a local directory or the same directory served by a wysd of its own on
-// 127.0.0.1. A case written once against src()/dst() runs on every kind;
-// the trees are checked through their local paths either way.
+// The two sides of a copy test on any of the kinds of pair: each side a
+// local directory or the same directory served by a wysd of its own on
+// 127.0.0.1, reached over TCP or, for the _TLS kinds, over TLS. A case
+// written once against src()/dst() runs on every kind; the trees are
+// checked through their local paths either way.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,7 +15,7 @@
 
 namespace wytest {
 
-enum class Kind { LL, LR, RL, RR };
+enum class Kind { LL, LR, RL, RR, LR_TLS, RL_TLS, RR_TLS };
 
 inline const char* kind_name(Kind k) {
   switch (k) {
@@ -22,27 +23,44 @@ inline const char* kind_name(Kind k) {
     case Kind::LR: return "LR";
     case Kind::RL: return "RL";
     case Kind::RR: return "RR";
+    case Kind::LR_TLS: return "LR_tls";
+    case Kind::RL_TLS: return "RL_tls";
+    case Kind::RR_TLS: return "RR_tls";
   }
   return "?";
 }
 
-inline bool src_remote(Kind k) { return k == Kind::RL || k == Kind::RR; }
-inline bool dst_remote(Kind k) { return k == Kind::LR || k == Kind::RR; }
+/// Remote sides reached over TLS ("wyps://").
+inline bool tls_kind(Kind k) { return k == Kind::LR_TLS || k == Kind::RL_TLS || k == Kind::RR_TLS; }
+/// The same pair over plain TCP.
+inline Kind plain_kind(Kind k) {
+  switch (k) {
+    case Kind::LR_TLS: return Kind::LR;
+    case Kind::RL_TLS: return Kind::RL;
+    case Kind::RR_TLS: return Kind::RR;
+    default: return k;
+  }
+}
+inline bool src_remote(Kind k) { return plain_kind(k) == Kind::RL || plain_kind(k) == Kind::RR; }
+inline bool dst_remote(Kind k) { return plain_kind(k) == Kind::LR || plain_kind(k) == Kind::RR; }
+inline bool two_servers(Kind k) { return plain_kind(k) == Kind::RR; }
 
 /// Serves `base` as needed by kind `k`: one server for LR and RL, two for
-/// RR (source and destination on different servers).
+/// RR (source and destination on different servers). TLS kinds give every
+/// server a TLS listener with the test program's shared certificate.
 class Sides {
  public:
   Sides(Kind k, const std::string& base, const std::string& server_lines = "") : kind_(k), base_(base) {
-    if (src_remote(k)) start(&s1_, server_lines);
-    if (dst_remote(k)) start(k == Kind::RR ? &s2_ : &s1_, server_lines);
+    std::string lines = tls_kind(k) ? tls_lines() + server_lines : server_lines;
+    if (src_remote(k)) start(&s1_, lines);
+    if (dst_remote(k)) start(two_servers(k) ? &s2_ : &s1_, lines);
   }
   Kind kind() const { return kind_; }
   /// The URL tarn is given for the source `rel` below the base.
   std::string src(const std::string& rel) const { return url(src_remote(kind_) ? s1_.get() : nullptr, rel); }
   /// The URL tarn is given for the destination `rel` below the base.
   std::string dst(const std::string& rel) const {
-    return url(dst_remote(kind_) ? (kind_ == Kind::RR ? s2_.get() : s1_.get()) : nullptr, rel);
+    return url(dst_remote(kind_) ? (two_servers(kind_) ? s2_.get() : s1_.get()) : nullptr, rel);
   }
   /// The path part tarn sees for `rel` on the source side (what its
   /// listings name).
@@ -63,6 +81,7 @@ class Sides {
   }
   std::string url(const WysdServer* s, const std::string& rel) const {
     if (s == nullptr) return base_ + "/" + rel;
+    if (tls_kind(kind_)) return "wyps://127.0.0.1:" + std::to_string(s->tls_port()) + "/" + rel;
     return "wyp://127.0.0.1:" + std::to_string(s->port()) + "/" + rel;
   }
 
@@ -78,7 +97,9 @@ class Sides {
   if (HasFailure()) return
 
 /// Every kind, for INSTANTIATE_TEST_SUITE_P.
-inline auto all_kinds() { return ::testing::Values(Kind::LL, Kind::LR, Kind::RL, Kind::RR); }
+inline auto all_kinds() {
+  return ::testing::Values(Kind::LL, Kind::LR, Kind::RL, Kind::RR, Kind::LR_TLS, Kind::RL_TLS, Kind::RR_TLS);
+}
 inline std::string kind_param_name(const ::testing::TestParamInfo<Kind>& i) { return kind_name(i.param); }
 
 }  // namespace wytest

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 #include <thread>
 #include <utility>
@@ -120,16 +121,16 @@ class WysdServer {
     if (pid < 0) return false;
     pid_ = pid;
     status_ = -1;
-    const std::string head = "wysd listening tcp 127.0.0.1:";
+    // Both listening lines leave in one flush: once one is there, so is
+    // the other when that listener is on.
     for (int64_t end = now_ms() + deadline_ms; now_ms() < end;) {
       std::string o = read_file(out);
-      size_t at = o.find(head);
-      if (at != std::string::npos) {
-        size_t nl = o.find('\n', at);
-        if (nl != std::string::npos) {
-          port_ = std::atoi(o.c_str() + at + head.size());
-          return port_ > 0;
-        }
+      port_ = listen_port(o, "wysd listening tcp 127.0.0.1:");
+      tls_port_ = listen_port(o, "wysd listening tls 127.0.0.1:");
+      if (port_ > 0 || tls_port_ > 0) {
+        size_t at = o.find(" sha256=");
+        fp_ = at == std::string::npos ? "" : o.substr(at + 8, o.find('\n', at) - at - 8);
+        return true;
       }
       if (!running()) return false;
       sleep_ms(10);
@@ -173,6 +174,10 @@ class WysdServer {
   }
 
   int port() const { return port_; }
+  /// The TLS port (0 when that listener is off) and its certificate's
+  /// SHA-256 as the listening line gives it.
+  int tls_port() const { return tls_port_; }
+  const std::string& fingerprint() const { return fp_; }
   pid_t pid() const { return pid_; }
   bool killed() const { return killed_; }
   const TempDir& dir() const { return dir_; }
@@ -186,8 +191,70 @@ class WysdServer {
   pid_t pid_ = -1;
   int status_ = -1;
   int port_ = 0;
+  int tls_port_ = 0;
+  std::string fp_;
   bool killed_ = false;
+
+  // The port of a whole listening line starting with `head`, or 0.
+  static int listen_port(const std::string& o, const std::string& head) {
+    size_t at = o.find(head);
+    if (at == std::string::npos || o.find('\n', at) == std::string::npos) return 0;
+    return std::atoi(o.c_str() + at + head.size());
+  }
 };
+
+/// Runs openssl with `args` (in `dir`'s files); true on status 0.
+inline bool openssl(const std::vector<std::string>& args) {
+  RunResult r = run("/usr/bin/openssl", args);
+  if (r.status != 0) ADD_FAILURE() << "openssl failed: " << r.err;
+  return r.status == 0;
+}
+
+/// A key and a self-signed certificate (RSA, as the forced suite needs),
+/// made by openssl in `dir`: "cert.pem", "key.pem". `days` < 0 makes one that
+/// expired `-days` days ago. False when openssl failed.
+inline bool make_cert(const std::string& dir, int days, const std::string& cn = "wytest") {
+  std::string key = dir + "/key.pem", cert = dir + "/cert.pem";
+  if (days > 0)
+    return openssl({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert, "-subj",
+                    "/CN=" + cn, "-days", std::to_string(days)});
+  // req cannot date a certificate in the past; a self-signing "ca" can.
+  write_file(dir + "/index.txt", "");
+  write_file(dir + "/serial", "01\n");
+  write_file(dir + "/ca.cnf", "[ca]\ndefault_ca = c\n[c]\ndatabase = " + dir + "/index.txt\nnew_certs_dir = " +
+                                  dir + "\nserial = " + dir + "/serial\ndefault_md = sha256\npolicy = p\n"
+                                  "[p]\ncommonName = supplied\n");
+  time_t end = time(nullptr) + static_cast<time_t>(days) * 86400;
+  char from[32], to[32];
+  time_t start = end - 30 * 86400;
+  strftime(from, sizeof from, "%Y%m%d%H%M%SZ", gmtime(&start));
+  strftime(to, sizeof to, "%Y%m%d%H%M%SZ", gmtime(&end));
+  return openssl({"req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", dir + "/req.csr",
+                  "-subj", "/CN=" + cn}) &&
+         openssl({"ca", "-batch", "-config", dir + "/ca.cnf", "-selfsign", "-keyfile", key, "-in",
+                  dir + "/req.csr", "-out", cert, "-startdate", from, "-enddate", to, "-notext"});
+}
+
+/// One key and certificate for every TLS server of this test program, so
+/// that starting a server costs no key generation. Paths of cert and key.
+inline const std::pair<std::string, std::string>& shared_cert() {
+  static TempDir dir;
+  static std::pair<std::string, std::string> paths = [] {
+    make_cert(dir.path(), 30);
+    return std::make_pair(dir / "cert.pem", dir / "key.pem");
+  }();
+  return paths;
+}
+
+/// The [server] lines of a server whose TLS listener takes a free port and
+/// presents `cert` and `key` (the shared pair when empty).
+inline std::string tls_lines(std::string cert = "", std::string key = "") {
+  if (cert.empty()) {
+    cert = shared_cert().first;
+    key = shared_cert().second;
+  }
+  return "tls_port = 0\ncert = " + cert + "\nkey = " + key + "\n";
+}
 
 
 }  // namespace wytest

@@ -9,35 +9,13 @@
 #include <vector>
 
 #include "libnet.h"
+#include "net_test_util.h"
 
 namespace {
 
-using clk = std::chrono::steady_clock;
-
-int64_t ms_since(clk::time_point t) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(clk::now() - t).count();
-}
-
-// A loopback listener on a free port, closed with the test.
-struct Listener {
-  os_socket_t s = OS_SOCKET_NONE;
-  uint16_t port = 0;
-  explicit Listener(int backlog = 16) {
-    os_ipaddr a;
-    if (!os_addrinfo_addr("127.0.0.1", &a)) return;
-    s = os_socket_listen(&a, backlog);
-    os_ipaddr bound;
-    if (s != OS_SOCKET_NONE && os_socket_local_addr(s, &bound) == 0) port = os_ipaddr_port(&bound);
-  }
-  ~Listener() {
-    if (s != OS_SOCKET_NONE) os_socket_exit(s);
-  }
-  // Accepts one connection, waiting up to 2 s.
-  os_socket_t accept_one() {
-    if (os_socket_wait_impl(s, OS_SOCKET_WAIT_READ, 2000) <= 0) return OS_SOCKET_NONE;
-    return os_socket_accept(s, nullptr);
-  }
-};
+using net_test::clk;
+using net_test::Listener;
+using net_test::ms_since;
 
 // A connected client net_conn plus the server's end of it.
 struct Pair {

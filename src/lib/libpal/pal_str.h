@@ -41,5 +41,10 @@ int os_file_read_all(const char* path, std::string* out);
 /// the system's errno left for the caller (the file may then be partly
 /// written).
 int os_file_write_all(const char* path, const std::string& data);
+/// Creates `path` with permission bits `mode` and writes `data` to it. Never
+/// opens an existing file or follows a link at `path` (errno EEXIST or
+/// ELOOP then), so a secret cannot land in a file someone else prepared.
+/// Returns 0, or -1 with errno; a partly written file is removed.
+int os_file_create_new(const char* path, const std::string& data, unsigned mode);
 /// Writes `data` to standard output and flushes. Returns 0 or -1 (errno set).
 int os_stdout_write(std::string_view data);

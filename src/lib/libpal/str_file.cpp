@@ -4,6 +4,10 @@
 #include <cstdio>
 #include <memory>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "pal_str.h"
 
 namespace {
@@ -53,6 +57,32 @@ int os_file_write_all(const char* path, const std::string& data) {
   if (!f) return -1;
   int ret = write_stream(f.get(), data);
   return close_keep_errno(std::move(f), ret);
+}
+
+int os_file_create_new(const char* path, const std::string& data, unsigned mode) {
+  if (path == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, static_cast<mode_t>(mode));
+  if (fd < 0) return -1;
+  // The umask may have taken bits away, never added any: set them exactly.
+  int ret = fchmod(fd, static_cast<mode_t>(mode));
+  for (size_t done = 0; ret == 0 && done < data.size();) {
+    ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) ret = -1;
+    else done += static_cast<size_t>(n);
+  }
+  if (ret == 0 && fsync(fd) != 0) ret = -1;
+  int saved = errno;
+  if (close(fd) != 0 && ret == 0) {
+    ret = -1;
+    saved = errno;
+  }
+  if (ret != 0) unlink(path);
+  errno = saved;
+  return ret;
 }
 
 int os_stdout_write(std::string_view data) { return write_stream(stdout, data); }

@@ -65,6 +65,7 @@ int conf_client_get_info(const char* name, client_info* info, cdir_err* err) {
     set_field(info->user, conf_get_str(h.get(), sec.c_str(), "user", ""));
     set_field(info->pwd, conf_get_str(h.get(), sec.c_str(), "pwd", ""));
     set_field(info->proxy, conf_get_str(h.get(), sec.c_str(), "proxy", ""));
+    set_field(info->ssl_fp, conf_get_str(h.get(), sec.c_str(), "ssl_fp", ""));
     set_field(info->bs, conf_get_str(h.get(), sec.c_str(), "bs", "2M"));
     set_field(info->fmod, conf_get_str(h.get(), sec.c_str(), "fmod", "644"));
     set_field(info->dmod, conf_get_str(h.get(), sec.c_str(), "dmod", "755"));
@@ -97,6 +98,7 @@ void client_info_to_url(const client_info* info, char* out) {
       if (info->port[0] && !def) u += std::string(":") + info->port;
       snprintf(out, CLIENT_URL_SIZE, "%s", u.c_str());
       if (info->proxy[0]) url_set_query(out, CLIENT_URL_SIZE, "proxy", info->proxy, URL_SET_ALWAYS);
+      if (info->ssl_fp[0]) url_set_query(out, CLIENT_URL_SIZE, "ssl-fp", info->ssl_fp, URL_SET_ALWAYS);
       return;
     }
     case 3:

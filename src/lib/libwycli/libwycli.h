@@ -29,6 +29,7 @@ struct client_info {
   char fmod[4] = {};
   char dmod[4] = {};
   char proxy[256] = {};
+  char ssl_fp[128] = {};  // pinned server certificate SHA-256, becomes "ssl-fp"
 };
 
 /// Size of every URL buffer.

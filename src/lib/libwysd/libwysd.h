@@ -162,6 +162,7 @@ struct wysd_cli_ctx {
   int32_t connect_timeout = 4000, read_timeout = 10000, write_timeout = 8000;  // ms
   bool ssl = false;
   std::string cipher;
+  std::string ssl_fp;  // pinned certificate SHA-256 ("" accepts any certificate)
   std::string user, passwd;
   cdir_err* err = nullptr;  // the caller's error record (own_err when none given)
   cdir_err own_err;

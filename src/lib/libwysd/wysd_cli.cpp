@@ -11,6 +11,7 @@
 
 #include "liblog.h"
 #include "libpwd.h"
+#include "libssl.h"
 #include "libwysd.h"
 #include "pal_hash.h"
 #include "pal_url.h"
@@ -50,11 +51,13 @@ int64_t size_opt(const char* query, const char* key, int64_t def, int64_t max) {
   return n > static_cast<uint64_t>(max) ? max : static_cast<int64_t>(n);
 }
 
-// Where the TLS handshake goes. The TLS channel is not part of this build:
-// a "wyps://" connection fails here.
-int cli_ssl_connect(wysd_cli_ctx* ctx) {
-  LOGE("TLS channel not available: cipher=[%s]\n", ctx->cipher.c_str());
-  return -1;
+// The TLS handshake on the connected socket, with the pin of the URL's
+// "ssl-fp". Returns 0, or -1 with the cause in *why.
+int cli_ssl_connect(wysd_cli_ctx* ctx, ssl_cli_result* res) {
+  void* ssl = ssl_cli_connect(&ctx->nc, ctx->cipher.c_str(), ctx->ssl_fp.c_str(), res);
+  if (ssl == nullptr) return -1;
+  ctx->nc.ssl = ssl;
+  return 0;
 }
 
 // One request whose message is in ctx->req: send, receive, parse with the
@@ -231,6 +234,12 @@ int wysd_cli_read_opts(const char* url, wysd_cli_opts* o, cdir_err* err) {
   o->rdir_size = static_cast<int32_t>(size_opt(q, "rdir-size", 1048576, INT32_MAX));
   o->sock_bufsize = static_cast<uint32_t>(size_opt(q, "sock-bufsize", 262144, INT32_MAX));
   o->cipher = query_value(q, "ssl-cipher", 47);
+  std::string fp = query_value(q, "ssl-fp", 127);
+  o->ssl_fp.clear();
+  if (!fp.empty() && ssl_fp_normalise(fp.c_str(), &o->ssl_fp) != 0) {
+    CDIR_ERR_SET(err, -2, "ssl-fp [%s] is not a SHA-256 fingerprint (64 hex digits)", fp.c_str());
+    return -1;
+  }
   return 0;
 }
 
@@ -282,8 +291,10 @@ int wysd_cli_init() {
     LOGV("==>\n");
     return 0;
   }
-  // The response sets are constant tables; the TLS library comes with the
-  // TLS channel.
+  // The response sets are constant tables; the TLS configuration is built
+  // once here and released by the transport's teardown at the end of the run.
+  libssl_init();
+  sock_env_init([] { libssl_exit(); });
   return 0;
 }
 
@@ -389,8 +400,10 @@ wysd_cli_ctx* wysd_cli_connect(const char* url, cdir_err* err) {
   ctx->rdir_size = o.rdir_size;
   ctx->ssl = o.ssl;
   ctx->cipher = o.cipher;
-  if (ctx->ssl && cli_ssl_connect(ctx) != 0) {
-    CDIR_ERR_SET(err, -1, "ssl_cli_connect failed");
+  ctx->ssl_fp = o.ssl_fp;
+  ssl_cli_result tls;
+  if (ctx->ssl && cli_ssl_connect(ctx, &tls) != 0) {
+    CDIR_ERR_SET(err, -1, "ssl_cli_connect failed: %s", tls.why.c_str());
     net_close(&ctx->nc);
     delete ctx;
     return nullptr;
@@ -470,8 +483,14 @@ int wysd_cli_reconnect(wysd_cli_ctx* ctx) {
     return -1;
   }
   ctx->nc.handle = static_cast<intptr_t>(s);
-  if (ctx->ssl && cli_ssl_connect(ctx) != 0) {
-    CDIR_ERR_SET(ctx->err, -40, "ssl connect timeout error");
+  ssl_cli_result tls;
+  if (ctx->ssl && cli_ssl_connect(ctx, &tls) != 0) {
+    // Another certificate than the pinned one is no network trouble to wait
+    // out: the repair must not try again.
+    if (tls.pin_mismatch)
+      CDIR_ERR_SET(ctx->err, -1, "ssl_cli_connect failed: %s", tls.why.c_str());
+    else
+      CDIR_ERR_SET(ctx->err, -40, "ssl connect timeout error");
     net_close(&ctx->nc);
     return -1;
   }

@@ -36,12 +36,13 @@ int wysd_cli_init();
 /// Connects to the server of `url` ("wyp://" or "wyps://", user, password,
 /// host, port, path, and the options of the query: connect_timeout,
 /// read_timeout, write_timeout in seconds, pack, proxy_url in base64,
-/// proxy, mblock-size, rdir-size, sock-bufsize, ssl-cipher), logs in,
-/// selects the packing and queries the version. Returns the connection, or
-/// nullptr with the cause in `err` (kept by the connection as its error
-/// record, so it must outlive the connection; may be null). TLS is not
-/// built in: a "wyps://" URL fails with
-/// -1 "ssl_cli_connect failed".
+/// proxy, mblock-size, rdir-size, sock-bufsize, ssl-cipher, ssl-fp), runs
+/// the TLS handshake for "wyps://", logs in, selects the packing and
+/// queries the version. Returns the connection, or nullptr with the cause
+/// in `err` (kept by the connection as its error record, so it must outlive
+/// the connection; may be null). A failed handshake, or a certificate other
+/// than the one "ssl-fp" pins, gives -1 "ssl_cli_connect failed: <cause>"
+/// before any request was sent.
 wysd_cli_ctx* wysd_cli_connect(const char* url, cdir_err* err);
 /// Closes every open file, says bye and frees the connection. Returns the
 /// status of the bye request. Null is ignored (0).

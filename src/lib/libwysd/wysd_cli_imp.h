@@ -26,11 +26,12 @@ struct wysd_cli_opts {
   int32_t rdir_size = 1048576;
   uint32_t sock_bufsize = 262144;
   std::string cipher;
+  std::string ssl_fp;  // "ssl-fp": the pinned certificate's SHA-256, lower-case hex
 };
 
 /// Splits `url` and reads its options. Returns 0, or -1 with `err` set: -2
 /// with no message when the URL does not parse, -2 when "proxy_url" is not
-/// base64.
+/// base64, -2 when "ssl-fp" is not a SHA-256 fingerprint.
 int wysd_cli_read_opts(const char* url, wysd_cli_opts* o, cdir_err* err);
 
 /// The facts of the server's information text.

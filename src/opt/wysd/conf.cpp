@@ -20,7 +20,7 @@ const char kUsage[] =
     "\troot=DIR       the directory served; clients cannot leave it\n"
     "\tlisten=ADDR    address to listen on (default all)\n"
     "\tport=N         plain TCP port (default 6688; 0 any free port; off)\n"
-    "\ttls_port=N     TLS port (off: this build has no TLS listener)\n"
+    "\ttls_port=N     TLS port (default 6686; 0 any free port; off)\n"
     "\ttrash=DIR      where deleted files go (same file system, outside root)\n"
     "\twrite_threads=N  threads that write one write list's files (0: one per core, at most 4)\n"
     "\tlevel=LEVEL    set log level: [verb, dbg, info, warn, err]\n";
@@ -160,6 +160,25 @@ int load_file(wysd_conf* c) {
   return ret;
 }
 
+/// The certificate and key paths: the configured ones, else beside the
+/// configuration file (the working directory without one). Refuses a key
+/// the server itself would hand out. Returns 0, or 2 with a message.
+int tls_files(wysd_conf* c) {
+  std::string dir = ".";
+  size_t sl = c->conf_path.rfind('/');
+  if (sl != std::string::npos) dir = sl == 0 ? "" : c->conf_path.substr(0, sl);
+  if (c->cert.empty()) c->cert = dir + "/wysd_cert.pem";
+  if (c->key.empty()) c->key = dir + "/wysd_key.pem";
+  std::string root, key;
+  if (os_path_resolve(c->root.c_str(), &root) != 0 || os_path_resolve(c->key.c_str(), &key) != 0) return 0;
+  if (root == "/" || key == root || key.compare(0, root.size() + 1, root + "/") == 0) {
+    fprintf(stderr, "wysd: key [%s] lies inside the root [%s], where clients could read it: set key= elsewhere\n",
+            c->key.c_str(), c->root.c_str());
+    return 2;
+  }
+  return 0;
+}
+
 }  // namespace
 
 const char* wysd_usage() { return kUsage; }
@@ -198,5 +217,5 @@ int wysd_conf_load(int argc, char** argv, wysd_conf* c) {
     fprintf(stderr, "wysd: every listener is off\n");
     return 2;
   }
-  return 0;
+  return c->tls_port >= 0 ? tls_files(c) : 0;
 }

@@ -1,6 +1,7 @@
 // The command line and wysd.ini: what overrides what, and what is refused.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -66,7 +67,7 @@ TEST(WysdConf, RefusesBadWordsValuesAndUnprotectedUsers) {
   wysd_conf e;
   EXPECT_EQ(2, load({"port=1"}, &e)) << "no root";
   wysd_conf off;
-  EXPECT_EQ(2, load({"root=/x", "port=off"}, &off)) << "nothing to listen on";
+  EXPECT_EQ(2, load({"root=/x", "port=off", "tls_port=off"}, &off)) << "nothing to listen on";
 
   wytest::TempDir t;
   std::string ini = wytest::write_file(t / "w.ini", "[server]\nroot = /srv/a\n[users]\nann = pw\n");
@@ -85,6 +86,31 @@ TEST(WysdConf, RefusesBadWordsValuesAndUnprotectedUsers) {
   EXPECT_EQ(2, load({"conf=" + badkey}, &k));
   wysd_conf m;
   EXPECT_EQ(2, load({"conf=" + (t / "missing.ini")}, &m));
+}
+
+TEST(WysdConf, TlsFilesDefaultBesideTheFileAndNeverInsideTheRoot) {
+  wytest::TempDir t;
+  std::string ini = wytest::write_file(t / "etc/w.ini", "[server]\nroot = " + (t / "srv") + "\n");
+  wysd_conf c;
+  ASSERT_EQ(0, load({"conf=" + ini}, &c));
+  EXPECT_EQ(6686, c.tls_port);
+  EXPECT_EQ(t / "etc/wysd_cert.pem", c.cert);
+  EXPECT_EQ(t / "etc/wysd_key.pem", c.key);
+  wysd_conf off;
+  ASSERT_EQ(0, load({"conf=" + ini, "tls_port=off"}, &off));
+  EXPECT_EQ(-1, off.tls_port);
+  // A key the server would serve to its clients is refused, whether
+  // configured or defaulted (no file: the working directory is the root).
+  std::string inside = wytest::write_file(t / "i.ini", "[server]\nroot = " + t.path() + "\nkey = " +
+                                                           (t / "sub/k.pem") + "\n");
+  wysd_conf d;
+  EXPECT_EQ(2, load({"conf=" + inside}, &d));
+  wysd_conf e;
+  EXPECT_EQ(0, load({"conf=" + inside, "tls_port=off"}, &e)) << "no TLS, no key to protect";
+  wysd_conf f;
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  EXPECT_EQ(2, load({"root=" + std::string(cwd)}, &f));
 }
 
 }  // namespace

@@ -25,6 +25,8 @@ wysd_ctx::~wysd_ctx() {
 
 struct wysd_server::listener {
   os_socket_t sock = OS_SOCKET_NONE;
+  bool tls = false;
+  uint16_t port = 0;
   std::string addr;
   os_thread* thread = nullptr;
 };
@@ -34,6 +36,7 @@ wysd_server::wysd_server(wysd_conf conf) : conf_(std::move(conf)) {}
 wysd_server::~wysd_server() {
   stop();
   os_root_close(root_);
+  ssl_srv_conf_free(tls_);
 }
 
 int wysd_server::open_root() {
@@ -50,46 +53,77 @@ int wysd_server::open_root() {
   return 0;
 }
 
-int wysd_server::start() {
-  if (open_root() < 0) return -1;
-  if (conf_.tls_port >= 0) LOGW("tls_port=%d ignored: this build has no TLS listener\n", conf_.tls_port);
-  if (conf_.port < 0) {
-    LOGE("no listener: port is off\n");
+int wysd_server::open_tls() {
+  bool created = false;
+  std::string why;
+  tls_ = ssl_srv_conf_new(conf_.cert.c_str(), conf_.key.c_str(), &created, &why);
+  if (tls_ == nullptr) {
+    LOGE("TLS: %s\n", why.c_str());
     return -1;
   }
+  if (created)
+    LOGI("wrote a new key [%s] and a self-signed certificate [%s]\n", conf_.key.c_str(), conf_.cert.c_str());
+  LOGI("certificate [%s] sha256=%s\n", conf_.cert.c_str(), ssl_srv_conf_fp(tls_));
+  return 0;
+}
+
+wysd_server::listener* wysd_server::open_listener(int port, bool tls) {
   os_ipaddr a;
   if (!os_addrinfo_addr(conf_.listen.c_str(), &a)) {
     LOGE("listen [%s]: cannot resolve\n", conf_.listen.c_str());
-    return -1;
+    return nullptr;
   }
-  os_ipaddr_port_set(&a, static_cast<uint16_t>(conf_.port));
+  os_ipaddr_port_set(&a, static_cast<uint16_t>(port));
   auto l = std::make_unique<listener>();
+  l->tls = tls;
   l->sock = os_socket_listen(&a, 128);
+  char buf[128];
   if (l->sock == OS_SOCKET_NONE) {
-    char buf[128];
     LOGE("listen %s: %s\n", os_ipaddr_cstr(&a, buf, sizeof buf), os_last_errstr());
-    return -1;
+    return nullptr;
   }
   os_ipaddr bound;
   os_socket_local_addr(l->sock, &bound);
-  port_ = os_ipaddr_port(&bound);
-  char buf[128];
+  l->port = os_ipaddr_port(&bound);
   l->addr = os_ipaddr_cstr(&bound, buf, sizeof buf);
   listener* lp = l.get();
-  l->thread = os_thread_start("wysd_accept", [this, lp] {
+  l->thread = os_thread_start(tls ? "wysd_accept_tls" : "wysd_accept", [this, lp] {
     accept_loop(lp);
     return 0;
   }, 0, nullptr);
   if (l->thread == nullptr) {
     os_socket_exit(l->sock);
-    return -1;
+    return nullptr;
   }
   listeners_.push_back(std::move(l));
+  return lp;
+}
+
+int wysd_server::start() {
+  if (open_root() < 0) return -1;
+  if (conf_.port < 0 && conf_.tls_port < 0) {
+    LOGE("no listener: port and tls_port are off\n");
+    return -1;
+  }
+  // The certificate first: a TLS listener that cannot start must not leave
+  // the plain one serving as if all were well.
+  if (conf_.tls_port >= 0 && open_tls() < 0) return -1;
+  listener* plain = nullptr;
+  listener* tls = nullptr;
+  if (conf_.port >= 0 && (plain = open_listener(conf_.port, false)) == nullptr) return -1;
+  if (conf_.tls_port >= 0 && (tls = open_listener(conf_.tls_port, true)) == nullptr) return -1;
   if (conf_.users.empty())
     LOGW("no users configured: anyone who can reach the port may log in\n");
   LOGI("serving [%s] login=%s max_conn=%d\n", conf_.root.c_str(), conf_.login_sha ? "sha" : "challenge",
        conf_.max_conn);
-  printf("wysd listening tcp %s\n", lp->addr.c_str());
+  if (plain != nullptr) {
+    port_ = plain->port;
+    printf("wysd listening tcp %s\n", plain->addr.c_str());
+  }
+  if (tls != nullptr) {
+    tls_port_ = tls->port;
+    printf("wysd listening tls %s sha256=%s\n", tls->addr.c_str(), ssl_srv_conf_fp(tls_));
+  }
   fflush(stdout);
   return 0;
 }
@@ -127,6 +161,7 @@ void wysd_server::accept_loop(listener* l) {
     s->peer_ip = s->peer.substr(0, s->peer.rfind(':'));
     s->nc.handle = c;
     s->nc.timeout = 10000;
+    s->tls = l->tls;
     bool full = false;
     {
       std::lock_guard<std::mutex> lk(mu_);
@@ -137,8 +172,14 @@ void wysd_server::accept_loop(listener* l) {
       }
     }
     if (full) {
-      // One answer so the client can tell why, then the door closes.
       LOGW("peer=%s refused: %d connections (max_conn)\n", s->peer.c_str(), conf_.max_conn);
+      if (s->tls) {
+        // A plain answer would be garbage to a TLS client, and a handshake
+        // here would hold up the accept loop: only close.
+        net_close(&s->nc);
+        continue;
+      }
+      // One answer so the client can tell why, then the door closes.
       blob_buf b;
       int v = os_verr_get(EBUSY);
       wysd_srv_rsp_begin(&b, v, "too many connections");
@@ -181,9 +222,20 @@ void wysd_server::run_session(std::shared_ptr<wysd_session> s) {
   s->start_ms = os_clock_ms();
   s->ctx = std::make_shared<wysd_ctx>();
   ctx_hold(s->ctx, &s->nc.stop);
-  LOGI("peer=%s connected\n", s->peer.c_str());
+  LOGI("peer=%s connected%s\n", s->peer.c_str(), s->tls ? " (tls)" : "");
   const char* why = "closed by peer";
-  for (;;) {
+  // The handshake counts against the login deadline: a peer that is not
+  // TLS, or sends nothing, costs this thread no more than that.
+  bool serve = true;
+  std::string tls_why;
+  if (s->tls && ssl_srv_accept(tls_, &s->nc, conf_.login_s * 1000, &tls_why) != 0) {
+    LOGW("peer=%s %s\n", s->peer.c_str(), tls_why.c_str());
+    why = "no TLS handshake";
+    serve = false;
+  } else if (s->tls) {
+    LOGI("peer=%s tls suite=%s id=0x%04x\n", s->peer.c_str(), ssl_suite_name(&s->nc), ssl_suite_id(&s->nc));
+  }
+  while (serve) {
     int32_t wait = next_wait_ms(s.get(), conf_);
     if (wait <= 0) {
       why = "no login in time";

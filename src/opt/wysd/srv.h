@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "libpal.h"
+#include "libssl.h"
 #include "libwysd.h"
 #include "librdir.h"
 #include "pal_root.h"
@@ -36,7 +37,10 @@ struct wysd_conf {
   std::string root;
   std::string listen = "0.0.0.0";
   int port = 6688;       // -1: off; 0: any free port
-  int tls_port = -1;     // the TLS listener is not built in: off
+  int tls_port = 6686;   // -1: off; 0: any free port
+  /// PEM files of the TLS listener; written self-signed when both are
+  /// missing. Default: wysd_cert.pem and wysd_key.pem beside the
+  /// configuration file, or in the working directory without one.
   std::string cert, key;
   bool login_sha = false;  // "sha": one-step login; else the challenge login
   int max_conn = 64;
@@ -99,6 +103,7 @@ struct wysd_session {
   net_conn nc;
   std::string peer;  // "address:port"
   std::string peer_ip;
+  bool tls = false;  // came in on the TLS listener: the handshake comes first
   bool logged_in = false;
   bool bye = false;
   std::string user;
@@ -139,6 +144,7 @@ class wysd_server {
   const os_root* root() const { return root_; }
   uint8_t proto() const { return conf_.login_sha ? WYSD_PROTO_SHA : WYSD_PROTO_CHALLENGE; }
   uint16_t port() const { return port_; }
+  uint16_t tls_port() const { return tls_port_; }
 
   // Context registry.
   /// Gives `c` a fresh random id and registers it.
@@ -164,12 +170,19 @@ class wysd_server {
 
  private:
   struct listener;
+  /// Listens on `port` (0: any free one) and starts its accept thread.
+  /// Returns the listener, or nullptr with a message logged.
+  listener* open_listener(int port, bool tls);
+  /// The TLS configuration, made first when the files are missing.
+  int open_tls();
   void accept_loop(listener* l);
   void run_session(std::shared_ptr<wysd_session> s);
 
   wysd_conf conf_;
   os_root* root_ = nullptr;
   uint16_t port_ = 0;
+  uint16_t tls_port_ = 0;
+  ssl_srv_conf* tls_ = nullptr;
   std::atomic<bool> stopping_{false};
   std::vector<std::unique_ptr<listener>> listeners_;
 
