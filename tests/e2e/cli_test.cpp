@@ -68,6 +68,23 @@ TEST(Cli, BadBlockSizesAreRefusedBeforeAnyJob) {
   }
 }
 
+TEST(Cli, ThreadsOutsideOneToSixteenAreRefusedBeforeAnythingIsWritten) {
+  TempDir t;
+  write_file(t / "src/a", "hello");
+  for (const char* w : {"threads=", "threads=0", "threads=17", "threads=-1", "threads=2x", "threads=x"}) {
+    auto r = tarn({"mode=cp", "if=" + t / "src", "of=" + t / "dst", w});
+    EXPECT_EQ(r.status, 1) << w;
+    std::string want = std::string("error: invalid value [") + w + "]\n";
+    EXPECT_EQ(r.err.rfind(want, 0), 0u) << w << ": " << r.err;
+    EXPECT_FALSE(fs::exists(t / "dst")) << w;
+  }
+  for (const char* w : {"threads=1", "threads=16"}) {
+    auto r = tarn({"mode=cp", "if=" + t / "src", "of=" + t / ("dst_" + std::string(w + 8)), w});
+    EXPECT_EQ(r.status, 0) << w << r.err;
+    EXPECT_EQ(read_file(t / ("dst_" + std::string(w + 8)) + "/a"), "hello");
+  }
+}
+
 TEST(Cli, OpenFailuresNeverEndWithStatusZero) {
   TempDir t;
   write_file(t / "src/a", "hello");

@@ -83,27 +83,45 @@ struct cdir_worker_owned {
   queue* dir_queue = nullptr;  // directories waiting to be walked
 };
 
+/// What one thread that writes files owns: its counters, its data buffer
+/// and what it remembers between files. The command thread's is part of
+/// cdir_cmder_owned; each copier thread of the pool has its own, added into
+/// the command thread's when the message's files are done.
+struct cdir_copier {
+  int64_t file_open_count = 0, o_file_fail_count = 0, total_read = 0, total_write = 0;
+  std::vector<char> dbuf;  // file data, list chunks and results
+  // Last destination directory known to exist, so that the files of one
+  // directory do not each create their parents again.
+  std::string made_dir;
+  // The kernel can copy between our local files (cleared at the first pair
+  // it refuses).
+  bool copy_range = true;
+
+  /// dbuf, made `bs` bytes long on first use: a copier that only ever has
+  /// the kernel copy never touches one.
+  char* buf(int64_t bs);
+  /// Adds the counters into `to` and clears them.
+  void move_counts(cdir_copier* to);
+};
+
 /// What the command thread alone writes: the transfers' objects and
 /// buffers, the file counters, the listing file. Other threads read it only
 /// once the command thread is idle (the report) or gone (close).
-struct cdir_cmder_owned {
-  int64_t file_count = 0, file_open_count = 0, file_total_size = 0, o_file_fail_count = 0;
-  int64_t sync_del_file_count = 0, sync_del_file_fail_count = 0, total_read = 0, total_write = 0;
-  std::vector<char> dbuf;  // file data, list chunks and results
+struct cdir_cmder_owned : cdir_copier {
+  int64_t file_count = 0, file_total_size = 0;
+  int64_t sync_del_file_count = 0, sync_del_file_fail_count = 0;
   std::string ebuf;        // base64 text of one small file
   std::vector<char> rbuf;  // CDIR_RR: write lists sent while read results fill dbuf
   std::unique_ptr<vmfile> imfile, omfile;
   std::unique_ptr<vbfile> ibfile, obfile;
   wyfile* list_file = nullptr;  // ls: the listing file
   std::string list_path;
-  // Last destination directory known to exist, so that the files of one
-  // directory do not each create their parents again.
-  std::string made_dir;
   // Directories whose records wait for the end of the walk.
   std::vector<cdir_dir_touch> touch_later;
-  // The kernel can copy between our local files (cleared at the first pair
-  // it refuses).
-  bool copy_range = true;
+  // Local copies: the copier threads beside this one, and their own state
+  // (index 0 stands for the command thread itself and stays empty).
+  std::unique_ptr<os_pool> pool;
+  std::vector<cdir_copier> copiers;
 };
 
 /// What the progress display reads while the job runs. Written from the
@@ -135,6 +153,7 @@ struct cdir_job {
   int64_t start_ms = 0;
   int64_t max_mfile_size = 0;
   int64_t bs = 0;
+  int threads = 1;  // threads that write one list's files (local sides)
   bool dry = false;       // decide and log, change nothing
   bool dst_root_missing = false;  // dry run: the destination root is not there yet
   int64_t max_del = -1;   // sync's deletion limit, -1 none
@@ -271,9 +290,13 @@ int l_sync_del_orphaned_file(cdir_job* job, cdir_stat* st, mstat_item* src, uint
 /// or none) is looked up when the destination has contents to lose. The
 /// file is truncated only after that check. A failure is logged, counted
 /// and classified; nullptr then.
-os_file_uptr cdir_open_dst(cdir_job* job, const std::string* ipath, const std::string& opath, const os_file_id* src);
+/// `cc` is the calling thread's state (counters, the directory it made
+/// last); the same for the functions below that take one.
+os_file_uptr cdir_open_dst(cdir_job* job, cdir_copier* cc, const std::string* ipath, const std::string& opath,
+                           const os_file_id* src);
 /// Files of size 0 and links at a local destination (`ipath` as above).
-int cdir_create_file(cdir_job* job, const mstat_item* e, const std::string* ipath, const std::string& opath);
+int cdir_create_file(cdir_job* job, cdir_copier* cc, const mstat_item* e, const std::string* ipath,
+                     const std::string& opath);
 /// A small file received from a remote source, written whole at the
 /// destination with its record; no data: cdir_create_file.
 int cdir_write_file(cdir_job* job, const cdir_stat* item, const mstat_item* e, const uint8_t* data, size_t len);
@@ -283,7 +306,8 @@ int cdir_l_touch_dir(cdir_job* job, const char* payload_path, const cdir_stat* s
 void cdir_l_touch_later(cdir_job* job);
 
 // Big files block by block (w_block.cpp), one per transfer path.
-int cdir_copy_file(cdir_job* job, const mstat_item* e, const std::string& ipath, const std::string& opath);
+int cdir_copy_file(cdir_job* job, cdir_copier* cc, const mstat_item* e, const std::string& ipath,
+                   const std::string& opath);
 int cdir_rl_copy_file(cdir_job* job, const mstat_item* e, const std::string& ipath, const std::string& opath);
 int cdir_lr_up_file(cdir_job* job, const mstat_item* e, const std::string& ipath, const std::string& opath);
 int cdir_rr_up_file(cdir_job* job, const mstat_item* e, const std::string& ipath, const std::string& opath);

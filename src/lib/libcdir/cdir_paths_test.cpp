@@ -3,6 +3,8 @@
 // block loop run here as they run against a server.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "cdir_imp.h"
 #include "libcdir.h"
 #include "wytest_tree.h"
@@ -18,8 +20,9 @@ struct job_result {
 };
 
 job_result run_job(uint32_t dir_type, const char* mode, const std::string& src, const std::string& dst,
-                   int32_t bs = 2097152) {
+                   int32_t bs = 2097152, int32_t threads = 0, int* pool_size = nullptr) {
   cdir_param p;
+  p.threads = threads;
   p.i_url = src.c_str();
   p.o_url = dst.c_str();
   EXPECT_EQ(cdir_mode_lookup(mode, &p), 0) << mode;
@@ -30,6 +33,7 @@ job_result run_job(uint32_t dir_type, const char* mode, const std::string& src, 
   EXPECT_NE(job, nullptr) << p.err.msg;
   if (job == nullptr) return r;
   EXPECT_EQ(job->dir_type, dir_type);
+  if (pool_size) *pool_size = job->c.pool ? job->c.pool->size() : 1;
   r.status = libcdir_wait_stop();
   r.file_count = job->c.file_count;
   r.file_open_count = job->c.file_open_count;
@@ -200,6 +204,84 @@ TEST_P(Paths, OddNamesAndAnEmptyTree) {
 std::string path_name(const ::testing::TestParamInfo<uint32_t>& i) {
   static const char* const names[] = {"LL", "RL", "LR", "RR"};
   return names[i.param];
+}
+
+// The files of each directory go to several copier threads: every file
+// arrives whole, and the report's totals, failures included, are exactly
+// those of one thread.
+TEST(LocalThreads, ManyThreadsCopyAndCountExactlyLikeOne) {
+  TempDir t;
+  int64_t bytes = 0, blocked_bytes = 0;
+  int files = 0;
+  for (int d = 0; d < 6; d++) {
+    for (int f = 0; f < 70; f++) {
+      std::string name = t / ("src/d" + std::to_string(d) + "/f" + std::to_string(f));
+      // Empty files, small ones and a few of several blocks of bs=4096.
+      size_t size = f % 10 == 0 ? 0 : f % 17 == 0 ? 20000 + static_cast<size_t>(f) : static_cast<size_t>(f * 37);
+      write_file(name, pattern(size, d * 100 + f));
+      set_mtime(name, kT0 + f);
+      if (d >= 4) {  // blocked at the destination below
+        blocked_bytes += static_cast<int64_t>(size);
+        continue;
+      }
+      bytes += static_cast<int64_t>(size);
+      files++;  // links are made, not opened: not counted
+    }
+    symlink("f1", (t / ("src/d" + std::to_string(d) + "/link")).c_str());
+  }
+  // d4 and d5 are plain files at the destination: none of their files can
+  // be written, and each such failure is counted once.
+  for (const char* dst : {"dst1", "dst4"}) {
+    write_file(t / (std::string(dst) + "/d4"), "x");
+    write_file(t / (std::string(dst) + "/d5"), "x");
+  }
+  int pool1 = 0, pool4 = 0;
+  job_result one = run_job(CDIR_LL, "cp", t / "src", t / "dst1", 4096, 1, &pool1);
+  job_result four = run_job(CDIR_LL, "cp", t / "src", t / "dst4", 4096, 4, &pool4);
+  EXPECT_EQ(pool1, 1);
+  EXPECT_EQ(pool4, 4);
+  for (const job_result& r : {one, four}) {
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.file_count, 6 * 71);
+    EXPECT_EQ(r.file_open_count, files);
+    EXPECT_EQ(r.o_fail, 2 * 71);
+    EXPECT_EQ(r.i_fail, 0);
+    EXPECT_EQ(r.total_write, bytes);
+    EXPECT_EQ(r.total_read, bytes);
+  }
+  std::set<std::string> blocked;
+  for (auto& [rel, e] : scan(t / "src"))
+    if (rel.rfind("d4", 0) == 0 || rel.rfind("d5", 0) == 0) blocked.insert(rel);
+  expect_same(t / "src", t / "dst4", true, blocked);
+  expect_same(t / "src", t / "dst1", true, blocked);
+  // Sync over the copy: the two blocking files and an orphan go, and only
+  // what they blocked is written.
+  write_file(t / "dst4/d0/orphan", "o");
+  job_result again = run_job(CDIR_LL, "sync", t / "src", t / "dst4", 4096, 4);
+  EXPECT_EQ(again.status, 0);
+  EXPECT_EQ(again.del, 3);
+  EXPECT_EQ(again.o_fail, 0);
+  EXPECT_EQ(again.total_write, blocked_bytes);
+  EXPECT_FALSE(fs::exists(t / "dst4/d0/orphan"));
+  expect_same(t / "src", t / "dst4", false);
+}
+
+// Only a local destination gets copier threads; the remote paths keep the
+// one command thread, whatever was asked for.
+TEST(LocalThreads, OnlyALocalCopyHasAPool) {
+  TempDir t;
+  write_file(t / "src/a", "a");
+  int size = 0;
+  for (uint32_t type : {CDIR_RL, CDIR_LR, CDIR_RR}) {
+    run_job(type, "cp", t / "src", t / ("dst" + std::to_string(type)), 4096, 4, &size);
+    EXPECT_EQ(size, 1) << type;
+  }
+  cdir_param p;
+  p.i_url = "/nonexistent-src";
+  p.o_url = "/nonexistent-dst";
+  p.threads = CDIR_THREADS_MAX + 1;
+  EXPECT_EQ(libcdir_open(&p), nullptr);
+  EXPECT_NE(p.err.msg.find("invalid threads"), std::string::npos) << p.err.msg;
 }
 
 INSTANTIATE_TEST_SUITE_P(AllPaths, Paths, ::testing::Values(CDIR_LL, CDIR_RL, CDIR_LR, CDIR_RR), path_name);

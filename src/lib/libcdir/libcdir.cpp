@@ -106,6 +106,9 @@ void free_job(cdir_job* raw) {
     job.release();
     return;
   }
+  // The copiers work only inside a message of the command thread, which
+  // has ended: they are waiting for the next list and end at once.
+  job->c.pool.reset();
   job->w.irdir.reset();
   job->c.imfile.reset();
   job->c.ibfile.reset();
@@ -264,6 +267,10 @@ cdir_job* libcdir_open(cdir_param* p) {
     CDIR_ERR_SET(err, -1, "invalid bs [%d]", p->bs);
     return open_failed(nullptr, err, "");
   }
+  if (p->threads < 0 || p->threads > CDIR_THREADS_MAX) {
+    CDIR_ERR_SET(err, -1, "invalid threads [%d]", p->threads);
+    return open_failed(nullptr, err, "");
+  }
   if (static_cast<int64_t>(p->imfile_param.max_mfile_size) * 2 > p->bs) {
     LOGW("imfile_param.max_mfile_size=%d too big", p->imfile_param.max_mfile_size);
     p->imfile_param.max_mfile_size = p->bs / 2;
@@ -276,6 +283,7 @@ cdir_job* libcdir_open(cdir_param* p) {
   }
   job->err = err;
   job->timeout = p->timeout;
+  job->threads = os_pool_size(p->threads, p->threads > 0 ? CDIR_THREADS_MAX : CDIR_THREADS_AUTO_MAX);
   p->irdir_param.err = p->ordir_param.err = p->imfile_param.err = err;
   if (resolve_url(job, p->i_url, &job->src) < 0) return open_failed(job, err, "");
   job->i_url = job->src.url;
@@ -342,6 +350,10 @@ cdir_job* libcdir_open(cdir_param* p) {
   // the walk until the time-out.
   job->w.lbuf.resize(std::max<size_t>(static_cast<size_t>(job->max_mfile_size), RDIR_MAX_RECORD + 2));
   job->c.dbuf.resize(p->bs);
+  if (job->dir_type == CDIR_LL && (cp || sync) && job->threads > 1) {
+    job->c.pool = std::make_unique<os_pool>("cdir_copy", job->threads, static_cast<const os_thread_opt*>(p->thread_opts));
+    job->c.copiers.resize(static_cast<size_t>(job->c.pool->size()));
+  }
 
   queue_param qp;
   qp.release_proc = queue_release;

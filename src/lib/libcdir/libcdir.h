@@ -43,6 +43,11 @@ struct cdir_param {
   cdir_rdir_param ordir_param;
   cdir_err err;                  // where a failed open leaves its cause
   const void* thread_opts = nullptr;
+  // Threads that write the files of one directory at once (the command
+  // thread among them): 0 for one per processor up to CDIR_THREADS_AUTO_MAX,
+  // 1 for the command thread alone. Local destinations only; a local
+  // multi-file object writes its lists with as many.
+  int32_t threads = 0;
   // Runs two local directories through the transfer path of this dir_type
   // (0-3), with local endpoint objects on the sides it takes as remote; -1
   // takes the path from the URLs. For tests of the remote paths without a
@@ -58,6 +63,11 @@ struct cdir_param {
   // Live progress on standard error: CDIR_PROGRESS_*.
   int32_t progress = 0;
 };
+
+/// Most threads that threads=0 picks, and most that may be asked for: a
+/// third thread creating files gained nothing on the machines we measured.
+constexpr int32_t CDIR_THREADS_AUTO_MAX = 4;
+constexpr int32_t CDIR_THREADS_MAX = 16;
 
 /// Progress display of a job: none, one line redrawn in place about four
 /// times a second (a terminal), or one whole line a second (a pipe or file).

@@ -30,7 +30,8 @@ int make_dir(const std::string& path) {
   os_stat_t st;
   if (os_file_stat(path.c_str(), false, &st) == 0) {
     if (st.kind == OS_PATH_DIR) return 0;
-    if ((st.attrib & OS_ATTR_LINK) && os_file_delete(path.c_str()) < 0) return -1;
+    // Another copier may have replaced the same link a moment ago.
+    if ((st.attrib & OS_ATTR_LINK) && os_file_delete(path.c_str()) < 0 && os_last_verr() != kVerrNoPath) return -1;
   }
   return os_mkdirs(path.c_str());
 }
@@ -38,22 +39,22 @@ int make_dir(const std::string& path) {
 /// Makes sure the parent directory of `path` exists as a real directory;
 /// remembers the last one so that the files of one directory make it once.
 /// The destination root itself may be reached through a link of the user's.
-int ensure_parent(cdir_job* job, const std::string& path) {
+int ensure_parent(cdir_job* job, cdir_copier* cc, const std::string& path) {
   char sep = job->dst.sep;
   size_t cut = path.find_last_of(sep);
   if (cut == std::string::npos || cut == 0) return 0;
-  if (job->c.made_dir.size() == cut && path.compare(0, cut, job->c.made_dir) == 0) return 0;
+  if (cc->made_dir.size() == cut && path.compare(0, cut, cc->made_dir) == 0) return 0;
   std::string parent = path.substr(0, cut);
   int r = trim_seps(parent, sep) == trim_seps(job->dst.path, sep) ? os_mkdirs(parent.c_str()) : make_dir(parent);
   if (r < 0) return -1;
-  job->c.made_dir = std::move(parent);
+  cc->made_dir = std::move(parent);
   return 0;
 }
 
-void fail_o_open(cdir_job* job, const std::string& opath) {
+void fail_o_open(cdir_job* job, cdir_copier* cc, const std::string& opath) {
   int v = os_last_verr();
   LOGES("o_open [%s] eno=%d error: ", opath.c_str(), v);
-  job->c.o_file_fail_count++;
+  cc->o_file_fail_count++;
   cdir_verr_check(job, v);
 }
 
@@ -79,11 +80,12 @@ os_file2* cdir_open_no_link(const char* path, uint64_t flags) {
   return f;
 }
 
-os_file_uptr cdir_open_dst(cdir_job* job, const std::string* ipath, const std::string& opath, const os_file_id* src) {
+os_file_uptr cdir_open_dst(cdir_job* job, cdir_copier* cc, const std::string* ipath, const std::string& opath,
+                           const os_file_id* src) {
   os_file_uptr out;
-  if (ensure_parent(job, opath) == 0) out.reset(cdir_open_no_link(opath.c_str(), kOpenWrite));
+  if (ensure_parent(job, cc, opath) == 0) out.reset(cdir_open_no_link(opath.c_str(), kOpenWrite));
   if (!out) {
-    fail_o_open(job, opath);
+    fail_o_open(job, cc, opath);
     return out;
   }
   os_file_id oid;
@@ -99,23 +101,24 @@ os_file_uptr cdir_open_dst(cdir_job* job, const std::string* ipath, const std::s
   }
   if (src && src->dev == oid.dev && src->ino == oid.ino) {
     LOGE("o_open [%s] error: the same file as the source, skipped", opath.c_str());
-    job->c.o_file_fail_count++;
+    cc->o_file_fail_count++;
     out.reset();
     return out;
   }
   if (oid.size > 0 && os_file_truncate(out.get(), 0) < 0) {
-    fail_o_open(job, opath);
+    fail_o_open(job, cc, opath);
     out.reset();
   }
   return out;
 }
 
-int cdir_create_file(cdir_job* job, const mstat_item* e, const std::string* ipath, const std::string& opath) {
+int cdir_create_file(cdir_job* job, cdir_copier* cc, const mstat_item* e, const std::string* ipath,
+                     const std::string& opath) {
   os_set_stat s = rdir_set_stat_of(*e);
   if (e->flags & RDIR_FLAG_LINK) {
     const char* target = e->link ? e->link : "";
     bool junction = e->flags & RDIR_FLAG_JUNCTION;
-    int r = ensure_parent(job, opath);
+    int r = ensure_parent(job, cc, opath);
     if (r == 0) {
       // Both kinds of link are symlinks here and go as such; whatever else
       // stands in the way goes too, a directory only when it is empty, so a
@@ -130,14 +133,14 @@ int cdir_create_file(cdir_job* job, const mstat_item* e, const std::string* ipat
       LOGES("os_create_junction [%s]->[%s] eno=%d error: ", opath.c_str(), target, v);
     else
       LOGES("os_symlink2 [%s]->[%s] eno=%d error: ", opath.c_str(), target, v);
-    job->c.o_file_fail_count++;
+    cc->o_file_fail_count++;
     cdir_verr_check(job, v);
     return -1;
   }
-  os_file_uptr out = cdir_open_dst(job, ipath, opath, nullptr);
+  os_file_uptr out = cdir_open_dst(job, cc, ipath, opath, nullptr);
   if (!out) return -1;
   if (os_file_set_stat(out.get(), &s) < 0) LOGES("set_stat [%s] error: ", opath.c_str());
-  job->c.file_open_count++;
+  cc->file_open_count++;
   cdir_progress_file_done(job);
   return 0;
 }
@@ -191,8 +194,8 @@ void cdir_l_touch_later(cdir_job* job) {
 
 int cdir_write_file(cdir_job* job, const cdir_stat* item, const mstat_item* e, const uint8_t* data, size_t len) {
   std::string opath = job->dst.join(item->opath, e->name);
-  if (len == 0) return cdir_create_file(job, e, nullptr, opath);
-  os_file_uptr out = cdir_open_dst(job, nullptr, opath, nullptr);
+  if (len == 0) return cdir_create_file(job, &job->c, e, nullptr, opath);
+  os_file_uptr out = cdir_open_dst(job, &job->c, nullptr, opath, nullptr);
   if (!out) return -1;
   int64_t w = os_file_pwrite(out.get(), data, len, 0);
   if (w != static_cast<int64_t>(len)) {

@@ -174,6 +174,7 @@ std::unique_ptr<vmfile> vmfile_open(cdir_job* job, const char* url, const cdir_m
   libmfile_param mp;
   mp.max_mfile_size = static_cast<uint32_t>(p.max_mfile_size);
   mp.read_timeout_ms = p.param2;
+  mp.threads = job->threads;
   mp.err = job->err;
   libmfile* h = libmfile_open(mp);
   if (h == nullptr) return nullptr;

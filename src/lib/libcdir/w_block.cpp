@@ -105,11 +105,11 @@ class block_dst {
 
 class local_dst final : public block_dst {
  public:
-  local_dst(cdir_job* job, const std::string& ipath, const std::string& opath, bool src_local)
-      : job_(job), ipath_(ipath), opath_(opath), src_local_(src_local) {}
+  local_dst(cdir_job* job, cdir_copier* cc, const std::string& ipath, const std::string& opath, bool src_local)
+      : job_(job), cc_(cc), ipath_(ipath), opath_(opath), src_local_(src_local) {}
   bool local() const override { return true; }
   bool prepare(os_file_id* src_id) override {
-    f_ = cdir_open_dst(job_, src_local_ ? &ipath_ : nullptr, opath_, src_id);
+    f_ = cdir_open_dst(job_, cc_, src_local_ ? &ipath_ : nullptr, opath_, src_id);
     return f_ != nullptr;
   }
   int64_t write(int64_t off, const char* data, size_t len) override {
@@ -124,6 +124,7 @@ class local_dst final : public block_dst {
 
  private:
   cdir_job* job_;
+  cdir_copier* cc_;
   const std::string& ipath_;
   const std::string& opath_;
   bool src_local_;
@@ -167,18 +168,18 @@ constexpr loop_kind kRR = {true, true};
 /// The kernel's copy between two local files: the rest of the file in calls
 /// of at most 1 GiB (so that a stop is still seen). 1 when the file is
 /// whole, 0 to go on through the data buffer from `*off`, -1 to stop.
-int kernel_copy(cdir_job* job, os_file2* in, os_file2* out, int64_t* off, int64_t* remaining) {
+int kernel_copy(cdir_job* job, cdir_copier* cc, os_file2* in, os_file2* out, int64_t* off, int64_t* remaining) {
   while (true) {
     int64_t chunk = std::max<int64_t>(1, std::min<int64_t>(*remaining, kKernelCopyMax));
     int64_t n = os_file_copy_range(in, *off, out, *off, static_cast<size_t>(chunk));
     if (n < 0) {
       // A pair it cannot copy, or a failure: the data buffer path tells
       // read and write errors apart.
-      if (n == OS_COPY_UNSUPPORTED) job->c.copy_range = false;
+      if (n == OS_COPY_UNSUPPORTED) cc->copy_range = false;
       return 0;
     }
-    job->c.total_read += n;
-    job->c.total_write += n;
+    cc->total_read += n;
+    cc->total_write += n;
     cdir_progress_bytes(job, n);
     *off += n;
     *remaining -= n;
@@ -189,17 +190,18 @@ int kernel_copy(cdir_job* job, os_file2* in, os_file2* out, int64_t* off, int64_
   }
 }
 
-int block_loop(cdir_job* job, const loop_kind& k, const mstat_item* e, block_src& src, block_dst& dst,
-               const std::string& ipath, const std::string& opath) {
+int block_loop(cdir_job* job, cdir_copier* cc, const loop_kind& k, const mstat_item* e, block_src& src,
+               block_dst& dst, const std::string& ipath, const std::string& opath) {
   cdir_progress_name(job, ipath);
-  char* buf = job->c.dbuf.data();
   int64_t bs = job->bs;
   int64_t remaining = e->size;
   auto want = [&](bool first) {
     bool full = first ? k.first_block_full : !k.later_min;
     return static_cast<size_t>(full ? bs : std::clamp<int64_t>(remaining, 0, bs));
   };
-  if (!src.open(buf, want(true))) {
+  // A local source reads nothing at open, so the kernel's copy needs no
+  // buffer at all.
+  if (!src.open(src.local() ? nullptr : cc->buf(bs), want(true))) {
     side_fail(job, src.local(), "i_open", ipath);
     job->i_file_fail_count++;
     return -1;
@@ -207,7 +209,9 @@ int block_loop(cdir_job* job, const loop_kind& k, const mstat_item* e, block_src
   if (!dst.prepare(src.id())) return -1;
   int64_t off = 0;
   int whole = 0;
-  if (job->c.copy_range && src.file() && dst.file()) whole = kernel_copy(job, src.file(), dst.file(), &off, &remaining);
+  if (cc->copy_range && src.file() && dst.file())
+    whole = kernel_copy(job, cc, src.file(), dst.file(), &off, &remaining);
+  char* buf = whole == 0 ? cc->buf(bs) : nullptr;
   for (bool first = off == 0; whole == 0; first = false) {
     int64_t n = src.read(off, buf, want(first));
     if (n < 0) {
@@ -215,7 +219,7 @@ int block_loop(cdir_job* job, const loop_kind& k, const mstat_item* e, block_src
       job->i_file_fail_count++;
       break;
     }
-    job->c.total_read += n;
+    cc->total_read += n;
     // The first write opens a destination behind an endpoint object, so an
     // empty file is created too.
     int64_t w = n > 0 || first ? dst.write(off, buf, static_cast<size_t>(n)) : 0;
@@ -227,10 +231,10 @@ int block_loop(cdir_job* job, const loop_kind& k, const mstat_item* e, block_src
       } else {
         side_fail(job, false, "o_write", opath);
       }
-      job->c.o_file_fail_count++;
+      cc->o_file_fail_count++;
       break;
     }
-    job->c.total_write += w;
+    cc->total_write += w;
     cdir_progress_bytes(job, w);
     off += w;
     // The file ends where its listed size is reached, or where a read finds
@@ -247,36 +251,37 @@ int block_loop(cdir_job* job, const loop_kind& k, const mstat_item* e, block_src
   if (whole != 1) return 0;
   if (dst.finish(e) < 0) {
     side_fail(job, dst.local(), "o_close", opath);
-    job->c.o_file_fail_count++;
+    cc->o_file_fail_count++;
     return 0;
   }
-  job->c.file_open_count++;
+  cc->file_open_count++;
   cdir_progress_file_done(job);
   return 0;
 }
 
 }  // namespace
 
-int cdir_copy_file(cdir_job* job, const mstat_item* e, const std::string& ipath, const std::string& opath) {
+int cdir_copy_file(cdir_job* job, cdir_copier* cc, const mstat_item* e, const std::string& ipath,
+                   const std::string& opath) {
   local_src src(ipath);
-  local_dst dst(job, ipath, opath, true);
-  return block_loop(job, kLL, e, src, dst, ipath, opath);
+  local_dst dst(job, cc, ipath, opath, true);
+  return block_loop(job, cc, kLL, e, src, dst, ipath, opath);
 }
 
 int cdir_rl_copy_file(cdir_job* job, const mstat_item* e, const std::string& ipath, const std::string& opath) {
   vbfile_src src(job->c.ibfile.get(), ipath);
-  local_dst dst(job, ipath, opath, false);
-  return block_loop(job, kRL, e, src, dst, ipath, opath);
+  local_dst dst(job, &job->c, ipath, opath, false);
+  return block_loop(job, &job->c, kRL, e, src, dst, ipath, opath);
 }
 
 int cdir_lr_up_file(cdir_job* job, const mstat_item* e, const std::string& ipath, const std::string& opath) {
   local_src src(ipath);
   vbfile_dst dst(job->c.obfile.get(), opath);
-  return block_loop(job, kLR, e, src, dst, ipath, opath);
+  return block_loop(job, &job->c, kLR, e, src, dst, ipath, opath);
 }
 
 int cdir_rr_up_file(cdir_job* job, const mstat_item* e, const std::string& ipath, const std::string& opath) {
   vbfile_src src(job->c.ibfile.get(), ipath);
   vbfile_dst dst(job->c.obfile.get(), opath);
-  return block_loop(job, kRR, e, src, dst, ipath, opath);
+  return block_loop(job, &job->c, kRR, e, src, dst, ipath, opath);
 }

@@ -7,6 +7,19 @@
 
 WY_LOG_TAG("cdir");
 
+char* cdir_copier::buf(int64_t bs) {
+  if (dbuf.size() < static_cast<size_t>(bs)) dbuf.resize(static_cast<size_t>(bs));
+  return dbuf.data();
+}
+
+void cdir_copier::move_counts(cdir_copier* to) {
+  to->file_open_count += file_open_count;
+  to->o_file_fail_count += o_file_fail_count;
+  to->total_read += total_read;
+  to->total_write += total_write;
+  file_open_count = o_file_fail_count = total_read = total_write = 0;
+}
+
 namespace {
 
 /// The files of q, sorted by size ascending.
@@ -34,16 +47,37 @@ uint64_t first_sized(const mstat_item* it, uint64_t n) {
   return i;
 }
 
+/// One file of a local copy, on whichever thread took it.
+void ll_copy_one(cdir_job* job, cdir_copier* cc, cdir_stat* q, const mstat_item* e) {
+  std::string ipath = job->src.join(q->path, e->name);
+  std::string opath = job->dst.join(q->opath, e->name);
+  if (e->size == 0)
+    cdir_create_file(job, cc, e, &ipath, opath);
+  else
+    cdir_copy_file(job, cc, e, ipath, opath);
+}
+
+/// A local copy: creating a file is kernel work that scales with the
+/// cores, so the files of the list go to the copier threads and this
+/// thread together, smallest first; the list is done when the last of them
+/// is. Each thread counts into its own state, added up here afterwards.
 int ll_copy_list(cdir_job* job, cdir_stat* q) {
   uint64_t n = 0;
   mstat_item* it = sorted_files(q, &n);
-  uint64_t sized = first_sized(it, n);
-  for (uint64_t i = 0; i < sized; i++) {
-    if (cdir_need_exit(job)) return -1;
-    std::string ipath = job->src.join(q->path, it[i].name);
-    cdir_create_file(job, &it[i], &ipath, job->dst.join(q->opath, it[i].name));
+  if (!job->c.pool) {
+    for (uint64_t i = 0; i < n; i++) {
+      if (cdir_need_exit(job)) return -1;
+      ll_copy_one(job, &job->c, q, &it[i]);
+    }
+    return 0;
   }
-  return big_files(job, q, it, sized, n, cdir_copy_file);
+  bool whole = job->c.pool->run(n, [&](int w, uint64_t i) {
+    if (cdir_need_exit(job)) return false;
+    ll_copy_one(job, w == 0 ? &job->c : &job->c.copiers[w], q, &it[i]);
+    return true;
+  });
+  for (size_t w = 1; w < job->c.copiers.size(); w++) job->c.copiers[w].move_counts(&job->c);
+  return whole ? 0 : -1;
 }
 
 int write_received(cdir_job* job, const cdir_stat* item, const mstat_item* e, const uint8_t* data, size_t len,

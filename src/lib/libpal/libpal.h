@@ -8,6 +8,7 @@
 #include "pal_url.h"
 #include "pal_hash.h"
 #include "pal_thread.h"
+#include "pal_pool.h"
 #include "pal_queue.h"
 #include "pal_cmder.h"
 #include "pal_qbuf.h"

@@ -251,6 +251,9 @@ struct libmfile_param {
   /// this root on every operation; a link is created with its text as
   /// given (a junction too). Not owned: it outlives the object.
   const os_root* root = nullptr;
+  /// Threads that write the files of one write list (1: the object's
+  /// command thread alone). Results stay in list order.
+  int threads = 1;
 };
 
 /// Opens a multi-file object and starts its "mfile_cmder" thread. Returns

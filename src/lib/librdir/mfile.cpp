@@ -1,9 +1,11 @@
 // The multi-file object: runs whole lists against one base directory on its
 // own command thread and queues the results as text and data records.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "libpal.h"
@@ -41,8 +43,16 @@ struct libmfile {
   // The base directory as last posted, for the collector's log line.
   std::mutex post_mu;
   std::string post_base;
+  // Threads that write the files of one write list beside the command
+  // thread; none when the object writes alone.
+  std::unique_ptr<os_pool> pool;
 
-  ~libmfile() { rdir_cmder_stop(hcmd); }
+  // The command thread ends first: the pool's threads only work inside
+  // one of its commands.
+  ~libmfile() {
+    rdir_cmder_stop(hcmd);
+    pool.reset();
+  }
 };
 
 namespace {
@@ -226,67 +236,137 @@ int64_t b64_decoded_len(std::string_view s) {
   return n;
 }
 
-// Writes one line's file; returns false when the list must end.
-bool write_one(libmfile* h, const rdir_line& l, int* kind, int* value) {
-  std::string path;
-  *value = entry_path(h, l.name, &path);
-  if (*value < 0) {
-    *kind = 1;
-    return true;
-  }
-  if (l.data.empty()) {
-    *kind = create_file(h->root, l, path, value);
-    return true;
-  }
-  int64_t want = b64_decoded_len(l.data);
-  if (want > static_cast<int64_t>(h->data.size())) {
-    LOGE("[%s] data of %lld bytes > max_mfile_size=%u\n", path.c_str(), static_cast<long long>(want),
-         h->max_mfile_size);
-    *kind = 1;
-    *value = kBadLength;
-    return true;
-  }
-  int n = base64_decode(l.data.data(), l.data.size(), h->data.data(), h->data.size());
-  if (n < 1) {
-    LOGE("file_data base64 decode error");
-    return false;
-  }
-  unlink_if_link(h->root, path);
-  os_file_uptr f(os_at_file_open(h->root, path.c_str(), kOpenWrite));
+// Writes one file of a write list whose data is decoded already (`data`
+// null for an empty file or a link): the kind of its result (0 written, 1
+// not opened or made, 2 not written whole) and the value (bytes or cause).
+int write_file(const os_root* root, const rdir_line& l, const std::string& path, const uint8_t* data, int64_t n,
+               int* value) {
+  if (data == nullptr) return create_file(root, l, path, value);
+  unlink_if_link(root, path);
+  os_file_uptr f(os_at_file_open(root, path.c_str(), kOpenWrite));
   if (!f) {
-    *kind = 1;
     *value = last_verr();
     LOGES("o_open [%s] eno=%d error: ", path.c_str(), *value);
-    return true;
+    return 1;
   }
   int64_t done = 0;
   while (done < n) {
-    int64_t w = os_file_write(f.get(), h->data.data() + done, n - done);
+    int64_t w = os_file_write(f.get(), data + done, n - done);
     if (w <= 0) {
-      *kind = 2;
       *value = w < 0 ? last_verr() : -1;
       LOGES("o_write [%s] eno=%d error: ", path.c_str(), *value);
-      return true;
+      return 2;
     }
     done += w;
   }
   os_set_stat ss = rdir_set_stat_of(l.st);
   os_file_set_stat(f.get(), &ss);
-  *kind = 0;
-  *value = n;
+  *value = static_cast<int>(n);
+  return 0;
+}
+
+// One line of a write list as the command thread prepared it: its path and
+// decoded data, or a result decided without touching a file.
+struct write_item {
+  rdir_line l;
+  std::string path;
+  size_t off = 0;   // decoded data in the list's buffer
+  int64_t len = -1;  // -1: no data (an empty file or a link)
+  bool decided = false;
+  int kind = 0, value = 0;
+};
+
+// Decoded data of one batch of a write list: a peer's list may be as long
+// as a frame, and only this much of it is held decoded at a time.
+constexpr size_t kWriteBatchBytes = 4 << 20;
+
+// Parses, checks and decodes the next lines of a write list into `items`
+// and `data`, taking them off `list`, until about kWriteBatchBytes are
+// decoded. False when a line that does not parse or decode ended the list
+// there, as if it had been its last line.
+bool prepare_write_batch(libmfile* h, std::string_view* list, std::vector<write_item>* items,
+                         std::vector<uint8_t>* data) {
+  while (!list->empty() && data->size() < kWriteBatchBytes) {
+    size_t p = list->find('\n');
+    std::string_view line = list->substr(0, p);
+    *list = p == std::string_view::npos ? std::string_view() : list->substr(p + 1);
+    write_item w;
+    if (libmfile_write_scanf(line, &w.l) < 0) return false;
+    int rc = entry_path(h, w.l.name, &w.path);
+    if (rc < 0) {
+      w.decided = true;
+      w.kind = 1;
+      w.value = rc;
+    } else if (!w.l.data.empty()) {
+      int64_t want = b64_decoded_len(w.l.data);
+      if (want > static_cast<int64_t>(h->data.size())) {
+        LOGE("[%s] data of %lld bytes > max_mfile_size=%u\n", w.path.c_str(), static_cast<long long>(want),
+             h->max_mfile_size);
+        w.decided = true;
+        w.kind = 1;
+        w.value = kBadLength;
+      } else {
+        // Room for what the text can decode to (blanks in it are skipped),
+        // never more than one file may hold.
+        size_t room = std::min(h->data.size(), w.l.data.size() / 4 * 3 + 3);
+        w.off = data->size();
+        data->resize(w.off + room);
+        int n = base64_decode(w.l.data.data(), w.l.data.size(), data->data() + w.off, room);
+        data->resize(w.off + static_cast<size_t>(std::max(n, 0)));
+        if (n < 1) {
+          LOGE("file_data base64 decode error");
+          return false;
+        }
+        w.len = n;
+      }
+    }
+    items->push_back(std::move(w));
+  }
   return true;
 }
 
+// True when two lines of the list name the same file: written at once on
+// two threads, which of them is left would be chance.
+bool names_repeat(const std::vector<write_item>& items) {
+  std::unordered_set<std::string_view> seen;
+  for (const write_item& w : items)
+    if (!w.decided && !seen.insert(w.l.name).second) return true;
+  return false;
+}
+
+// Writes the files of a write list, on the object's pool threads when it
+// has them. Results go out strictly in list order, each as soon as it and
+// every one before it are known, so the collector can take them while the
+// rest are still being written.
 void cmd_write_list(libmfile* h, std::string_view list) {
   make_base(h);
-  for_each_line(list, [h](std::string_view line) {
-    rdir_line l;
-    if (libmfile_write_scanf(line, &l) < 0) return false;
-    int kind = 0, value = 0;
-    if (!write_one(h, l, &kind, &value)) return false;
-    put(h, std::to_string(kind) + "\t" + std::to_string(value) + "\n");
+  std::vector<write_item> items;
+  std::vector<uint8_t> data;
+  std::mutex mu;
+  size_t next = 0;
+  std::vector<uint8_t> done;
+  auto one = [&](int, uint64_t i) {
+    write_item& w = items[i];
+    if (!w.decided)
+      w.kind = write_file(h->root, w.l, w.path, w.len < 0 ? nullptr : data.data() + w.off, w.len, &w.value);
+    std::lock_guard<std::mutex> lk(mu);
+    done[i] = 1;
+    for (; next < items.size() && done[next]; next++)
+      put(h, std::to_string(items[next].kind) + "\t" + std::to_string(items[next].value) + "\n");
     return true;
-  });
+  };
+  for (bool whole = true; whole && !list.empty();) {
+    items.clear();
+    data.clear();
+    whole = prepare_write_batch(h, &list, &items, &data);
+    next = 0;
+    done.assign(items.size(), 0);
+    if (h->pool && items.size() > 1 && !names_repeat(items)) {
+      h->pool->run(items.size(), one);
+    } else {
+      for (uint64_t i = 0; i < items.size(); i++) one(0, i);
+    }
+  }
 }
 
 int remove_entry(const os_root* root, const std::string& path) {
@@ -378,6 +458,7 @@ libmfile* libmfile_open(const libmfile_param& p) {
     CDIR_ERR_SET(p.err, -8, "%s", "");
     return nullptr;
   }
+  if (p.threads > 1) h->pool = std::make_unique<os_pool>("mfile_write", p.threads, nullptr);
   h->hcmd = rdir_cmder_start(h.get(), "mfile_cmder", mfile_msg_proc, p.err);
   if (!h->hcmd) return nullptr;
   return h.release();

@@ -30,11 +30,12 @@ struct mfile_closer {
 };
 using mfile_ptr = std::unique_ptr<libmfile, mfile_closer>;
 
-mfile_ptr open_mfile(int timeout_ms = 3000, uint32_t max = kMax, const os_root* root = nullptr) {
+mfile_ptr open_mfile(int timeout_ms = 3000, uint32_t max = kMax, const os_root* root = nullptr, int threads = 1) {
   libmfile_param p;
   p.max_mfile_size = max;
   p.read_timeout_ms = timeout_ms;
   p.root = root;
+  p.threads = threads;
   return mfile_ptr(libmfile_open(p));
 }
 
@@ -274,6 +275,71 @@ TEST(Libmfile, WriteListCreatesLinksAndEmptyFilesAndStopsAtBadData) {
   // A line with the wrong number of fields ends it the same way.
   ASSERT_EQ(libmfile_write_list(m.get(), nullptr, "x\t\t802\n"), 0);
   EXPECT_EQ(libmfile_get_list_ret(m.get(), buf, sizeof buf), 0);
+}
+
+// Several threads write the files of one list; the results still answer
+// the lines in list order, whatever finished first, and a bad line in the
+// middle ends the list there as with one thread.
+TEST(Libmfile, ThreadsWriteAListWithResultsInListOrder) {
+  TempDir t;
+  mfile_ptr m = open_mfile(3000, kMax, nullptr, 4);
+  ASSERT_TRUE(m);
+  std::string list, expect;
+  for (int i = 0; i < 400; i++) {
+    std::string name = "f" + std::to_string(i);
+    if (i % 50 == 7) {
+      list += write_line(rec("bad/name"), "z");  // refused without a file
+      expect += "1\t-104\n";
+      continue;
+    }
+    // Large and tiny files interleaved, so later lines often finish first.
+    std::string data = pattern(i % 3 == 0 ? 60000 : static_cast<size_t>(i % 5), i);
+    list += write_line(rec(name.c_str()), data);
+    expect += "0\t" + std::to_string(data.size()) + "\n";
+  }
+  ASSERT_EQ(libmfile_write_list(m.get(), t.path().c_str(), list.c_str()), 0);
+  EXPECT_EQ(collect(m.get(), expect), expect);
+  for (int i = 0; i < 400; i++) {
+    if (i % 50 == 7) continue;
+    std::string name = "f" + std::to_string(i);
+    ASSERT_EQ(read_file(t / name), pattern(i % 3 == 0 ? 60000 : static_cast<size_t>(i % 5), i)) << name;
+    struct stat sb;
+    ASSERT_EQ(stat((t / name).c_str(), &sb), 0);
+    EXPECT_EQ(sb.st_mtime, 1500000000) << name;
+  }
+
+  // Bad base64 on the third line: the two before it are written and
+  // answered, nothing after it is touched.
+  std::string bad = write_line(rec("a1"), "one") + write_line(rec("a2"), "two");
+  rdir_fmt_write_line(bad, rec("a3"), "@@@@");
+  bad += "\n" + write_line(rec("a4"), "four") + write_line(rec("a5"), "five");
+  ASSERT_EQ(libmfile_write_list(m.get(), t.path().c_str(), bad.c_str()), 0);
+  EXPECT_EQ(collect(m.get(), "0\t3\n0\t3\n"), "0\t3\n0\t3\n");
+  char buf[256];
+  EXPECT_EQ(libmfile_get_list_ret(m.get(), buf, sizeof buf), 0);
+  EXPECT_EQ(read_file(t / "a2"), "two");
+  EXPECT_FALSE(fs::exists(t / "a3"));
+  EXPECT_FALSE(fs::exists(t / "a4"));
+  EXPECT_FALSE(fs::exists(t / "a5"));
+
+  // The same name twice: written in list order, so the last line wins.
+  std::string twice, answers;
+  for (int i = 0; i < 20; i++) {
+    std::string v = "v" + std::to_string(i);
+    twice += write_line(rec("same"), v);
+    answers += "0\t" + std::to_string(v.size()) + "\n";
+  }
+  ASSERT_EQ(libmfile_write_list(m.get(), t.path().c_str(), twice.c_str()), 0);
+  EXPECT_EQ(collect(m.get(), answers), answers);
+  EXPECT_EQ(read_file(t / "same"), "v19");
+
+  // A blank after the data is skipped by the decoder, as it always was.
+  std::string blanks;
+  rdir_fmt_write_line(blanks, rec("blank"), "aGVsbG8= ");
+  blanks += "\n" + write_line(rec("next"), "n");
+  ASSERT_EQ(libmfile_write_list(m.get(), t.path().c_str(), blanks.c_str()), 0);
+  EXPECT_EQ(collect(m.get(), "0\t5\n0\t1\n"), "0\t5\n0\t1\n");
+  EXPECT_EQ(read_file(t / "blank"), "hello");
 }
 
 TEST(Libmfile, MkdirDeleteAndDeleteAllFiles) {

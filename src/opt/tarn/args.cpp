@@ -2,6 +2,7 @@
 #include "args.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "liblog.h"
@@ -101,6 +102,19 @@ parse_result set_progress(const char* val, cdir_param* p, std::string* bad) {
   return PARSE_OK;
 }
 
+parse_result set_threads(const char* val, cdir_param* p, std::string* bad) {
+  size_t n = strlen(val);
+  bool ok = n > 0 && n <= 2;
+  for (size_t i = 0; ok && i < n; i++) ok = val[i] >= '0' && val[i] <= '9';
+  int v = ok ? atoi(val) : 0;
+  if (v < 1 || v > CDIR_THREADS_MAX) {
+    *bad = std::string("threads=") + val;
+    return PARSE_BAD_VALUE;
+  }
+  p->threads = v;
+  return PARSE_OK;
+}
+
 }  // namespace
 
 // In the order of the usage text: its first lines are fixed, the words
@@ -118,6 +132,8 @@ const tarn_word tarn_words[] = {
     {"dry", set_dry, "\tdry=1    decide and log what would be copied and deleted, change nothing\n"},
     {"max_del", set_max_del, "\tmax_del=N    sync deletes at most N files\n"},
     {"progress", set_progress, "\tprogress=0|1    live progress line off, or on even without a terminal\n"},
+    {"threads", set_threads,
+     "\tthreads=N    write the files of a directory on N threads (1-16; default one per core, at most 4)\n"},
     {nullptr, nullptr, nullptr},
 };
 

@@ -1,7 +1,7 @@
 // tarn: copies, syncs or lists one directory tree per run.
 //
 //   tarn mode=cp|sync|ls|<mode name> if=SRC [of=DST] [bs=N] [olist=FILE]
-//        [dbg=sync_reason] [level=LEVEL] [dry=0|1] [max_del=N] [progress=0|1]
+//        [dbg=sync_reason] [level=LEVEL] [dry=0|1] [max_del=N] [progress=0|1] [threads=N]
 //   tarn ls_mode=PREFIX
 //   tarn -v
 #include <atomic>

@@ -14,7 +14,7 @@ namespace {
 
 const char kUsage[] =
     "usage: wysd [conf=FILE] [root=DIR] [listen=ADDR] [port=N] [tls_port=N]\n"
-    "            [trash=DIR] [level=LEVEL]\n"
+    "            [trash=DIR] [write_threads=N] [level=LEVEL]\n"
     "       wysd -v\n"
     "\tconf=FILE      configuration file (section [server], users in [users])\n"
     "\troot=DIR       the directory served; clients cannot leave it\n"
@@ -22,6 +22,7 @@ const char kUsage[] =
     "\tport=N         plain TCP port (default 6688; 0 any free port; off)\n"
     "\ttls_port=N     TLS port (default 6686; 0 any free port; off)\n"
     "\ttrash=DIR      where deleted files go (same file system, outside root)\n"
+    "\twrite_threads=N  threads that write one write list's files (0: one per core, at most 4)\n"
     "\tlevel=LEVEL    set log level: [verb, dbg, info, warn, err]\n";
 
 }  // namespace
@@ -32,7 +33,8 @@ const wysd_key wysd_keys[] = {
     {"conf", true, false},     {"root", true, true},        {"listen", true, true},  {"port", true, true},
     {"tls_port", true, true},  {"trash", true, true},       {"level", true, true},   {"cert", false, true},
     {"key", false, true},      {"login", false, true},      {"max_conn", false, true}, {"ctx_keep_s", false, true},
-    {"login_s", false, true},  {"idle_s", false, true},     {"max_frame", false, true}, {nullptr, false, false},
+    {"login_s", false, true},  {"idle_s", false, true},     {"max_frame", false, true}, {"write_threads", true, true},
+    {nullptr, false, false},
 };
 
 namespace {
@@ -105,6 +107,9 @@ int apply(wysd_conf* c, const std::string& key, const std::string& val, const ch
     // limit (the 32 MiB default among them) means that length.
     if (!parse_num(val, 1024 * 1024, INT32_MAX, false, &v)) return bad();
     c->max_frame = static_cast<int32_t>(v);
+  } else if (key == "write_threads") {
+    if (!parse_num(val, 0, 16, false, &v)) return bad();
+    c->write_threads = static_cast<int>(v);
   } else if (key == "trash") {
     c->trash = val;
   } else if (key == "level") {

@@ -59,6 +59,11 @@ TEST(WysdConf, RefusesBadWordsValuesAndUnprotectedUsers) {
   EXPECT_EQ(2, load({"root=/x", "port=70000"}, &d));
   EXPECT_EQ(2, load({"root=/x", "port=-1"}, &d));
   EXPECT_EQ(2, load({"root=/x", "level=loud"}, &d));
+  EXPECT_EQ(2, load({"root=/x", "write_threads=17"}, &d));
+  EXPECT_EQ(2, load({"root=/x", "write_threads=-1"}, &d));
+  wysd_conf w;
+  EXPECT_EQ(0, load({"root=/x", "write_threads=3"}, &w));
+  EXPECT_EQ(3, w.write_threads);
   wysd_conf e;
   EXPECT_EQ(2, load({"port=1"}, &e)) << "no root";
   wysd_conf off;

@@ -566,6 +566,7 @@ wysd_action do_mfile(req& r, int cmd, const std::string& text, int32_t olen) {
       p.read_timeout_ms = static_cast<int32_t>(wait > kMaxReaderWaitMs ? kMaxReaderWaitMs : wait);
       p.err = &err;
       p.root = r.s->srv->root();
+      p.threads = os_pool_size(r.s->srv->conf().write_threads, r.s->srv->conf().write_threads > 0 ? 16 : 4);
       c.mfile = libmfile_open(p);
       if (c.mfile == nullptr) return fail(r, err.verr != 0 ? err.verr : -8);
       return ok_data(r, "", olen);

@@ -48,6 +48,9 @@ struct wysd_conf {
   int login_s = 10;
   int idle_s = 300;
   int32_t max_frame = 32 * 1024 * 1024;
+  // Threads that write the files of one write list: creating files scales
+  // with the cores. 0: one per processor, at most 4.
+  int write_threads = 0;
   std::string trash;
   std::string level;
   std::map<std::string, std::string> users;  // name -> password

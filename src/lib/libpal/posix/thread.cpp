@@ -3,6 +3,7 @@
 // be killed safely) only detaches it, and nothing it still uses is freed
 // under it.
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 
 #include "liblog.h"
 #include "pal_init.h"
+#include "pal_pool.h"
 #include "pal_thread.h"
 #include "queue_alloc.h"
 #include "thread_imp.h"
@@ -222,3 +224,15 @@ int os_thread_wait_kill_exit(os_thread* t, int timeout_ms, int* exit_code) {
 }
 
 uint64_t os_thread_id() { return static_cast<uint64_t>(syscall(SYS_gettid)); }
+
+int os_cpu_count() {
+  // The processors this process may run on: a container or taskset limit
+  // counts, not the machine's total.
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    int n = CPU_COUNT(&set);
+    if (n > 0) return n;
+  }
+  long n = sysconf(_SC_NPROCESSORS_ONLN);
+  return n < 1 ? 1 : static_cast<int>(n);
+}
