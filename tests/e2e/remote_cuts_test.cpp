@@ -99,6 +99,8 @@ class Cuts : public ::testing::TestWithParam<CutCase> {};
 const CutCase kCases[] = {
     {Scheme::Plain, Kind::LR, false}, {Scheme::Plain, Kind::LR, true}, {Scheme::Plain, Kind::RL, false},
     {Scheme::Plain, Kind::RL, true},  {Scheme::Plain, Kind::RR, false}, {Scheme::Plain, Kind::RR, true},
+    {Scheme::Tls, Kind::LR, false},   {Scheme::Tls, Kind::LR, true},    {Scheme::Tls, Kind::RL, false},
+    {Scheme::Tls, Kind::RL, true},    {Scheme::Tls, Kind::RR, false},   {Scheme::Tls, Kind::RR, true},
 };
 INSTANTIATE_TEST_SUITE_P(Seeded, Cuts, ::testing::ValuesIn(kCases), case_name);
 

@@ -66,7 +66,9 @@ TEST_P(Repair, ACutConnectionIsRepairedAndTheTreesEndEqual) {
     Relay relay(srv.port());
     std::string remote = "wyp://127.0.0.1:" + std::to_string(relay.port()) + "/";
     // A pull reads what an untouched copy on the server holds.
-    if (!pt.push) ASSERT_EQ(tarn({"mode=cp", "if=" + t / "src", "of=" + t / "served"}).status, 0);
+    if (!pt.push) {
+      ASSERT_EQ(tarn({"mode=cp", "if=" + t / "src", "of=" + t / "served"}).status, 0);
+    }
     Relay::Cue cue;
     cue.action = a;
     cue.code = pt.code;
@@ -87,7 +89,9 @@ TEST_P(Repair, ACutConnectionIsRepairedAndTheTreesEndEqual) {
     // A sync copies files and the directories on their way, as locally.
     bool cp = mode == "mode=cp";
     expect_same(t / "src", t / "dst", cp);
-    if (cp) EXPECT_EQ(scan(t / "src").size(), scan(t / "dst").size());
+    if (cp) {
+      EXPECT_EQ(scan(t / "src").size(), scan(t / "dst").size());
+    }
   }
 }
 

@@ -22,12 +22,14 @@
 namespace wytest {
 
 /// The transport of the remote sides. Every fault case takes it as a
-/// parameter; the relay reads frames only where it can see them.
-enum class Scheme { Plain };
+/// parameter; the relay reads frames only where it can see them, so over
+/// TLS it cuts and stalls at byte offsets alone.
+enum class Scheme { Plain, Tls };
 
 inline const char* scheme_prefix(Scheme s) {
   switch (s) {
     case Scheme::Plain: return "wyp";
+    case Scheme::Tls: return "wyps";
   }
   return "?";
 }
@@ -47,12 +49,13 @@ inline int env_count(const char* name, int def) {
 class FaultSite {
  public:
   FaultSite(Scheme sc, const std::string& root, const std::string& lines = "")
-      : scheme_(sc), root_(root), lines_(lines), srv_(std::make_unique<WysdServer>()) {
-    if (!srv_->start(root, lines)) {
+      : scheme_(sc), root_(root), lines_(sc == Scheme::Tls ? tls_lines() + lines : lines),
+        srv_(std::make_unique<WysdServer>()) {
+    if (!srv_->start(root, lines_)) {
       ADD_FAILURE() << "wysd did not start\n" << srv_->log();
       return;
     }
-    relay_ = std::make_unique<Relay>(srv_->port(), scheme_hides_frames(sc));
+    relay_ = std::make_unique<Relay>(port_of(*srv_), scheme_hides_frames(sc));
   }
   bool ok() const { return relay_ != nullptr; }
   Relay& relay() { return *relay_; }
@@ -73,7 +76,7 @@ class FaultSite {
       ADD_FAILURE() << "wysd did not start again\n" << next->log();
       return false;
     }
-    relay_->retarget(next->port());
+    relay_->retarget(port_of(*next));
     pid_t pid = srv_->pid();
     if (pid > 0) kill(pid, SIGKILL);
     srv_->wait_exit(10000);
@@ -83,6 +86,8 @@ class FaultSite {
   }
 
  private:
+  int port_of(const WysdServer& s) const { return scheme_ == Scheme::Tls ? s.tls_port() : s.port(); }
+
   Scheme scheme_;
   std::string root_, lines_;
   std::unique_ptr<WysdServer> srv_;
