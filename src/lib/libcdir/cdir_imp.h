@@ -20,7 +20,8 @@ enum : uint32_t {
   CDIR_MSG_CREATE_DIRS = 4,
   CDIR_MSG_LIST_DIR = 6,
   CDIR_MSG_TOUCH_DIR = 7,
-  // After the walk: the directories whose records waited for their subtrees.
+  // After the walk (copy and sync): the directories whose records waited for
+  // their subtrees, and the results of a write list still in flight.
   CDIR_MSG_WALK_END = 8,
 };
 
@@ -104,6 +105,13 @@ struct cdir_copier {
   void move_counts(cdir_copier* to);
 };
 
+/// A write list chunk posted to the destination's multi-file object whose
+/// results are still to be collected (w_list.cpp).
+struct cdir_pending_list;
+struct cdir_pending_free {
+  void operator()(cdir_pending_list* p) const;
+};
+
 /// What the command thread alone writes: the transfers' objects and
 /// buffers, the file counters, the listing file. Other threads read it only
 /// once the command thread is idle (the report) or gone (close).
@@ -118,6 +126,9 @@ struct cdir_cmder_owned : cdir_copier {
   std::string list_path;
   // Directories whose records wait for the end of the walk.
   std::vector<cdir_dir_touch> touch_later;
+  // The destination's last write list chunk, answered while the next
+  // directory is read and sent (at most one).
+  std::unique_ptr<cdir_pending_list, cdir_pending_free> pending;
   // Local copies: the copier threads beside this one, and their own state
   // (index 0 stands for the command thread itself and stays empty).
   std::unique_ptr<os_pool> pool;
@@ -331,8 +342,14 @@ class cdir_list_results {
   /// counts them as failed.
   virtual void lost() {}
   bool refused() const { return refused_; }
+  /// Results collected after their list's message: a stop for a failure
+  /// does not end their collection (the connection still answers, and
+  /// every line is to be counted); a user's stop does.
+  bool finish_on_error_stop = false;
 
  protected:
+  /// True when the taking must end: the job is stopping (see above).
+  bool stop_taking(cdir_job* job) const;
   /// Logs why the results of `dir` are refused, classifies it (it stops
   /// the job) and marks them refused. Returns -1.
   int64_t refuse(cdir_job* job, const std::string& dir, const char* why);
@@ -350,6 +367,24 @@ class cdir_list_results {
 /// MFILE_CMD_DEL_FILES, which has none.
 int cdir_list_exchange(cdir_job* job, vmfile* m, uint32_t cmd, const std::string& dir, std::string_view list,
                        cdir_list_results* res, std::vector<char>* buf);
+/// The same for a write list whose last chunk is left pending: its results
+/// are collected when the next list on the same object has been posted, or
+/// by cdir_pending_collect. Results of an earlier pending chunk are always
+/// collected before those of a list posted after it.
+int cdir_list_post(cdir_job* job, vmfile* m, const std::string& dir, std::string_view list,
+                   std::shared_ptr<cdir_list_results> res, std::vector<char>* buf);
+/// Collects the pending chunk's results (only when it was posted to `m`,
+/// unless `m` is null), then sets the times of the directories whose touch
+/// waited for them. A user's stop drops them uncollected. 0, or -1 when
+/// the collection failed (counted as for any list).
+int cdir_pending_collect(cdir_job* job, vmfile* m = nullptr);
+/// Lines of the pending chunk that its file-list message leaves to be
+/// finished later (counted done for the progress when collected); 0 when
+/// none or already left.
+int64_t cdir_pending_leave_msg(cdir_job* job);
+/// Defers setting the times of destination directory `path` until the
+/// pending chunk's results are in. False when nothing is pending.
+bool cdir_pending_touch(cdir_job* job, const std::string& path, const mstat_item& st);
 
 /// One line of a write list: its file and the bytes of data it carries.
 struct cdir_sent_line {

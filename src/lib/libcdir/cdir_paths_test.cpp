@@ -201,6 +201,39 @@ TEST_P(Paths, OddNamesAndAnEmptyTree) {
   EXPECT_TRUE(scan(t / "dst_empty").empty());
 }
 
+// Write lists stay in flight while the next directory is read and sent:
+// every directory's failures are counted once, however late its results
+// come (the last directory's at the end of the walk), and its times are set
+// after its files were written.
+TEST_P(Paths, ListsInFlightCountFailuresOnceAndTouchDirectoriesLast) {
+  TempDir t;
+  int files = 0;
+  int64_t written = 0;  // bytes of the files that can be written
+  for (int d = 0; d < 12; d++) {
+    std::string dir = "src/d" + std::to_string(d) + (d % 4 == 1 ? "/sub" : "");
+    for (int i = 0; i < 25; i++, files++) {
+      size_t size = static_cast<size_t>(300 + i * 97);
+      write_file(t / (dir + "/f" + std::to_string(i)), pattern(size, d * 100 + i));
+      if (!(d == 3 && i == 5) && !(d == 11 && i == 24)) written += static_cast<int64_t>(size);
+    }
+  }
+  // A directory where a file is to go: that file fails, in a middle
+  // directory and in the walk's last one.
+  fs::create_directories(t / "dst4096/d3/f5/x");
+  fs::create_directories(t / "dst4096/d11/f24/x");
+  fs::create_directories(t / "dst2097152/d3/f5/x");
+  fs::create_directories(t / "dst2097152/d11/f24/x");
+  stamp_times(t / "src");
+  for (int32_t bs : {4096, 2097152}) {
+    std::string dst = t / ("dst" + std::to_string(bs));
+    job_result r = run_job(GetParam(), "cp", t / "src", dst, bs);
+    EXPECT_EQ(r.o_fail, 2) << "bs=" << bs;
+    EXPECT_EQ(r.file_open_count, files - 2) << "bs=" << bs;
+    EXPECT_EQ(r.total_write, written) << "bs=" << bs;
+    expect_same(t / "src", dst, true, {"d3/f5", "d11/f24"});
+  }
+}
+
 std::string path_name(const ::testing::TestParamInfo<uint32_t>& i) {
   static const char* const names[] = {"LL", "RL", "LR", "RR"};
   return names[i.param];

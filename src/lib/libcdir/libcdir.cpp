@@ -52,8 +52,10 @@ int cdir_work_thread(void* arg) {
   LOGV("==>\n");
   int r = cdir_worker(job);
   if (r != 0) LOGD("ret=%d\n", r);
-  // However the walk ended, what it wrote gets its directory records.
-  if (job->work_mode == CDIR_WORK_CP) cmder_post_msg3(job->cmd, CDIR_MSG_WALK_END, nullptr, nullptr, 0);
+  // However the walk ended, what it wrote gets its directory records, and
+  // a write list still in flight its results.
+  if (job->work_mode == CDIR_WORK_CP || job->work_mode == CDIR_WORK_SYNC)
+    cmder_post_msg3(job->cmd, CDIR_MSG_WALK_END, nullptr, nullptr, 0);
   LOGV("<==\n");
   return r;
 }
@@ -109,6 +111,7 @@ void free_job(cdir_job* raw) {
   // The copiers work only inside a message of the command thread, which
   // has ended: they are waiting for the next list and end at once.
   job->c.pool.reset();
+  job->c.pending.reset();
   job->w.irdir.reset();
   job->c.imfile.reset();
   job->c.ibfile.reset();

@@ -30,7 +30,8 @@ void copy_file_list(cdir_job* job, cdir_stat* st, bool is_sync) {
   cdir_progress_name(job, st->path);
   count_files(job, st);
   r_sync_file_list(job, st, is_sync);
-  int64_t rest = static_cast<int64_t>(n) - job->prog.msg_done.load();
+  // Files of a write list still in flight are counted when its results are.
+  int64_t rest = static_cast<int64_t>(n) - job->prog.msg_done.load() - cdir_pending_leave_msg(job);
   if (rest > 0) job->prog.done += rest;
 }
 
@@ -125,6 +126,11 @@ int r_sync_file_list(cdir_job* job, cdir_stat* st, bool is_sync) {
 }
 
 void cdir_msg_proc(cdir_job* job, uint32_t id, const char* payload, cdir_stat* st) {
+  // A write list left in flight is answered before anything but the next
+  // directory's files and the touch that waits for it; a job that stops
+  // still counts what the server did with it.
+  bool keeps_pending = (id == CDIR_MSG_FILE_LIST || id == CDIR_MSG_TOUCH_DIR) && !cdir_need_exit(job);
+  if (!keeps_pending) cdir_pending_collect(job);
   if (cdir_need_exit(job)) return;
   const cdir_path* path = job->path;
   switch (job->work_mode) {

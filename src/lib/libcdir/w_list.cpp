@@ -150,11 +150,15 @@ class read_results : public cdir_list_results {
 };
 
 /// The results of a write list: "kind\tvalue" per line sent; a file
-/// written (kind 0) tells the bytes its line carried.
+/// written (kind 0) tells the bytes its line carried. Keeps its own copy of
+/// the names: it may be collected after its directory's message is gone.
 class write_results : public cdir_list_results {
  public:
   write_results(cdir_job* job, const cdir_stat* item, const std::vector<cdir_sent_line>& sent, bool count_read)
-      : job_(job), item_(item), sent_(sent), count_read_(count_read) {}
+      : job_(job), path_(item->path), opath_(item->opath), count_read_(count_read) {
+    sent_.reserve(sent.size());
+    for (const cdir_sent_line& l : sent) sent_.push_back({l.e->name, l.len});
+  }
   int64_t take(const char* data, size_t len, uint64_t room) override {
     std::string_view rest(data, len);
     std::vector<std::pair<int32_t, int32_t>> got;
@@ -165,20 +169,20 @@ class write_results : public cdir_list_results {
       if (line.empty()) continue;
       int32_t kind = 0, value = 0;
       if (libmfile_write_get_info(line, &kind, &value) < 0 || kind < 0 || kind > 2)
-        return refuse(job_, item_->opath, "damaged result");
+        return refuse(job_, opath_, "damaged result");
       if (got.size() >= room || k_ + got.size() >= sent_.size())
-        return refuse(job_, item_->opath, "more results than lines");
+        return refuse(job_, opath_, "more results than lines");
       if (kind == 0 && value != sent_[k_ + got.size()].len)
-        return refuse(job_, item_->opath, "a result that does not fit its line");
+        return refuse(job_, opath_, "a result that does not fit its line");
       got.push_back({kind, value});
     }
     for (auto [kind, value] : got) {
-      const mstat_item* e = sent_[k_++].e;
+      const line& e = sent_[k_++];
       if (kind == 1 || kind == 2) {
-        LOGE("mkfile [%s] eno=%d error: %s", job_->src.join(item_->path, e->name).c_str(), value, verr2str(value));
+        LOGE("mkfile [%s] eno=%d error: %s", job_->src.join(path_, e.name.c_str()).c_str(), value, verr2str(value));
         job_->c.o_file_fail_count++;
         cdir_verr_check(job_, value);
-        if (cdir_need_exit(job_)) return -1;
+        if (stop_taking(job_)) return -1;
         continue;
       }
       if (count_read_) job_->c.total_read += value;
@@ -192,9 +196,13 @@ class write_results : public cdir_list_results {
   void lost() override { job_->c.o_file_fail_count += static_cast<int64_t>(sent_.size() - k_); }
 
  private:
+  struct line {
+    std::string name;
+    int64_t len;
+  };
   cdir_job* job_;
-  const cdir_stat* item_;
-  const std::vector<cdir_sent_line>& sent_;
+  std::string path_, opath_;
+  std::vector<line> sent_;
   bool count_read_;
   size_t k_ = 0;
 };
@@ -249,8 +257,68 @@ int64_t cdir_list_results::refuse(cdir_job* job, const std::string& dir, const c
   return -1;
 }
 
-int cdir_list_exchange(cdir_job* job, vmfile* m, uint32_t cmd, const std::string& dir, std::string_view list,
-                       cdir_list_results* res, std::vector<char>* buf) {
+bool cdir_list_results::stop_taking(cdir_job* job) const {
+  if (finish_on_error_stop) return job->user_stop != 0;
+  return cdir_need_exit(job);
+}
+
+/// A chunk whose results are not collected yet, and the directories whose
+/// times wait for them.
+struct cdir_pending_list {
+  vmfile* m = nullptr;
+  std::vector<char>* buf = nullptr;
+  std::string dir;
+  uint64_t lines = 0;
+  std::shared_ptr<cdir_list_results> res;
+  bool left_msg = false;  // its message ended before it was collected
+  struct touch {
+    std::string path;
+    mstat_item st;
+  };
+  std::vector<touch> touches;
+};
+
+void cdir_pending_free::operator()(cdir_pending_list* p) const { delete p; }
+
+namespace {
+
+/// Collects the results of one posted chunk of `lines` lines (UINT64_MAX:
+/// until the results say they are complete).
+int collect_chunk(cdir_job* job, vmfile* m, const std::string& dir, uint64_t lines, cdir_list_results* res,
+                  std::vector<char>* buf) {
+  uint64_t answered = 0;
+  int64_t prev = os_clock_ms();
+  while (answered < lines && !res->complete()) {
+    int n = vmfile_list_ret(job, m, buf->data(), buf->size());
+    if (n < 0) {
+      // Fewer results than lines, then none at all.
+      if (job->last_verr == -40) res->lost();
+      return n;
+    }
+    int64_t k = res->take(buf->data(), static_cast<size_t>(n), lines - answered);
+    if (k < 0) {
+      if (res->refused()) res->lost();
+      return -1;
+    }
+    answered += static_cast<uint64_t>(k);
+    int64_t now = os_clock_ms();
+    if (now - prev > job->timeout) {
+      LOGE("[%s] list results time-out=%d", dir.c_str(), job->timeout);
+      cdir_verr_check(job, -40);
+      if (answered < lines) res->lost();
+      return -1;
+    }
+    prev = now;
+  }
+  return 0;
+}
+
+/// Sends `list` chunk by chunk. After each post the results of a chunk
+/// still pending on `m` are collected first (the object answers in posting
+/// order), then the chunk's own; with `keep`, the last chunk's are left
+/// pending instead.
+int exchange(cdir_job* job, vmfile* m, uint32_t cmd, const std::string& dir, std::string_view list,
+             cdir_list_results* res, std::vector<char>* buf, std::shared_ptr<cdir_list_results> keep) {
   bool whole_dir = cmd == MFILE_CMD_DEL_FILES;
   if (list.empty() && !whole_dir) return 0;
   size_t max = static_cast<size_t>(job->bs - 1);
@@ -270,33 +338,82 @@ int cdir_list_exchange(cdir_job* job, vmfile* m, uint32_t cmd, const std::string
     int r = m->add_list(cmd, dir.c_str(), buf->data());
     if (r < 0) return r;
     uint64_t lines = whole_dir ? UINT64_MAX : line_count(chunk);
-    uint64_t answered = 0;
-    int64_t prev = os_clock_ms();
-    while (answered < lines && !res->complete()) {
-      int n = vmfile_list_ret(job, m, buf->data(), buf->size());
-      if (n < 0) {
-        // Fewer results than lines, then none at all.
-        if (job->last_verr == -40) res->lost();
-        return n;
-      }
-      int64_t k = res->take(buf->data(), static_cast<size_t>(n), lines - answered);
-      if (k < 0) {
-        if (res->refused()) res->lost();
-        return -1;
-      }
-      answered += static_cast<uint64_t>(k);
-      int64_t now = os_clock_ms();
-      if (now - prev > job->timeout) {
-        LOGE("[%s] list results time-out=%d", dir.c_str(), job->timeout);
-        cdir_verr_check(job, -40);
-        if (answered < lines) res->lost();
-        return -1;
-      }
-      prev = now;
-    }
     pos += chunk.size() + 1;
+    if (cdir_pending_collect(job, m) < 0) {
+      // This chunk's answers come after the ones that failed: none will be
+      // read any more.
+      if (job->last_verr == -40) res->lost();
+      return -1;
+    }
+    if (keep && pos >= list.size()) {
+      auto p = std::unique_ptr<cdir_pending_list, cdir_pending_free>(new cdir_pending_list);
+      p->m = m;
+      p->buf = buf;
+      p->dir = dir;
+      p->lines = lines;
+      p->res = std::move(keep);
+      job->c.pending = std::move(p);
+      return 0;
+    }
+    r = collect_chunk(job, m, dir, lines, res, buf);
+    if (r < 0) return r;
   } while (pos < list.size());
   return 0;
+}
+
+}  // namespace
+
+int cdir_list_exchange(cdir_job* job, vmfile* m, uint32_t cmd, const std::string& dir, std::string_view list,
+                       cdir_list_results* res, std::vector<char>* buf) {
+  return exchange(job, m, cmd, dir, list, res, buf, nullptr);
+}
+
+int cdir_list_post(cdir_job* job, vmfile* m, const std::string& dir, std::string_view list,
+                   std::shared_ptr<cdir_list_results> res, std::vector<char>* buf) {
+  cdir_list_results* r = res.get();
+  return exchange(job, m, MFILE_CMD_WRITE_LIST, dir, list, r, buf, std::move(res));
+}
+
+int cdir_pending_collect(cdir_job* job, vmfile* m) {
+  if (!job->c.pending || (m != nullptr && job->c.pending->m != m)) return 0;
+  std::unique_ptr<cdir_pending_list, cdir_pending_free> p = std::move(job->c.pending);
+  // A user's stop has stopped the connections too: what is still pending
+  // stays uncounted, as a list cut off by the stop would.
+  if (job->user_stop) return -1;
+  p->res->finish_on_error_stop = true;
+  int64_t before = job->prog.msg_done.load();
+  int r = collect_chunk(job, p->m, p->dir, p->lines, p->res.get(), p->buf);
+  if (p->left_msg) {
+    // Its message counted none of these lines done: the ones written count
+    // now, the others (failed, lost) as finished too; none in the current
+    // message's count.
+    job->prog.msg_done = before;
+    job->prog.done += static_cast<int64_t>(p->lines);
+  }
+  if (cdir_need_exit(job)) return r < 0 ? r : -1;
+  for (const cdir_pending_list::touch& t : p->touches) {
+    if (job->c.obfile->set_path_times(t.path.c_str(), t.st) < 0)
+      LOGE("lutime %s error: %s", t.path.c_str(), verr2str(job->c.obfile->last_verr()));
+  }
+  return r;
+}
+
+int64_t cdir_pending_leave_msg(cdir_job* job) {
+  cdir_pending_list* p = job->c.pending.get();
+  if (p == nullptr || p->left_msg) return 0;
+  p->left_msg = true;
+  return static_cast<int64_t>(p->lines);
+}
+
+bool cdir_pending_touch(cdir_job* job, const std::string& path, const mstat_item& st) {
+  cdir_pending_list* p = job->c.pending.get();
+  if (p == nullptr) return false;
+  mstat_item times;
+  times.atime = st.atime;
+  times.wtime = st.wtime;
+  times.ctime = st.ctime;
+  p->touches.push_back({path, times});
+  return true;
 }
 
 int r_get_small_file_list_data(cdir_job* job, const cdir_stat* item, const mstat_item* it, uint64_t start,
@@ -323,10 +440,10 @@ int r_get_small_file_list_data(cdir_job* job, const cdir_stat* item, const mstat
 int r_up_small_file_list(cdir_job* job, const cdir_stat* item, cdir_small_batch* b) {
   // Only where the source is remote are the bytes counted as read here; a
   // local source counted them when it read them.
-  write_results res(job, item, b->sent, job->dir_type == CDIR_RR);
+  auto res = std::make_shared<write_results>(job, item, b->sent, job->dir_type == CDIR_RR);
   // The relay sends while a read list's results fill the data buffer.
   std::vector<char>* buf = job->dir_type == CDIR_RR ? &job->c.rbuf : &job->c.dbuf;
-  return cdir_list_exchange(job, job->c.omfile.get(), MFILE_CMD_WRITE_LIST, item->opath, b->list, &res, buf);
+  return cdir_list_post(job, job->c.omfile.get(), item->opath, b->list, std::move(res), buf);
 }
 
 int cdir_read_local_mfile_base64(cdir_job* job, const mstat_item* it, uint64_t start, uint64_t count,
@@ -405,6 +522,8 @@ int r_create_dir_list(cdir_job* job, cdir_stat* st) {
 int r_touch_dir(cdir_job* job, const char* payload, const cdir_stat* st) {
   std::string path;
   if (!cdir_touch_path(job, payload, st, &path)) return 0;
+  // Its last files may still be being written: their results come first.
+  if (cdir_pending_touch(job, path, st->own)) return 0;
   if (job->c.obfile->set_path_times(path.c_str(), st->own) < 0) {
     LOGE("lutime %s error: %s", path.c_str(), verr2str(job->c.obfile->last_verr()));
     return -1;

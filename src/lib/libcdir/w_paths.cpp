@@ -101,6 +101,8 @@ int from_source_lists(cdir_job* job, cdir_stat* q, cdir_small_proc proc, cdir_sm
   uint64_t next = sized;
   if (r_get_small_file_list_data(job, q, it, sized, n, &next, proc, batch) < 0) return -1;
   if (batch && cdir_relay_flush(job, batch) < 0) return -1;
+  // A relay's write list is answered before any big file goes.
+  if (batch && next < n && cdir_pending_collect(job) < 0) return -1;
   return big_files(job, q, it, next, n, big);
 }
 
@@ -118,6 +120,8 @@ int lr_copy_list(cdir_job* job, cdir_stat* q) {
   batch.item = q;
   uint64_t next = 0;
   if (cdir_read_local_mfile_base64(job, it, 0, n, &next, &batch) < 0) return -1;
+  // The list's results come before any big file's.
+  if (next < n && cdir_pending_collect(job) < 0) return -1;
   return big_files(job, q, it, next, n, cdir_lr_up_file);
 }
 

@@ -266,9 +266,13 @@ libmfile* libmfile_open(const libmfile_param& p);
 int libmfile_cmd_add_list(libmfile* h, uint32_t cmd, const char* base_dir, const char* list);
 /// Collects results into `buf` (at most `cap` - 1 bytes; the byte after the
 /// results is set to 0). Skips a lone end record left by an earlier command
-/// and drops the end record that closes the current one. Returns the length
-/// collected, 0 after the read time-out ("[%s] readlist timeout=%d" logged),
-/// or -1 for bad arguments.
+/// and drops the end record that closes the current one. Once a result has
+/// come, waits on for the rest of the command's (up to its end record, a
+/// full buffer, 100 ms without a new record, or 500 ms in all, at most a
+/// quarter of the read time-out), so a list is usually answered at once;
+/// never takes results of two commands. Returns the length collected, 0
+/// after the read time-out ("[%s] readlist timeout=%d" logged), or -1 for
+/// bad arguments.
 int libmfile_get_list_ret(libmfile* h, char* buf, size_t cap);
 /// Drains and stops the thread, frees the buffers and the object. Null is
 /// ignored.

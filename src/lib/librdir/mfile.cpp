@@ -18,11 +18,18 @@ WY_LOG_TAG("rdir");
 namespace {
 
 constexpr int kRetWriteTimeoutMs = 500;
+// Gathering a command's results into one answer: how long it may wait for
+// the next record, how long in all (at most a quarter of the read
+// time-out), and the room below which the buffer counts as full.
+constexpr int kGatherIdleMs = 100;
+constexpr int kGatherMaxMs = 500;
+constexpr size_t kGatherMinRoom = 64;
 constexpr uint64_t kOpenRead = 0x1081;   // read, share all, sequential
 constexpr uint64_t kOpenWrite = 0x2A;    // write, create, truncate
 constexpr int kBadName = -104;           // "Invalid (malformed) file/path name."
 constexpr int kBadLength = -31;          // "Invalid data length."
 constexpr int kVerrLoop = -156;          // a link where a file was to be read
+constexpr int kVerrAccess = -38;         // access refused
 
 int ret_end_test(const char* data, uint32_t len) { return mfile_is_ret_end(data, len) ? 1 : 0; }
 
@@ -93,14 +100,38 @@ int entry_path(libmfile* h, std::string_view name, std::string* path) {
   return 0;
 }
 
-// A link at a path that is about to be written is replaced, not followed: a
-// write list must never write through a link to somewhere else.
-void unlink_if_link(const os_root* root, const std::string& path) {
+int last_verr() { return os_last_verr(); }
+
+// True for the failures an open that does not follow a link ends with on
+// one: refused beneath a root, ELOOP without one.
+bool maybe_link_refusal(int verr) { return verr == kVerrAccess || verr == kVerrLoop; }
+
+// True when `path` is a link itself (not followed).
+bool is_link_at(const os_root* root, const std::string& path) {
   os_stat_t st;
-  if (os_at_stat(root, path.c_str(), &st) == 0 && is_link_mode(st.mode)) os_at_unlink(root, path.c_str());
+  return os_at_stat(root, path.c_str(), &st) == 0 && is_link_mode(st.mode);
 }
 
-int last_verr() { return os_last_verr(); }
+// A link at a path that is about to be written is replaced, not followed: a
+// write list must never write through a link to somewhere else.
+// Opens a file of a write list for writing with one open in the usual
+// case: the open never follows a link in the last place (refused beneath a
+// root, ELOOP without one), and only such a failure costs a look at what
+// is there; a link is then replaced by the file. Null with the platform
+// code of the failure in *verr.
+os_file2* open_for_write(const os_root* root, const std::string& path, int* verr) {
+  os_file2* f = os_at_file_open(root, path.c_str(), kOpenWrite | OS_FILE_NOFOLLOW);
+  if (f) return f;
+  int code = last_verr();
+  if (!maybe_link_refusal(code) || !is_link_at(root, path)) {
+    *verr = code;
+    return nullptr;
+  }
+  os_at_unlink(root, path.c_str());
+  f = os_at_file_open(root, path.c_str(), kOpenWrite | OS_FILE_NOFOLLOW);
+  if (!f) *verr = last_verr();
+  return f;
+}
 
 void put_read_err(libmfile* h, uint32_t flag, int code) {
   uint8_t rec[8];
@@ -120,14 +151,18 @@ void read_one(libmfile* h, std::string_view name, uint32_t len) {
     return put_read_err(h, RDIR_DATA_OPEN_ERR, kBadLength);
   }
   // Links travel as link records, never as contents: reading through one
-  // could read a file outside the base directory.
-  os_stat_t st;
-  if (os_at_stat(h->root, path.c_str(), &st) == 0 && is_link_mode(st.mode)) {
-    LOGE("[%s] is a link, not read\n", path.c_str());
-    return put_read_err(h, RDIR_DATA_OPEN_ERR, kVerrLoop);
+  // could read a file outside the base directory. The open never follows
+  // one in the last place; only when it fails is it asked whether a link
+  // was the cause.
+  os_file_uptr f(os_at_file_open(h->root, path.c_str(), kOpenRead | OS_FILE_NOFOLLOW));
+  if (!f) {
+    int code = last_verr();
+    if (maybe_link_refusal(code) && is_link_at(h->root, path)) {
+      LOGE("[%s] is a link, not read\n", path.c_str());
+      return put_read_err(h, RDIR_DATA_OPEN_ERR, kVerrLoop);
+    }
+    return put_read_err(h, RDIR_DATA_OPEN_ERR, code);
   }
-  os_file_uptr f(os_at_file_open(h->root, path.c_str(), kOpenRead));
-  if (!f) return put_read_err(h, RDIR_DATA_OPEN_ERR, last_verr());
   uint8_t* out = h->data.data() + 4;
   uint32_t got = 0;
   while (got < len) {
@@ -215,10 +250,8 @@ int create_file(const os_root* root, const rdir_line& l, const std::string& path
     }
     return 0;
   }
-  unlink_if_link(root, path);
-  os_file_uptr f(os_at_file_open(root, path.c_str(), kOpenWrite));
+  os_file_uptr f(open_for_write(root, path, value));
   if (!f) {
-    *value = last_verr();
     LOGES("o_open [%s] eno=%d error: ", path.c_str(), *value);
     return 1;
   }
@@ -242,10 +275,8 @@ int64_t b64_decoded_len(std::string_view s) {
 int write_file(const os_root* root, const rdir_line& l, const std::string& path, const uint8_t* data, int64_t n,
                int* value) {
   if (data == nullptr) return create_file(root, l, path, value);
-  unlink_if_link(root, path);
-  os_file_uptr f(os_at_file_open(root, path.c_str(), kOpenWrite));
+  os_file_uptr f(open_for_write(root, path, value));
   if (!f) {
-    *value = last_verr();
     LOGES("o_open [%s] eno=%d error: ", path.c_str(), *value);
     return 1;
   }
@@ -487,25 +518,46 @@ int libmfile_cmd_add_list(libmfile* h, uint32_t cmd, const char* base_dir, const
 int libmfile_get_list_ret(libmfile* h, char* buf, size_t cap) {
   if (!WY_CHECK(h != NULL && buf != NULL && cap > 1)) return -1;
   int64_t start = os_clock_ms();
+  // Once the first result is here, the rest of the command's results are
+  // gathered into the same answer: one collection per list rather than one
+  // per file. The gathering ends with the command's end record, when the
+  // buffer is full, when nothing more came for a while, or at its bound.
+  int gather_max = std::min(kGatherMaxMs, std::max(h->read_timeout_ms / 4, 1));
+  int64_t first = 0, last = 0;
+  size_t got = 0;
   int wait = 0;
   for (;;) {
     int end = 0;
-    int n = qbuf_read_imp(h->hq.get(), buf, rdir_cap32(cap - 1), wait, ret_end_test, &end);
+    int n = qbuf_read_imp(h->hq.get(), buf + got, rdir_cap32(cap - 1 - got), wait, ret_end_test, &end);
     if (!WY_CHECK(n >= 0)) n = 0;
+    int64_t now = os_clock_ms();
     if (n > 0) {
       if (end) {
-        // A lone end record closes an earlier command's results.
-        if (n == 1) {
+        // A lone end record first closes an earlier command's results.
+        if (n == 1 && got == 0) {
           wait = 0;
           continue;
         }
-        n--;
+        got += static_cast<size_t>(n - 1);
+        break;
       }
-      buf[n] = '\0';
-      return n;
+      if (got == 0) first = now;
+      got += static_cast<size_t>(n);
+      last = now;
     }
-    if (os_clock_ms() - start >= h->read_timeout_ms) break;
+    if (got > 0) {
+      if (qbuf_pending_len(h->hq.get()) > 0 || cap - 1 - got < kGatherMinRoom) break;
+      int64_t left = std::min<int64_t>(first + gather_max - now, last + kGatherIdleMs - now);
+      if (left <= 0) break;
+      wait = static_cast<int>(left);
+      continue;
+    }
+    if (now - start >= h->read_timeout_ms) break;
     wait = RDIR_RETRY_WAIT_MS;
+  }
+  if (got > 0) {
+    buf[got] = '\0';
+    return static_cast<int>(got);
   }
   {
     std::lock_guard<std::mutex> lk(h->post_mu);

@@ -408,6 +408,56 @@ TEST(Libmfile, CollectorSkipsALoneEndRecordAndKeepsChunksWhole) {
   EXPECT_EQ(libmfile_get_list_ret(m.get(), buf, 1), -1);
 }
 
+TEST(Libmfile, ACommandsResultsComeInOneCollectionAndNeverWithTheNextOnes) {
+  TempDir t;
+  mfile_ptr m = open_mfile(3000, kMax, nullptr, 2);
+  ASSERT_TRUE(m);
+  // Two lists posted before any result is collected, the way a client
+  // keeps the next directory in flight.
+  std::string list, expect, names;
+  for (int i = 0; i < 300; i++) {
+    std::string name = "g" + std::to_string(i);
+    std::string data = pattern(static_cast<size_t>(100 + i * 37 % 4000), i);
+    list += write_line(rec(name.c_str()), data);
+    expect += "0\t" + std::to_string(data.size()) + "\n";
+    names += name + "\t" + std::to_string(data.size()) + "\n";
+  }
+  ASSERT_EQ(libmfile_write_list(m.get(), t.path().c_str(), list.c_str()), 0);
+  ASSERT_EQ(libmfile_read_list(m.get(), nullptr, names.c_str()), 0);
+  std::vector<char> buf(1 << 20);
+  // The write list's results come whole, in a few collections (a file that
+  // takes long to write may end one early), never with a read record.
+  std::string got;
+  int calls = 0;
+  while (got.size() < expect.size() && calls < 100) {
+    int n = libmfile_get_list_ret(m.get(), buf.data(), buf.size());
+    ASSERT_GT(n, 0);
+    ASSERT_EQ(buf[static_cast<size_t>(n)], '\0');
+    got.append(buf.data(), static_cast<size_t>(n));
+    calls++;
+  }
+  EXPECT_EQ(got, expect);
+  EXPECT_LE(calls, 10);
+  // Then every record of the read list, in list order.
+  std::vector<mfile_data> r = collect_records(m.get(), 300);
+  ASSERT_EQ(r.size(), 300u);
+  for (int i = 0; i < 300; i++)
+    ASSERT_EQ(std::string(r[i].data.begin(), r[i].data.end()), pattern(static_cast<size_t>(100 + i * 37 % 4000), i));
+  int n = 0;
+  // A buffer too small for all of them still gets whole lines, as many as fit.
+  ASSERT_EQ(libmfile_write_list(m.get(), t.path().c_str(), list.c_str()), 0);
+  std::string all;
+  for (int i = 0; i < 100 && all.size() < expect.size(); i++) {
+    n = libmfile_get_list_ret(m.get(), buf.data(), 200);
+    ASSERT_GT(n, 0);
+    ASSERT_EQ(buf[static_cast<size_t>(n) - 1], '\n');
+    all.append(buf.data(), static_cast<size_t>(n));
+    // Full but for the gathering's room, unless it was the last of them.
+    if (all.size() < expect.size()) ASSERT_GT(n, 199 - 64 - 8);
+  }
+  EXPECT_EQ(all, expect);
+}
+
 // ---------------------------------------------------------------------------
 // Beneath a root: base directories and names are a peer's.
 
