@@ -309,8 +309,10 @@ os_file_uptr cdir_open_dst(cdir_job* job, cdir_copier* cc, const std::string* ip
 int cdir_create_file(cdir_job* job, cdir_copier* cc, const mstat_item* e, const std::string* ipath,
                      const std::string& opath);
 /// A small file received from a remote source, written whole at the
-/// destination with its record; no data: cdir_create_file.
-int cdir_write_file(cdir_job* job, const cdir_stat* item, const mstat_item* e, const uint8_t* data, size_t len);
+/// destination with its record; no data: cdir_create_file. Counted into
+/// `cc` (any thread's).
+int cdir_write_file(cdir_job* job, cdir_copier* cc, const cdir_stat* item, const mstat_item* e, const uint8_t* data,
+                    size_t len);
 int cdir_l_create_dir(cdir_job* job, cdir_stat* st);
 int cdir_l_touch_dir(cdir_job* job, const char* payload_path, const cdir_stat* st);
 /// Applies the directory records that waited for the end of the walk.
@@ -399,9 +401,11 @@ struct cdir_small_batch {
   std::vector<cdir_sent_line> sent;
 };
 /// What happens to one small file received from a read list (the data
-/// belongs to the caller). Negative for a failure already counted.
-using cdir_small_proc = int (*)(cdir_job* job, const cdir_stat* item, const mstat_item* e, const uint8_t* data,
-                                size_t len, cdir_small_batch* batch);
+/// belongs to the caller), counted into `cc`. Negative for a failure already
+/// counted. Without a batch it may run on a copier thread (`cc` that
+/// thread's state), files of one answer at once.
+using cdir_small_proc = int (*)(cdir_job* job, cdir_copier* cc, const cdir_stat* item, const mstat_item* e,
+                                const uint8_t* data, size_t len, cdir_small_batch* batch);
 
 /// Reads the small files of it[start..count) (sorted by size) from the
 /// source multi-file object and hands each to `proc`; a read error record
@@ -417,8 +421,8 @@ int r_up_small_file_list(cdir_job* job, const cdir_stat* item, cdir_small_batch*
 int cdir_read_local_mfile_base64(cdir_job* job, const mstat_item* it, uint64_t start, uint64_t count,
                                  uint64_t* out, cdir_small_batch* b);
 /// The relay's per-file procedure: the file's write list line into `b`.
-int cdir_relay_proc(cdir_job* job, const cdir_stat* item, const mstat_item* e, const uint8_t* data, size_t len,
-                    cdir_small_batch* b);
+int cdir_relay_proc(cdir_job* job, cdir_copier* cc, const cdir_stat* item, const mstat_item* e, const uint8_t* data,
+                    size_t len, cdir_small_batch* b);
 /// Sends what the relay gathered.
 int cdir_relay_flush(cdir_job* job, cdir_small_batch* b);
 /// The directories of a destination behind a multi-file object.

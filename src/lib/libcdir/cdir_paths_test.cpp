@@ -242,8 +242,11 @@ std::string path_name(const ::testing::TestParamInfo<uint32_t>& i) {
 // The files of each directory go to several copier threads: every file
 // arrives whole, and the report's totals, failures included, are exactly
 // those of one thread.
-TEST(LocalThreads, ManyThreadsCopyAndCountExactlyLikeOne) {
-  TempDir t;
+/// The tree of the copier thread tests: six directories of 70 files (empty,
+/// small, a few of several blocks of bs=4096) and a link each; d4 and d5
+/// are plain files at the destinations dst1 and dst4, so none of their files
+/// can be written.
+void make_threads_tree(const TempDir& t, int64_t* bytes_out, int64_t* blocked_out, int* files_out) {
   int64_t bytes = 0, blocked_bytes = 0;
   int files = 0;
   for (int d = 0; d < 6; d++) {
@@ -268,6 +271,16 @@ TEST(LocalThreads, ManyThreadsCopyAndCountExactlyLikeOne) {
     write_file(t / (std::string(dst) + "/d4"), "x");
     write_file(t / (std::string(dst) + "/d5"), "x");
   }
+  *bytes_out = bytes;
+  *blocked_out = blocked_bytes;
+  *files_out = files;
+}
+
+TEST(LocalThreads, ManyThreadsCopyAndCountExactlyLikeOne) {
+  TempDir t;
+  int64_t bytes = 0, blocked_bytes = 0;
+  int files = 0;
+  make_threads_tree(t, &bytes, &blocked_bytes, &files);
   int pool1 = 0, pool4 = 0;
   job_result one = run_job(CDIR_LL, "cp", t / "src", t / "dst1", 4096, 1, &pool1);
   job_result four = run_job(CDIR_LL, "cp", t / "src", t / "dst4", 4096, 4, &pool4);
@@ -299,16 +312,50 @@ TEST(LocalThreads, ManyThreadsCopyAndCountExactlyLikeOne) {
   expect_same(t / "src", t / "dst4", false);
 }
 
-// Only a local destination gets copier threads; the remote paths keep the
-// one command thread, whatever was asked for.
-TEST(LocalThreads, OnlyALocalCopyHasAPool) {
+// A download writes the files of each answer on the copier threads: every
+// file arrives whole, and the totals, failures included, are exactly those
+// of one thread.
+TEST(LocalThreads, DownloadThreadsWriteAndCountExactlyLikeOne) {
+  TempDir t;
+  int64_t bytes = 0, blocked_bytes = 0;
+  int files = 0;
+  make_threads_tree(t, &bytes, &blocked_bytes, &files);
+  int pool1 = 0, pool4 = 0;
+  job_result one = run_job(CDIR_RL, "cp", t / "src", t / "dst1", 4096, 1, &pool1);
+  job_result four = run_job(CDIR_RL, "cp", t / "src", t / "dst4", 4096, 4, &pool4);
+  EXPECT_EQ(pool1, 1);
+  EXPECT_EQ(pool4, 4);
+  EXPECT_EQ(one.file_open_count, files);
+  EXPECT_EQ(one.o_fail, 2 * 71);
+  EXPECT_EQ(one.total_write, bytes);
+  for (const job_result& r : {one, four}) {
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.file_count, 6 * 71);
+    EXPECT_EQ(r.i_fail, 0);
+  }
+  EXPECT_EQ(four.file_open_count, one.file_open_count);
+  EXPECT_EQ(four.o_fail, one.o_fail);
+  EXPECT_EQ(four.total_write, one.total_write);
+  EXPECT_EQ(four.total_read, one.total_read);
+  std::set<std::string> blocked;
+  for (auto& [rel, e] : scan(t / "src"))
+    if (rel.rfind("d4", 0) == 0 || rel.rfind("d5", 0) == 0) blocked.insert(rel);
+  expect_same(t / "src", t / "dst4", true, blocked);
+  expect_same(t / "src", t / "dst1", true, blocked);
+}
+
+// Only a local destination gets copier threads; the uploads and the relay
+// keep the one command thread, whatever was asked for.
+TEST(LocalThreads, OnlyALocalDestinationHasAPool) {
   TempDir t;
   write_file(t / "src/a", "a");
   int size = 0;
-  for (uint32_t type : {CDIR_RL, CDIR_LR, CDIR_RR}) {
+  for (uint32_t type : {CDIR_LR, CDIR_RR}) {
     run_job(type, "cp", t / "src", t / ("dst" + std::to_string(type)), 4096, 4, &size);
     EXPECT_EQ(size, 1) << type;
   }
+  run_job(CDIR_RL, "cp", t / "src", t / "dst_rl", 4096, 4, &size);
+  EXPECT_EQ(size, 4);
   cdir_param p;
   p.i_url = "/nonexistent-src";
   p.o_url = "/nonexistent-dst";

@@ -353,7 +353,9 @@ cdir_job* libcdir_open(cdir_param* p) {
   // the walk until the time-out.
   job->w.lbuf.resize(std::max<size_t>(static_cast<size_t>(job->max_mfile_size), RDIR_MAX_RECORD + 2));
   job->c.dbuf.resize(p->bs);
-  if (job->dir_type == CDIR_LL && (cp || sync) && job->threads > 1) {
+  // A local destination writes with copier threads: a local copy's files,
+  // and a download's as they arrive.
+  if ((job->dir_type == CDIR_LL || job->dir_type == CDIR_RL) && (cp || sync) && job->threads > 1) {
     job->c.pool = std::make_unique<os_pool>("cdir_copy", job->threads, static_cast<const os_thread_opt*>(p->thread_opts));
     job->c.copiers.resize(static_cast<size_t>(job->c.pool->size()));
   }

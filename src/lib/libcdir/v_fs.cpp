@@ -192,24 +192,25 @@ void cdir_l_touch_later(cdir_job* job) {
   job->c.touch_later.clear();
 }
 
-int cdir_write_file(cdir_job* job, const cdir_stat* item, const mstat_item* e, const uint8_t* data, size_t len) {
+int cdir_write_file(cdir_job* job, cdir_copier* cc, const cdir_stat* item, const mstat_item* e, const uint8_t* data,
+                    size_t len) {
   std::string opath = job->dst.join(item->opath, e->name);
-  if (len == 0) return cdir_create_file(job, &job->c, e, nullptr, opath);
-  os_file_uptr out = cdir_open_dst(job, &job->c, nullptr, opath, nullptr);
+  if (len == 0) return cdir_create_file(job, cc, e, nullptr, opath);
+  os_file_uptr out = cdir_open_dst(job, cc, nullptr, opath, nullptr);
   if (!out) return -1;
   int64_t w = os_file_pwrite(out.get(), data, len, 0);
   if (w != static_cast<int64_t>(len)) {
     int v = cdir_short_write_verr(w);
     LOGES("o_write [%s] eno=%d error: ", opath.c_str(), v);
-    job->c.o_file_fail_count++;
+    cc->o_file_fail_count++;
     cdir_verr_check(job, v);
     return -1;  // a cut file keeps its own stat
   }
-  job->c.total_write += w;
+  cc->total_write += w;
   cdir_progress_bytes(job, w);
   os_set_stat s = rdir_set_stat_of(*e);
   if (os_file_set_stat(out.get(), &s) < 0) LOGES("set_stat [%s] error: ", opath.c_str());
-  job->c.file_open_count++;
+  cc->file_open_count++;
   cdir_progress_file_done(job);
   return 0;
 }

@@ -120,19 +120,43 @@ class read_results : public cdir_list_results {
       p += used;
       len -= static_cast<size_t>(used);
     }
-    for (mfile_data& d : recs_) {
+    // Without a batch the files are written here, and where the job has
+    // copier threads they write this answer's files together with this
+    // thread (creating files scales with the cores), each counting into
+    // its own state, added up before the next answer is taken.
+    std::vector<const mstat_item*> es(recs_.size(), nullptr);
+    for (size_t j = 0; j < recs_.size(); j++) {
+      mfile_data& d = recs_[j];
       const mstat_item* e = &e_[k_++];
       if (d.open_err || d.read_err) {
         LOGE("%s [%s] error: %s", d.open_err ? "i_open" : "i_read", job_->src.join(item_->path, e->name).c_str(),
              verr2str(d.verr));
         job_->i_file_fail_count++;
-      } else {
-        // A download reads here; a relay counts what it read once the
-        // destination has written it.
-        if (job_->dir_type == CDIR_RL) job_->c.total_read += static_cast<int64_t>(d.data.size());
-        if (proc_(job_, item_, e, d.data.data(), d.data.size(), batch_) < 0 && cdir_need_exit(job_)) return -1;
+        if (cdir_need_exit(job_)) return -1;
+        continue;
       }
-      if (cdir_need_exit(job_)) return -1;
+      // A download reads here; a relay counts what it read once the
+      // destination has written it.
+      if (job_->dir_type == CDIR_RL) job_->c.total_read += static_cast<int64_t>(d.data.size());
+      es[j] = e;
+    }
+    auto one = [this, &es](cdir_copier* cc, size_t j) {
+      if (es[j] == nullptr) return true;
+      const mfile_data& d = recs_[j];
+      if (proc_(job_, cc, item_, es[j], d.data.data(), d.data.size(), batch_) < 0 && cdir_need_exit(job_)) return false;
+      return !cdir_need_exit(job_);
+    };
+    os_pool* pool = batch_ == nullptr ? job_->c.pool.get() : nullptr;
+    if (pool != nullptr && recs_.size() > 1) {
+      bool whole = pool->run(recs_.size(), [&](int w, uint64_t j) {
+        if (cdir_need_exit(job_)) return false;
+        return one(w == 0 ? &job_->c : &job_->c.copiers[static_cast<size_t>(w)], static_cast<size_t>(j));
+      });
+      for (size_t w = 1; w < job_->c.copiers.size(); w++) job_->c.copiers[w].move_counts(&job_->c);
+      if (!whole) return -1;
+    } else {
+      for (size_t j = 0; j < recs_.size(); j++)
+        if (!one(&job_->c, j)) return -1;
     }
     return static_cast<int64_t>(recs_.size());
   }
@@ -492,8 +516,8 @@ int cdir_read_local_mfile_base64(cdir_job* job, const mstat_item* it, uint64_t s
   return flush_batch(job, b);
 }
 
-int cdir_relay_proc(cdir_job* job, const cdir_stat*, const mstat_item* e, const uint8_t* data, size_t len,
-                    cdir_small_batch* b) {
+int cdir_relay_proc(cdir_job* job, cdir_copier*, const cdir_stat*, const mstat_item* e, const uint8_t* data,
+                    size_t len, cdir_small_batch* b) {
   job->c.ebuf = len ? base64_encode(data, len) : std::string();
   return batch_add(job, b, e, job->c.ebuf, static_cast<int64_t>(len));
 }

@@ -80,9 +80,9 @@ int ll_copy_list(cdir_job* job, cdir_stat* q) {
   return whole ? 0 : -1;
 }
 
-int write_received(cdir_job* job, const cdir_stat* item, const mstat_item* e, const uint8_t* data, size_t len,
-                   cdir_small_batch*) {
-  return cdir_write_file(job, item, e, data, len);
+int write_received(cdir_job* job, cdir_copier* cc, const cdir_stat* item, const mstat_item* e, const uint8_t* data,
+                   size_t len, cdir_small_batch*) {
+  return cdir_write_file(job, cc, item, e, data, len);
 }
 
 /// Files from a source behind a multi-file object: empty files and links
@@ -96,7 +96,7 @@ int from_source_lists(cdir_job* job, cdir_stat* q, cdir_small_proc proc, cdir_sm
   uint64_t sized = first_sized(it, n);
   for (uint64_t i = 0; i < sized; i++) {
     if (cdir_need_exit(job)) return -1;
-    proc(job, q, &it[i], nullptr, 0, batch);
+    proc(job, &job->c, q, &it[i], nullptr, 0, batch);
   }
   uint64_t next = sized;
   if (r_get_small_file_list_data(job, q, it, sized, n, &next, proc, batch) < 0) return -1;
