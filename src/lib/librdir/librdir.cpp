@@ -98,6 +98,28 @@ int write_record(librdir* h, bool to_dir, const std::string& rec) {
   return 0;
 }
 
+/// Records of one stream gathered into blocks of at most RDIR_MAX_RECORD
+/// bytes, which every reading buffer holds: one queue hand-over (and one
+/// wake-up of the reading thread) per block instead of one per entry.
+class record_batch {
+ public:
+  record_batch(librdir* h, bool to_dir) : h_(h), to_dir_(to_dir) {}
+  void add(const std::string& rec) {
+    if (buf_.size() + rec.size() > RDIR_MAX_RECORD) flush();
+    buf_ += rec;
+  }
+  void flush() {
+    if (buf_.empty()) return;
+    if (write_record(h_, to_dir_, buf_) < 0) h_->veno = -8;
+    buf_.clear();
+  }
+
+ private:
+  librdir* h_;
+  bool to_dir_;
+  std::string buf_;
+};
+
 void librdir_cmd_open_dir(librdir* h, const char* path) {
   LOGV("dir=%s", path);
   int skipped = 0;
@@ -106,6 +128,7 @@ void librdir_cmd_open_dir(librdir* h, const char* path) {
     h->veno = 0;
     os_dirent e;
     std::string rec;
+    record_batch files(h, false), dirs(h, true);
     int r;
     while ((r = os_dir_read(d.get(), &e)) > 0) {
       if (e.name == "." || e.name == "..") continue;
@@ -132,8 +155,10 @@ void librdir_cmd_open_dir(librdir* h, const char* path) {
         continue;
       }
       bool to_dir = (st.flags & RDIR_TYPE_MASK) == RDIR_TYPE_DIR && !(st.flags & RDIR_FLAG_LINK);
-      if (write_record(h, to_dir, rec) < 0) h->veno = -8;
+      (to_dir ? dirs : files).add(rec);
     }
+    files.flush();
+    dirs.flush();
     if (r < 0 && h->veno == 0) {
       // A listing cut short must not pass for a complete one.
       h->veno = os_last_verr();

@@ -152,12 +152,17 @@ int load_pair(ssl_srv_conf* c, const char* cert_path, const char* key_path, std:
   return 0;
 }
 
-// The library's own order would pick ChaCha20 (no AES instructions) and,
-// through the client's curve order, P-521 (tens of milliseconds per
-// handshake). The server decides both: AES-GCM first, which the processor
-// does in hardware, then everything the library offers; and the fast curves.
+// The server decides the suite and the curve. The curve: the client's order
+// would pick P-521 (tens of milliseconds per handshake), so the fast ones.
+// The suite: the bulk cipher bounds a big file's speed, and this library's
+// ChaCha20-Poly1305 runs at about 1.5 times its AES-GCM even with the AES
+// and carry-less multiply instructions (314 against 210 MB/s a core here:
+// its GCM takes one call per 16-byte block), so ChaCha20 first, then
+// AES-GCM, then everything else the library offers.
 void srv_prefer_fast(ssl_srv_conf* c) {
-  c->suites = {MBEDTLS_TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256, MBEDTLS_TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384};
+  c->suites = {MBEDTLS_TLS_ECDHE_RSA_WITH_CHACHA20_POLY1305_SHA256,
+               MBEDTLS_TLS_ECDHE_ECDSA_WITH_CHACHA20_POLY1305_SHA256,
+               MBEDTLS_TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256, MBEDTLS_TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384};
   for (const int* s = mbedtls_ssl_list_ciphersuites(); *s != 0; s++) c->suites.push_back(*s);
   c->suites.push_back(0);
   mbedtls_ssl_conf_ciphersuites(&c->conf, c->suites.data());
