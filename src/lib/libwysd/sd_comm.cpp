@@ -56,12 +56,16 @@ int wysd_send_frame(net_conn* nc, uint8_t proto, int code, const void* msg, int3
 
 int wysd_send_frame_ext(net_conn* nc, uint8_t proto, int code, const void* msg, int32_t head_len,
                         const void* ext, int32_t ext_len, int32_t len) {
+  // `len` is the head and the payload padded to 4, and the root (which
+  // counts the padding of its last attribute) says the same.
+  const auto* m = static_cast<const uint8_t*>(msg);
+  int64_t raw = int64_t{head_len} + ext_len;
   int32_t pad = len - head_len - ext_len;
-  if (head_len < 4 || msg == nullptr || ext_len < 0 || (ext == nullptr && ext_len > 0) || pad < 0 || pad > 3) {
+  if (head_len < 4 || m == nullptr || ext_len < 0 || (ext == nullptr && ext_len > 0) ||
+      len != ((raw + 3) & ~int64_t{3}) || ((int32_t{m[1]} << 16) | (int32_t{m[2]} << 8) | m[3]) != len) {
     LOGD("reqest parts head=%d ext=%d len=%d error\n", head_len, ext_len, len);
     return WYSD_ST_DATA_LEN_ERROR;
   }
-  const auto* m = static_cast<const uint8_t*>(msg);
   uint8_t head[WYSD_FRAME_HEAD_LEN] = {WYSD_MAGIC0, WYSD_MAGIC1, proto, static_cast<uint8_t>(code),
                                        m[0],        m[1],        m[2],  m[3]};
   static const uint8_t zeros[4] = {0, 0, 0, 0};
@@ -224,20 +228,23 @@ int recv_body_sink(wysd_cli_ctx* ctx, const uint8_t hdr[4], int32_t n, uint8_t* 
   if (st != WYSD_ST_OK) return st;
   const uint8_t* m = rb->buf.get();
   int32_t root = static_cast<int32_t>(be32(m) & 0xFFFFFFu);
-  // Walk the attributes inside the prefix to the one that ends the message.
+  // Walk the attributes inside the prefix to the one that ends the message
+  // (the root may or may not count the last one's padding).
   int32_t at = 4;
   while (root <= n && at + 6 <= pre) {
     uint32_t w = be32(m + at);
     int32_t alen = static_cast<int32_t>(w & 0xFFFFFFu);
     if (alen < 4) break;
-    if (at + alen < root) {
-      at += (alen + 3) & ~3;
+    int32_t next = at + ((alen + 3) & ~3);
+    if (next < n) {
+      at = next;
       continue;
     }
     // The last one: a named raw "data" whose head lies in the prefix.
     int32_t namelen = (int32_t{m[at + 4]} << 8) | m[at + 5];
     int32_t head = 4 + ((namelen + 6) & ~3);
-    bool fits = at + alen == root && (w & 0x80000000u) != 0 && ((w >> 24) & 0x7f) == BLOBMSG_TYPE_RAW &&
+    bool fits = next == n && at + alen <= root && (w & 0x80000000u) != 0 &&
+                ((w >> 24) & 0x7f) == BLOBMSG_TYPE_RAW &&
                 namelen == 4 && at + head <= pre && head <= alen && memcmp(m + at + 6, "data", 5) == 0 &&
                 alen - head <= cap;
     if (!fits) break;
@@ -248,7 +255,7 @@ int recv_body_sink(wysd_cli_ctx* ctx, const uint8_t hdr[4], int32_t n, uint8_t* 
     st = read_exact(&ctx->nc, sink + in_prefix, payload - in_prefix);
     if (st != WYSD_ST_OK) return st;
     uint8_t pad[4];
-    int32_t pad_left = (n - root) - std::max(0, have - payload);
+    int32_t pad_left = (n - (at + alen)) - std::max(0, have - payload);
     st = read_exact(&ctx->nc, pad, pad_left);
     if (st != WYSD_ST_OK) return st;
     // rbuf keeps the message with the attribute emptied.
