@@ -83,7 +83,7 @@ void msg_node_free(msg_node* n) {
 
 struct cmder_core {
   std::atomic<uint32_t> status{CMDER_STARTING_STATUS};
-  std::mutex status_mu;  // pairs with status_cv for waits on the status
+  std::mutex status_mu;  // pairs with status_cv for waits on the status and the idle waits
   std::condition_variable status_cv;
   std::atomic<int32_t> pending{0};
   queue* q = nullptr;

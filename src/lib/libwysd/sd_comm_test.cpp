@@ -2,6 +2,7 @@
 // over a real socket pair with both codecs; the codecs themselves.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -581,6 +582,40 @@ TEST(Sdcomp, Lz4PacksCompressibleSmallAndStaysInsideCapacities) {
   junk[0] = 0xff;
   bytes sink(8192);
   EXPECT_LT(sdcomp_unpack(&s, junk.data(), 4096, sink.data(), 8192), 0);
+}
+
+// Literal-only blocks are what any LZ4 decoder reads back, at every edge of
+// the length encoding; a big block that starts without repeats goes as one,
+// a compressible one is still packed.
+TEST(Sdcomp, Lz4LiteralBlocksDecodeAndIncompressibleBlocksSkipTheSearch) {
+  sdcomp_slot s;
+  ASSERT_EQ(sdcomp_select(&s, "lz4"), 0);
+  for (int n : {0, 1, 14, 15, 16, 269, 270, 271, 524, 525, 100000}) {
+    SCOPED_TRACE(n);
+    bytes data = incompressible(static_cast<size_t>(n));
+    bytes out(static_cast<size_t>(sdcomp_bound(n)));
+    int k = sdcomp_lz4_literals(data.data(), n, out.data(), static_cast<int>(out.size()));
+    ASSERT_GT(k, n);
+    EXPECT_EQ(sdcomp_lz4_literals(data.data(), n, out.data(), k - 1), -1);  // one short: refused
+    bytes back(static_cast<size_t>(n) + 1);
+    EXPECT_EQ(sdcomp_unpack(&s, out.data(), k, back.data(), n), n);
+    back.resize(static_cast<size_t>(n));
+    EXPECT_TRUE(back == data);
+  }
+  const int big = 2 * 1048576;
+  bytes noise = incompressible(big), text = compressible(big);
+  bytes out(static_cast<size_t>(sdcomp_bound(big))), lit(out.size());
+  int k = sdcomp_pack(&s, noise.data(), big, out.data(), static_cast<int>(out.size()));
+  EXPECT_EQ(k, sdcomp_lz4_literals(noise.data(), big, lit.data(), static_cast<int>(lit.size())));
+  EXPECT_TRUE(std::equal(out.begin(), out.begin() + k, lit.begin()));
+  bytes back(big);
+  EXPECT_EQ(sdcomp_unpack(&s, out.data(), k, back.data(), big), big);
+  EXPECT_TRUE(back == noise);
+  k = sdcomp_pack(&s, text.data(), big, out.data(), static_cast<int>(out.size()));
+  EXPECT_GT(k, 0);
+  EXPECT_LT(k, big / 10);
+  EXPECT_EQ(sdcomp_unpack(&s, out.data(), k, back.data(), big), big);
+  EXPECT_TRUE(back == text);
 }
 
 TEST(Sdcomp, NoneRefusesDataLongerThanTheBuffer) {
