@@ -112,6 +112,16 @@ struct cdir_pending_free {
   void operator()(cdir_pending_list* p) const;
 };
 
+/// The thread that reads a big file's next block while the command thread
+/// writes the one before (w_block.cpp); started at the job's first big file
+/// with a remote side, ended by cdir_ahead_free (idle by then: it only
+/// works while the command thread waits for it).
+struct cdir_ahead;
+void cdir_ahead_free(cdir_ahead* a);
+struct cdir_ahead_release {
+  void operator()(cdir_ahead* a) const { cdir_ahead_free(a); }
+};
+
 /// What the command thread alone writes: the transfers' objects and
 /// buffers, the file counters, the listing file. Other threads read it only
 /// once the command thread is idle (the report) or gone (close).
@@ -122,6 +132,8 @@ struct cdir_cmder_owned : cdir_copier {
   std::vector<char> rbuf;  // CDIR_RR: write lists sent while read results fill dbuf
   std::unique_ptr<vmfile> imfile, omfile;
   std::unique_ptr<vbfile> ibfile, obfile;
+  std::unique_ptr<cdir_ahead, cdir_ahead_release> ahead;
+  bool ahead_failed = false;  // its thread could not start: blocks go one by one
   wyfile* list_file = nullptr;  // ls: the listing file
   std::string list_path;
   // Directories whose records wait for the end of the walk.

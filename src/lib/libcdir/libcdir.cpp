@@ -112,6 +112,7 @@ void free_job(cdir_job* raw) {
   // has ended: they are waiting for the next list and end at once.
   job->c.pool.reset();
   job->c.pending.reset();
+  job->c.ahead.reset();
   job->w.irdir.reset();
   job->c.imfile.reset();
   job->c.ibfile.reset();

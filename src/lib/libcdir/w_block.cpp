@@ -4,7 +4,18 @@
 // local file (its failures are logged with the system text and classified
 // here) or an endpoint object (it classified its failure itself) and how much
 // each read asks for.
+//
+// With a remote side, the next block is read on a second thread (one per
+// job, cdir_ahead) while the current one is written: a push reads block
+// n + 1 from the disk while the server writes block n, a pull asks for
+// block n + 1 while block n goes to the disk, a relay reads from one server
+// while the other writes. One block ahead at most, and on a connection still
+// one request at a time: the reads and the writes use different objects.
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <vector>
 
 #include "cdir_imp.h"
 #include "liblog.h"
@@ -18,14 +29,15 @@ constexpr int64_t kKernelCopyMax = int64_t{1} << 30;
 
 /// Logs a failure of one side. A local side's cause is the system error of
 /// the call that just failed, classified here; an endpoint object has
-/// classified its own, which the job keeps as last_verr.
-void side_fail(cdir_job* job, bool local, const char* what, const std::string& path) {
+/// classified its own: `obj_verr` when the caller kept it, else the job's
+/// last_verr.
+void side_fail(cdir_job* job, bool local, const char* what, const std::string& path, int obj_verr = 0) {
   if (local) {
     int v = os_last_verr();
     LOGES("%s [%s] eno=%d error: ", what, path.c_str(), v);
     cdir_verr_check(job, v);
   } else {
-    LOGE("%s [%s] error: %s", what, path.c_str(), verr2str(job->last_verr));
+    LOGE("%s [%s] error: %s", what, path.c_str(), verr2str(obj_verr != 0 ? obj_verr : job->last_verr.load()));
   }
 }
 
@@ -38,6 +50,9 @@ class block_src {
   virtual bool open(char* buf, size_t len) = 0;
   /// The count read at `off` (0 at the end), or negative.
   virtual int64_t read(int64_t off, char* buf, size_t len) = 0;
+  /// Right after a failed read on the same thread: its cause, the system's
+  /// number for a local file (os_last_err), the object's verr otherwise.
+  virtual int read_err() const = 0;
   /// The local file, for the kernel's copy; nullptr otherwise.
   virtual os_file2* file() { return nullptr; }
   virtual os_file_id* id() { return nullptr; }
@@ -53,6 +68,7 @@ class local_src final : public block_src {
     return f_ != nullptr;
   }
   int64_t read(int64_t off, char* buf, size_t len) override { return os_file_pread(f_.get(), buf, len, off); }
+  int read_err() const override { return os_last_err(); }
   os_file2* file() override { return f_.get(); }
   os_file_id* id() override { return have_id_ ? &id_ : nullptr; }
 
@@ -81,6 +97,7 @@ class vbfile_src final : public block_src {
     }
     return b_->read(off, buf, len);
   }
+  int read_err() const override { return b_->last_verr(); }
 
  private:
   vbfile* b_;
@@ -165,6 +182,108 @@ constexpr loop_kind kRL = {true, true};
 constexpr loop_kind kLR = {false, true};
 constexpr loop_kind kRR = {true, true};
 
+/// One block read: what it asked for and what came back. `err` is the
+/// source's read_err() of a failed read, taken on the thread that read.
+struct block_read {
+  block_src* src = nullptr;
+  int64_t off = 0;
+  char* buf = nullptr;
+  size_t len = 0;
+  int64_t n = 0;
+  int err = 0;
+
+  void run() {
+    n = src->read(off, buf, len);
+    err = n < 0 ? src->read_err() : 0;
+  }
+};
+
+}  // namespace
+
+/// The read-ahead thread: runs one block_read at a time for the command
+/// thread, which hands it over with start() and takes it back with wait().
+struct cdir_ahead {
+  std::mutex mu;
+  std::condition_variable cv;
+  block_read* task = nullptr;  // handed over, not yet taken by the thread
+  bool busy = false;           // handed over and not yet done
+  bool quit = false;
+  std::vector<char> buf;  // the second block buffer
+  os_thread* thread = nullptr;
+
+  void main_loop() {
+    std::unique_lock<std::mutex> g(mu);
+    for (;;) {
+      cv.wait(g, [this] { return quit || task != nullptr; });
+      if (task == nullptr) return;  // quit, nothing handed over
+      block_read* t = task;
+      task = nullptr;
+      g.unlock();
+      t->run();
+      g.lock();
+      busy = false;
+      cv.notify_all();
+    }
+  }
+  void start(block_read* t) {
+    {
+      std::lock_guard<std::mutex> g(mu);
+      task = t;
+      busy = true;
+    }
+    cv.notify_all();
+  }
+  void wait() {
+    std::unique_lock<std::mutex> g(mu);
+    cv.wait(g, [this] { return !busy; });
+  }
+};
+
+void cdir_ahead_free(cdir_ahead* a) {
+  if (a == nullptr) return;
+  {
+    std::lock_guard<std::mutex> g(a->mu);
+    a->quit = true;
+  }
+  a->cv.notify_all();
+  os_thread_wait(a->thread, -1, nullptr);
+  os_thread_close(a->thread);
+  delete a;
+}
+
+namespace {
+
+/// The job's read-ahead thread with its buffer of `bs` bytes, started on
+/// first use; nullptr when it cannot be had (the blocks then go one by one).
+cdir_ahead* ahead_of(cdir_job* job, int64_t bs) {
+  cdir_cmder_owned& c = job->c;
+  if (!c.ahead && !c.ahead_failed) {
+    auto* a = new (std::nothrow) cdir_ahead;
+    if (a != nullptr) {
+      a->thread = os_thread_start("cdir_ahead", [a] { return a->main_loop(), 0; }, 0, nullptr);
+      if (a->thread == nullptr) {
+        delete a;
+        a = nullptr;
+      }
+    }
+    if (a == nullptr) {
+      LOGW("no read-ahead thread: big files go block by block");
+      c.ahead_failed = true;
+      return nullptr;
+    }
+    c.ahead.reset(a);
+  }
+  cdir_ahead* a = c.ahead.get();
+  if (a != nullptr && a->buf.size() < static_cast<size_t>(bs)) {
+    try {
+      a->buf.resize(static_cast<size_t>(bs));
+    } catch (const std::bad_alloc&) {
+      return nullptr;
+    }
+  }
+  return a;
+}
+
 /// The kernel's copy between two local files: the rest of the file in calls
 /// of at most 1 GiB (so that a stop is still seen). 1 when the file is
 /// whole, 0 to go on through the data buffer from `*off`, -1 to stop.
@@ -190,18 +309,38 @@ int kernel_copy(cdir_job* job, cdir_copier* cc, os_file2* in, os_file2* out, int
   }
 }
 
+/// A file written whole: the source's stat, then it counts as done.
+int finish_file(cdir_job* job, cdir_copier* cc, const mstat_item* e, block_dst& dst, const std::string& opath) {
+  if (dst.finish(e) < 0) {
+    side_fail(job, dst.local(), "o_close", opath);
+    cc->o_file_fail_count++;
+    return 0;
+  }
+  cc->file_open_count++;
+  cdir_progress_file_done(job);
+  return 0;
+}
+
+/// Logs and counts a failed read of the source; `err` is what read_err()
+/// said on the thread that read.
+void read_failed(cdir_job* job, const block_src& src, int err, const std::string& ipath) {
+  if (src.local()) os_last_err_set(err);
+  side_fail(job, src.local(), "i_read", ipath, err);
+  job->i_file_fail_count++;
+}
+
 int block_loop(cdir_job* job, cdir_copier* cc, const loop_kind& k, const mstat_item* e, block_src& src,
                block_dst& dst, const std::string& ipath, const std::string& opath) {
   cdir_progress_name(job, ipath);
   int64_t bs = job->bs;
   int64_t remaining = e->size;
-  auto want = [&](bool first) {
+  auto want = [&](bool first, int64_t left) {
     bool full = first ? k.first_block_full : !k.later_min;
-    return static_cast<size_t>(full ? bs : std::clamp<int64_t>(remaining, 0, bs));
+    return static_cast<size_t>(full ? bs : std::clamp<int64_t>(left, 0, bs));
   };
   // A local source reads nothing at open, so the kernel's copy needs no
   // buffer at all.
-  if (!src.open(src.local() ? nullptr : cc->buf(bs), want(true))) {
+  if (!src.open(src.local() ? nullptr : cc->buf(bs), want(true, remaining))) {
     side_fail(job, src.local(), "i_open", ipath);
     job->i_file_fail_count++;
     return -1;
@@ -211,18 +350,37 @@ int block_loop(cdir_job* job, cdir_copier* cc, const loop_kind& k, const mstat_i
   int whole = 0;
   if (cc->copy_range && src.file() && dst.file())
     whole = kernel_copy(job, cc, src.file(), dst.file(), &off, &remaining);
-  char* buf = whole == 0 ? cc->buf(bs) : nullptr;
+  if (whole != 0) return whole == 1 ? finish_file(job, cc, e, dst, opath) : 0;
+  // Two local files whose kernel copy failed go block by block on this
+  // thread; a remote side reads one block ahead.
+  cdir_ahead* ahead = !src.local() || !dst.local() ? ahead_of(job, bs) : nullptr;
+  char* spare = ahead != nullptr ? ahead->buf.data() : nullptr;
+  // The source's first block opens a remote source's file, so it is read
+  // into the buffer the open was given.
+  block_read cur{&src, off, cc->buf(bs), want(off == 0, remaining)};
+  cur.run();
+  block_read next;
   for (bool first = off == 0; whole == 0; first = false) {
-    int64_t n = src.read(off, buf, want(first));
-    if (n < 0) {
-      side_fail(job, src.local(), "i_read", ipath);
-      job->i_file_fail_count++;
+    if (cur.n < 0) {
+      read_failed(job, src, cur.err, ipath);
       break;
     }
+    int64_t n = cur.n;
     cc->total_read += n;
+    // While this block is written, the block after it is read: the one the
+    // loop reads next when this write succeeds whole (see below for where
+    // a file ends). A stop reads nothing more.
+    bool ahead_now = ahead != nullptr && n != 0 && n != remaining && !cdir_need_exit(job);
+    if (ahead_now) {
+      next = block_read{&src, off + n, spare, want(false, remaining - n)};
+      ahead->start(&next);
+    }
     // The first write opens a destination behind an endpoint object, so an
     // empty file is created too.
-    int64_t w = n > 0 || first ? dst.write(off, buf, static_cast<size_t>(n)) : 0;
+    int64_t w = n > 0 || first ? dst.write(off, cur.buf, static_cast<size_t>(n)) : 0;
+    // A read in flight always ends before the loop goes on or gives up:
+    // the source and the buffer are the loop's.
+    if (ahead_now) ahead->wait();
     if (w != n) {
       if (dst.local()) {
         int v = cdir_short_write_verr(w);
@@ -245,18 +403,18 @@ int block_loop(cdir_job* job, cdir_copier* cc, const loop_kind& k, const mstat_i
     if (w == remaining || n == 0) whole = 1;
     remaining -= w;
     if (whole == 0 && cdir_need_exit(job)) break;
+    if (whole != 0) break;
+    if (ahead_now) {
+      spare = cur.buf;
+      cur = next;
+    } else {
+      cur = block_read{&src, off, cur.buf, want(false, remaining)};
+      cur.run();
+    }
   }
   // Only a file written whole gets the source's stat: a cut copy keeps its
   // own times and size, so the next sync writes it again.
-  if (whole != 1) return 0;
-  if (dst.finish(e) < 0) {
-    side_fail(job, dst.local(), "o_close", opath);
-    cc->o_file_fail_count++;
-    return 0;
-  }
-  cc->file_open_count++;
-  cdir_progress_file_done(job);
-  return 0;
+  return whole == 1 ? finish_file(job, cc, e, dst, opath) : 0;
 }
 
 }  // namespace

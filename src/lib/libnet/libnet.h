@@ -154,6 +154,17 @@ int net_read(net_conn* nc, void* buf, int len);
 /// (logs "write timeout", returns the count so far) or the peer closed
 /// (returns the count so far). -1 as for net_read.
 int net_write(net_conn* nc, const void* buf, int len);
+/// One piece of net_writev.
+struct net_iov {
+  const void* base;
+  int len;
+};
+/// Writes the `n` pieces (at most 16, together at most INT32_MAX bytes) in
+/// order as one stream, with net_write's time-out and results: a plain
+/// socket sends them with gather writes, any other kind (TLS too) writes
+/// them one after another through net_write. Returns the count written
+/// (short only where net_write's would be), or -1.
+int net_writev(net_conn* nc, const net_iov* iov, int n);
 /// Closes the connection by kind after clearing its stop and disconnected
 /// marks. Returns 0, or -1 for a negative kind, kind 5 or an unknown kind.
 int net_close(net_conn* nc);
@@ -163,6 +174,10 @@ int net_sock_read(net_conn* nc, void* buf, int len);
 /// The socket write behind net_write for kinds 0, 1 (plain) and 2 (standard
 /// output, all bytes); results as net_write.
 int net_sock_write(net_conn* nc, const void* buf, int len);
+
+/// net_sock_write's socket part for several pieces (kinds 0 and 1 only; at
+/// most 16 pieces); results as net_writev.
+int net_sock_writev(net_conn* nc, const net_iov* iov, int n);
 
 /// Makes `nc` a memory connection whose buffer holds a copy of `data`
 /// (readable at once). Returns 0, or -1 when the buffer cannot be allocated.

@@ -136,6 +136,29 @@ int net_write(net_conn* nc, const void* buf, int len) {
   }
 }
 
+int net_writev(net_conn* nc, const net_iov* iov, int n) {
+  if (!WY_CHECK(nc != nullptr)) return -1;
+  if (n < 0 || n > 16 || (n > 0 && iov == nullptr)) return -1;
+  int64_t total = 0;
+  for (int i = 0; i < n; ++i) {
+    if (iov[i].len < 0 || (iov[i].len > 0 && iov[i].base == nullptr)) return -1;
+    total += iov[i].len;
+  }
+  if (total > INT32_MAX) return -1;
+  bool plain = (nc->type == NET_SOCK_TYPE || nc->type == 1) && nc->ssl == nullptr;
+  if (plain) return net_sock_writev(nc, iov, n);
+  // A channel with its own framing (TLS) takes the pieces in turn.
+  int done = 0;
+  for (int i = 0; i < n; ++i) {
+    if (iov[i].len == 0) continue;
+    int r = net_write(nc, iov[i].base, iov[i].len);
+    if (r < 0) return -1;
+    done += r;
+    if (r < iov[i].len) return done;
+  }
+  return done;
+}
+
 int net_close(net_conn* nc) {
   if (!WY_CHECK(nc != nullptr)) return -1;
   nc->stop.store(0);

@@ -78,21 +78,46 @@ int net_sock_read(net_conn* nc, void* buf, int len) {
 }
 
 int net_sock_write(net_conn* nc, const void* buf, int len) {
-  int64_t start = os_clock_ms();
   if (nc->type == NET_STDIO_TYPE) return os_fd_write(1, buf, len) < 0 ? -1 : len;
+  net_iov one{buf, len};
+  return net_sock_writev(nc, &one, 1);
+}
+
+int net_sock_writev(net_conn* nc, const net_iov* iov, int n) {
+  int64_t start = os_clock_ms();
   if (nc->disconnected.load() != 0) {
     LOGD("_disconnect!!\n");
     return -1;
   }
-  const auto* p = static_cast<const uint8_t*>(buf);
   os_socket_t s = static_cast<os_socket_t>(nc->handle);
+  constexpr int kMax = 16;
+  if (n < 0 || n > kMax) return -1;
+  // What is still to go: the pieces from `first` on, the first of them
+  // from `skip` bytes in.
+  os_sock_iov v[kMax];
+  int64_t len = 0;
+  for (int i = 0; i < n; ++i) {
+    v[i] = os_sock_iov{iov[i].base, static_cast<size_t>(iov[i].len)};
+    len += iov[i].len;
+  }
+  int first = 0;
   int done = 0;
   bool was_writable = false;
   while (done < len) {
     os_socket_errno_set(0);
-    int r = os_socket_send(s, p + done, len - done);
+    int r = os_socket_sendv(s, v + first, n - first);
     if (r > 0) {
       done += r;
+      // Step past what went out.
+      size_t left = static_cast<size_t>(r);
+      while (first < n && left >= v[first].len) {
+        left -= v[first].len;
+        ++first;
+      }
+      if (first < n) {
+        v[first].base = static_cast<const uint8_t*>(v[first].base) + left;
+        v[first].len -= left;
+      }
       continue;
     }
     if (r < 0) {

@@ -8,7 +8,6 @@
 #include <mutex>
 #include <new>
 #include <string>
-#include <thread>
 
 #include "liblog.h"
 #include "pal_cmder.h"
@@ -84,7 +83,7 @@ void msg_node_free(msg_node* n) {
 
 struct cmder_core {
   std::atomic<uint32_t> status{CMDER_STARTING_STATUS};
-  std::mutex status_mu;  // pairs with status_cv for waits on the status
+  std::mutex status_mu;  // pairs with status_cv for waits on the status and the idle waits
   std::condition_variable status_cv;
   std::atomic<int32_t> pending{0};
   queue* q = nullptr;
@@ -138,7 +137,7 @@ struct cmder_core {
         default:
           LOGE("node->type=%d error\n", static_cast<int>(n->type));
       }
-      pending.fetch_sub(1);
+      done_one();
     }
     if (lost != 0) LOGW("[%s] %zu queued messages dropped after exit\n", name.c_str(), lost);
   }
@@ -222,7 +221,7 @@ struct cmder_core {
       if (e == kWakeMarker) continue;  // the loop condition sees the stop request
       if (e != nullptr) {
         exec(static_cast<cmd_node*>(e));
-        pending.fetch_sub(1);
+        done_one();
       } else if (param.timer_proc != nullptr) {
         clear_ctx(nullptr);
         param.timer_proc(&ctx);
@@ -245,6 +244,15 @@ struct cmder_core {
     }
     set_status(CMDER_STOPPED_STATUS);
     return 0;
+  }
+
+  // A command left the count: the last one wakes the idle waiters, which
+  // wait on the status condition too (the empty lock orders the wake after
+  // their look at the count).
+  void done_one() {
+    if (pending.fetch_sub(1) != 1) return;
+    { std::lock_guard<std::mutex> g(status_mu); }
+    status_cv.notify_all();
   }
 
   // Every status change wakes the posters waiting for the thread to become
@@ -276,7 +284,7 @@ struct cmder_core {
   int push(cmd_node* n, int timeout_ms) {
     pending.fetch_add(1);
     if (queue_push_wait(q, n, timeout_ms) != 0) {
-      pending.fetch_sub(1);
+      done_one();
       return -2;
     }
     return 0;
@@ -400,11 +408,12 @@ int cmder_post_wait(cmder* c, const char* cmd, void* arg, void* data, int timeou
 int cmder_wait_idle(cmder* c) {
   if (!WY_CHECK(c != nullptr)) return -1;
   cmder_core* core = c->core.get();
-  for (int i = 0; i <= 1000; ++i) {
-    if (core->pending.load() <= 0 || core->status.load() == CMDER_STOPPED_STATUS) return 0;
-    if (i < 1000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return -1;
+  // Woken by the last command's end or the loop's end, not by polling.
+  std::unique_lock<std::mutex> g(core->status_mu);
+  bool idle = core->status_cv.wait_for(g, std::chrono::seconds(1), [core] {
+    return core->pending.load() <= 0 || core->status.load() == CMDER_STOPPED_STATUS;
+  });
+  return idle ? 0 : -1;
 }
 
 uint32_t cmder_status(cmder* c) {

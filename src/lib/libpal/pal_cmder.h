@@ -78,7 +78,8 @@ int cmder_post_wait(cmder* c, const char* cmd, void* arg, void* data, int timeou
 
 /// 0 when no posted command is left (or the loop has ended, so that nothing
 /// more will run: what is left is released by cmder_exit), else -1 after
-/// about one second. Callers that must drain loop on it until it returns 0.
+/// about one second. Sleeps until the last command ends or the loop does,
+/// without polling. Callers that must drain loop on it until it returns 0.
 int cmder_wait_idle(cmder* c);
 
 /// Current status (CMDER_*_STATUS), or CMDER_STOPPED_STATUS for null.

@@ -32,6 +32,11 @@ int os_verr_get(int eno);
 int os_last_verr();
 /// The system's text of the calling thread's last platform failure.
 const char* os_last_errstr();
+/// The calling thread's last platform failure as the system numbers it,
+/// and setting it: a failure one thread met can be logged and classified
+/// on another, which first takes it over with os_last_err_set.
+int os_last_err();
+void os_last_err_set(int e);
 
 /// verr code of a Windows system or Winsock error number (kept so numbers a
 /// peer or a file reports from that platform read the same): 0 for 0; an

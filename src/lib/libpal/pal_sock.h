@@ -83,6 +83,15 @@ int os_socket_recv(os_socket_t s, void* buf, int len);
 /// Sends up to `len` bytes without blocking (never raises SIGPIPE). Returns
 /// the count, 0 when the call would block, -1 on error (errno set).
 int os_socket_send(os_socket_t s, const void* buf, int len);
+/// One piece of a gather send.
+struct os_sock_iov {
+  const void* base;
+  size_t len;
+};
+/// Sends the `n` pieces (at most 16) in order as one stream, as much as
+/// goes without blocking (never raises SIGPIPE). Returns the count (at
+/// most INT32_MAX), 0 when the call would block, -1 on error (errno set).
+int os_socket_sendv(os_socket_t s, const os_sock_iov* iov, int n);
 /// Shuts both directions down; the handle stays open. Returns 0 or -1.
 int os_socket_kill(os_socket_t s);
 /// Closes the socket. Returns 0, or -1 for OS_SOCKET_NONE or a close error.

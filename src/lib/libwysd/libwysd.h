@@ -115,6 +115,14 @@ struct wysd_rbuf {
 /// rest. `len` is the padded message length. Returns 0, 8 when len < 4
 /// ("reqest need len >= 4 [len=%d]\n"), 1 when a write fails.
 int wysd_send_frame(net_conn* nc, uint8_t proto, int code, const void* msg, int32_t len);
+/// wysd_send_frame for a message whose last attribute's payload is not in
+/// `msg` (blobmsg_add_ext): `msg` holds its first `head_len` bytes, `ext`
+/// the `ext_len` payload bytes, and `len` is the whole padded length. The
+/// frame on the wire is byte for byte the one of the whole message; it goes
+/// out in one gather write (piece by piece over TLS). Returns as
+/// wysd_send_frame, 8 also when the pieces do not add up to `len`.
+int wysd_send_frame_ext(net_conn* nc, uint8_t proto, int code, const void* msg, int32_t head_len,
+                        const void* ext, int32_t ext_len, int32_t len);
 /// wysd_send_frame with protocol byte 0x01: one request frame.
 int wysd_send_request(net_conn* nc, int code, const void* msg, int32_t len);
 /// Reads and checks one frame head. Stores the peer's protocol byte in
@@ -178,6 +186,20 @@ struct wysd_cli_ctx {
 
   std::vector<wysd_cli_file*> files;  // open remote files, owned
 
+  // A write request whose data goes from the caller's memory (pack none):
+  // the last attribute of `req` is blobmsg_add_ext's, its payload at
+  // req_ext, behind req_head bytes of req. Set only while that request is
+  // exchanged; a repair that sends it again sends it whole.
+  const uint8_t* req_ext = nullptr;
+  int32_t req_ext_len = 0, req_head = 0;
+  // Where the next response may put the payload of its last attribute
+  // "data" (a read with pack none), at most rsp_sink_cap bytes; taken by
+  // the next receive alone. rsp_sink_got: the bytes the last receive put
+  // there, -1 when it put none (the payload is then in rbuf as always).
+  uint8_t* rsp_sink = nullptr;
+  int32_t rsp_sink_cap = 0;
+  int32_t rsp_sink_got = -1;
+
   wysd_cli_ctx() = default;
   /// Frees the file handles still listed, without any request (the close
   /// requests belong to wysd_cli_exit_imp).
@@ -193,8 +215,15 @@ struct wysd_cli_ctx {
 /// remembers its code, writes the frame and returns 0: a failed write shows
 /// up in the following receive.
 int client_send_reqest(wysd_cli_ctx* ctx, int code, const void* msg, int32_t len);
+/// client_send_reqest for the message in ctx->req with its payload at
+/// ctx->req_ext (a gather write; the same bytes on the wire).
+int client_send_reqest_ext(wysd_cli_ctx* ctx, int code);
 /// Receives one whole response into ctx->rbuf, keeping the server protocol
 /// byte of the first one. *len is the message length. Returns a status.
+/// With ctx->rsp_sink set (and cleared here), a response whose last
+/// attribute is a raw "data" that fits the sink gets its payload read
+/// straight into the sink: rbuf then holds the message with that attribute
+/// empty, *len its length, and rsp_sink_got the payload's length.
 int client_recv_response_imp(wysd_cli_ctx* ctx, int32_t* len);
 /// client_recv_response_imp behind the repair policy: 3 at once after a
 /// failed repair; 0 and 5 pass through; with auto reconnect off, or inside

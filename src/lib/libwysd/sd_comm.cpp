@@ -1,5 +1,6 @@
 // Frames: writing and reading one frame on a stream, the client's send and
 // receive steps, and the client status names.
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -48,6 +49,32 @@ int wysd_send_frame(net_conn* nc, uint8_t proto, int code, const void* msg, int3
   }
   if (net_write(nc, m + 4, len - 4) < 0) {
     LOGD("net_write data len=%d error\n", len - 4);
+    return WYSD_ST_NET_ERROR;
+  }
+  return WYSD_ST_OK;
+}
+
+int wysd_send_frame_ext(net_conn* nc, uint8_t proto, int code, const void* msg, int32_t head_len,
+                        const void* ext, int32_t ext_len, int32_t len) {
+  // `len` is the head and the payload padded to 4, and the root (which
+  // counts the padding of its last attribute) says the same.
+  const auto* m = static_cast<const uint8_t*>(msg);
+  int64_t raw = int64_t{head_len} + ext_len;
+  int32_t pad = len - head_len - ext_len;
+  if (head_len < 4 || m == nullptr || ext_len < 0 || (ext == nullptr && ext_len > 0) ||
+      len != ((raw + 3) & ~int64_t{3}) || ((int32_t{m[1]} << 16) | (int32_t{m[2]} << 8) | m[3]) != len) {
+    LOGD("reqest parts head=%d ext=%d len=%d error\n", head_len, ext_len, len);
+    return WYSD_ST_DATA_LEN_ERROR;
+  }
+  uint8_t head[WYSD_FRAME_HEAD_LEN] = {WYSD_MAGIC0, WYSD_MAGIC1, proto, static_cast<uint8_t>(code),
+                                       m[0],        m[1],        m[2],  m[3]};
+  static const uint8_t zeros[4] = {0, 0, 0, 0};
+  // Head, the message up to the payload, the payload, its padding: one
+  // write, so no piece travels as a small packet of its own either.
+  net_iov v[4] = {{head, WYSD_FRAME_HEAD_LEN}, {m + 4, head_len - 4}, {ext, ext_len}, {zeros, pad}};
+  int total = WYSD_FRAME_HEAD_LEN + len - 4;
+  if (net_writev(nc, v, 4) != total) {
+    LOGD("net_writev frame len=%d error\n", total);
     return WYSD_ST_NET_ERROR;
   }
   return WYSD_ST_OK;
@@ -134,9 +161,135 @@ int client_send_reqest(wysd_cli_ctx* ctx, int code, const void* msg, int32_t len
   return WYSD_ST_OK;
 }
 
+int client_send_reqest_ext(wysd_cli_ctx* ctx, int code) {
+  if (ctx->fix_failed) return WYSD_ST_TIMEOUT_ERROR;
+  if (!ctx->fixing) {
+    ctx->cmd_send_count++;
+    ctx->last_cmd = code;
+  }
+  // As client_send_reqest: a failed write shows in the receive.
+  wysd_send_frame_ext(&ctx->nc, WYSD_PROTO_REQUEST, code, blob_buf_data(&ctx->req), ctx->req_head, ctx->req_ext,
+                      ctx->req_ext_len, blob_buf_len(&ctx->req));
+  return WYSD_ST_OK;
+}
+
+namespace {
+
+uint32_t be32(const uint8_t* p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+void put_be32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 24);
+  p[1] = static_cast<uint8_t>(v >> 16);
+  p[2] = static_cast<uint8_t>(v >> 8);
+  p[3] = static_cast<uint8_t>(v);
+}
+
+// Grows rb to `need` bytes, keeping its first `keep` bytes.
+int rbuf_grow(wysd_rbuf* rb, int32_t need, int32_t keep) {
+  if (rb->cap >= need) return WYSD_ST_OK;
+  try {
+    auto b = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(need));
+    if (keep > 0) memcpy(b.get(), rb->buf.get(), static_cast<size_t>(keep));
+    rb->buf = std::move(b);
+    rb->cap = need;
+  } catch (const std::bad_alloc&) {
+    LOGE("malloc [%d] erorr\n", need);
+    rb->buf.reset();
+    rb->cap = 0;
+    return WYSD_ST_MEMORY_ERROR;
+  }
+  return WYSD_ST_OK;
+}
+
+int read_exact(net_conn* nc, void* p, int32_t n) {
+  if (n <= 0) return WYSD_ST_OK;
+  int r = net_read(nc, p, n);
+  if (r < 0) return WYSD_ST_NET_ERROR;
+  if (r != n) {
+    LOGD("net_read len=%d need=%d\n", r, n);
+    return WYSD_ST_DATA_LEN_ERROR;
+  }
+  return WYSD_ST_OK;
+}
+
+// The response body after its head, with the payload of a last raw "data"
+// attribute read into `sink` when it fits there (see
+// client_recv_response_imp). Everything else lands in rbuf as usual.
+int recv_body_sink(wysd_cli_ctx* ctx, const uint8_t hdr[4], int32_t n, uint8_t* sink, int32_t cap, int32_t* len) {
+  // Enough to hold the attributes before the data and the data's head.
+  constexpr int32_t kPrefix = 160;
+  wysd_rbuf* rb = &ctx->rbuf;
+  int32_t pre = std::min(n, kPrefix + 4);
+  int st = rbuf_grow(rb, std::max(pre, 256), 0);
+  if (st != WYSD_ST_OK) return st;
+  memcpy(rb->buf.get(), hdr, 4);
+  st = read_exact(&ctx->nc, rb->buf.get() + 4, pre - 4);
+  if (st != WYSD_ST_OK) return st;
+  const uint8_t* m = rb->buf.get();
+  int32_t root = static_cast<int32_t>(be32(m) & 0xFFFFFFu);
+  // Walk the attributes inside the prefix to the one that ends the message
+  // (the root may or may not count the last one's padding).
+  int32_t at = 4;
+  while (root <= n && at + 6 <= pre) {
+    uint32_t w = be32(m + at);
+    int32_t alen = static_cast<int32_t>(w & 0xFFFFFFu);
+    if (alen < 4) break;
+    int32_t next = at + ((alen + 3) & ~3);
+    if (next < n) {
+      at = next;
+      continue;
+    }
+    // The last one: a named raw "data" whose head lies in the prefix.
+    int32_t namelen = (int32_t{m[at + 4]} << 8) | m[at + 5];
+    int32_t head = 4 + ((namelen + 6) & ~3);
+    bool fits = next == n && at + alen <= root && (w & 0x80000000u) != 0 &&
+                ((w >> 24) & 0x7f) == BLOBMSG_TYPE_RAW &&
+                namelen == 4 && at + head <= pre && head <= alen && memcmp(m + at + 6, "data", 5) == 0 &&
+                alen - head <= cap;
+    if (!fits) break;
+    int32_t payload = alen - head;
+    int32_t have = pre - (at + head);  // payload (and padding) bytes the prefix holds
+    int32_t in_prefix = std::min(have, payload);
+    if (in_prefix > 0) memcpy(sink, m + at + head, static_cast<size_t>(in_prefix));
+    st = read_exact(&ctx->nc, sink + in_prefix, payload - in_prefix);
+    if (st != WYSD_ST_OK) return st;
+    uint8_t pad[4];
+    int32_t pad_left = (n - (at + alen)) - std::max(0, have - payload);
+    st = read_exact(&ctx->nc, pad, pad_left);
+    if (st != WYSD_ST_OK) return st;
+    // rbuf keeps the message with the attribute emptied.
+    uint8_t* w8 = rb->buf.get();
+    put_be32(w8 + at, (w & 0xFF000000u) | static_cast<uint32_t>(head));
+    put_be32(w8, (be32(w8) & 0xFF000000u) | static_cast<uint32_t>(at + head));
+    *len = at + head;
+    ctx->rsp_sink_got = payload;
+    return WYSD_ST_OK;
+  }
+  // Not such a response: the rest into rbuf behind the prefix.
+  st = rbuf_grow(rb, n + 4, pre);
+  if (st != WYSD_ST_OK) return st;
+  st = read_exact(&ctx->nc, rb->buf.get() + pre, n - pre);
+  if (st != WYSD_ST_OK) return st;
+  *len = n;
+  return WYSD_ST_OK;
+}
+
+}  // namespace
+
 int client_recv_response_imp(wysd_cli_ctx* ctx, int32_t* len) {
   uint8_t code = 0;
-  return wysd_recv_frame(&ctx->nc, &ctx->srv_proto, &code, &ctx->rbuf, len);
+  uint8_t* sink = ctx->rsp_sink;
+  int32_t cap = ctx->rsp_sink_cap;
+  ctx->rsp_sink = nullptr;
+  ctx->rsp_sink_cap = 0;
+  ctx->rsp_sink_got = -1;
+  if (sink == nullptr) return wysd_recv_frame(&ctx->nc, &ctx->srv_proto, &code, &ctx->rbuf, len);
+  uint8_t hdr[4];
+  int32_t n = 0;
+  int st = wysd_recv_request_len(&ctx->nc, &ctx->srv_proto, &code, hdr, &n);
+  if (st != WYSD_ST_OK) return st;
+  return recv_body_sink(ctx, hdr, n, sink, cap, len);
 }
 
 int client_recv_response(wysd_cli_ctx* ctx, int32_t* len) {

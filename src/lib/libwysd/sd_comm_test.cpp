@@ -2,6 +2,7 @@
 // over a real socket pair with both codecs; the codecs themselves.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -367,6 +368,176 @@ TEST(FrameRoundTrip, NoneAndLz4OverASocketPair) {
   }
 }
 
+// A write request's message, the data copied in (`ext` false) or left in
+// the caller's memory behind the head (`ext` true, *head its length).
+void write_msg(blob_buf* b, const bytes& data, bool ext, int32_t* head) {
+  ASSERT_EQ(blob_buf_init(b), 0);
+  blobmsg_add_u64(b, "fd", 7);
+  blobmsg_add_u32(b, "flags", 0);
+  blobmsg_add_u32(b, "len", static_cast<uint32_t>(data.size()));
+  blobmsg_add_u64(b, "offset", 1234567);
+  auto n = static_cast<int32_t>(data.size());
+  if (ext)
+    ASSERT_NE(blobmsg_add_ext(b, BLOBMSG_TYPE_RAW, "data", n, head), nullptr);
+  else
+    ASSERT_EQ(blobmsg_add_field(b, BLOBMSG_TYPE_RAW, "data", data.data(), n), 0);
+}
+
+// Data sent from the caller's memory must make exactly the frame a copy
+// into the message makes: through a memory stream (pieces written in turn,
+// as over TLS) and through a socket pair (gather writes that the socket
+// takes in parts, since 3 MiB never fits its buffer at once).
+TEST(SendFrame, DataFromTheCallersMemoryMakesTheSameFrame) {
+  for (size_t size : {0, 1, 3, 4, 5, 17000, 300001, 3 * 1048576 + 2}) {
+    SCOPED_TRACE(size);
+    bytes data = incompressible(size);
+    blob_buf whole, head;
+    int32_t head_len = 0;
+    ASSERT_NO_FATAL_FAILURE(write_msg(&whole, data, false, nullptr));
+    ASSERT_NO_FATAL_FAILURE(write_msg(&head, data, true, &head_len));
+    ASSERT_EQ(blob_buf_len(&head), blob_buf_len(&whole));
+    EXPECT_EQ(head_len % 4, 0);
+    net_conn a, b;
+    a.type = b.type = NET_MEM_TYPE;
+    ASSERT_EQ(wysd_send_frame(&a, 1, WYSD_CMD_PWRITE, blob_buf_data(&whole), blob_buf_len(&whole)), 0);
+    ASSERT_EQ(wysd_send_frame_ext(&b, 1, WYSD_CMD_PWRITE, blob_buf_data(&head), head_len, data.data(),
+                                  static_cast<int32_t>(size), blob_buf_len(&head)),
+              0);
+    bytes want = mem_left(a);
+    EXPECT_TRUE(mem_left(b) == want);
+
+    os_socket_t sp[2];
+    ASSERT_EQ(os_socket_pair(sp), 0);
+    net_conn tx, rx;
+    tx.handle = sp[0];
+    rx.handle = sp[1];
+    tx.timeout = rx.timeout = 5000;
+    int st = -1;
+    std::thread sender([&] {
+      st = wysd_send_frame_ext(&tx, 1, WYSD_CMD_PWRITE, blob_buf_data(&head), head_len, data.data(),
+                               static_cast<int32_t>(size), blob_buf_len(&head));
+    });
+    bytes got(want.size());
+    int r = net_read(&rx, got.data(), static_cast<int>(got.size()));
+    sender.join();
+    EXPECT_EQ(st, 0);
+    EXPECT_EQ(r, static_cast<int>(want.size()));
+    EXPECT_TRUE(got == want);
+    net_close(&tx);
+    net_close(&rx);
+  }
+  // Pieces that do not add up to the length are refused before anything goes.
+  blob_buf head;
+  int32_t head_len = 0;
+  bytes data(10, 1);
+  ASSERT_NO_FATAL_FAILURE(write_msg(&head, data, true, &head_len));
+  net_conn c;
+  c.type = NET_MEM_TYPE;
+  for (int32_t ext_len : {5, 14}) {
+    EXPECT_EQ(wysd_send_frame_ext(&c, 1, WYSD_CMD_PWRITE, blob_buf_data(&head), head_len, data.data(), ext_len,
+                                  blob_buf_len(&head)),
+              WYSD_ST_DATA_LEN_ERROR);
+  }
+  EXPECT_EQ(wysd_send_frame_ext(&c, 1, WYSD_CMD_PWRITE, blob_buf_data(&head), head_len, data.data(), 10,
+                                blob_buf_len(&head) + 4),
+            WYSD_ST_DATA_LEN_ERROR);
+  EXPECT_TRUE(mem_left(c).empty());
+}
+
+// A read answer: errno, errno_str, len, flags, data, and `after` as one
+// more attribute behind the data when not empty.
+bytes read_answer(const bytes& data, int32_t eno = 0, const char* after = nullptr) {
+  blob_buf b;
+  blob_buf_init(&b);
+  blobmsg_add_u32(&b, "errno", static_cast<uint32_t>(eno));
+  blobmsg_add_string(&b, "errno_str", eno != 0 ? "Invalid handle." : "");
+  if (eno == 0) {
+    blobmsg_add_u32(&b, "len", static_cast<uint32_t>(data.size()));
+    blobmsg_add_u32(&b, "flags", 0);
+    blobmsg_add_field(&b, BLOBMSG_TYPE_RAW, "data", data.data(), static_cast<int32_t>(data.size()));
+    if (after != nullptr) blobmsg_add_string(&b, after, "x");
+  }
+  return frame(2, WYSD_CMD_PREAD, bytes(blob_buf_data(&b), blob_buf_data(&b) + blob_buf_len(&b)));
+}
+
+// The read data goes straight into the caller's buffer when it ends the
+// answer and fits; the rest of the answer still parses, with the data
+// attribute empty, and the stream stays in step.
+TEST(RecvResponse, ReadDataLandsInTheCallersBufferWhenItEndsTheAnswer) {
+  const wysd_msg_policy* p = wysd_msg_policy_get(WYSD_CMD_PREAD);
+  for (size_t size : {0, 1, 3, 100, 150, 151, 160, 161, 300001}) {
+    SCOPED_TRACE(size);
+    bytes data = incompressible(size), next = frame(2, 4, msg_of_len(12));
+    bytes in = read_answer(data);
+    in.insert(in.end(), next.begin(), next.end());
+    wysd_cli_ctx ctx;
+    ASSERT_EQ(net_mem_init(&ctx.nc, in.data(), in.size()), 0);
+    bytes sink(size + 1, 0xEE);
+    ctx.rsp_sink = sink.data();
+    ctx.rsp_sink_cap = static_cast<int32_t>(size);
+    int32_t len = 0;
+    ASSERT_EQ(client_recv_response_imp(&ctx, &len), 0);
+    EXPECT_EQ(ctx.rsp_sink, nullptr);  // taken by this receive alone
+    ASSERT_EQ(ctx.rsp_sink_got, static_cast<int32_t>(size));
+    EXPECT_TRUE(bytes(sink.begin(), sink.begin() + static_cast<long>(size)) == data);
+    EXPECT_EQ(sink[size], 0xEE);  // nothing past the capacity
+    const blob_attr* tb[5];
+    ASSERT_EQ(client_parse_response(&ctx, len, p->rsp, p->rsp_n, tb), 0);
+    EXPECT_EQ(blobmsg_get_u32(tb[2]), size);
+    EXPECT_EQ(blobmsg_data_len(tb[4]), 0);
+    EXPECT_EQ(mem_left(ctx.nc), next);
+  }
+}
+
+// Anything else lands in the receive buffer whole, as without a sink: data
+// larger than the caller's buffer, an error answer, data that is not the
+// last attribute.
+TEST(RecvResponse, AnswersThatDoNotFitTheCallersBufferStayWhole) {
+  const wysd_msg_policy* p = wysd_msg_policy_get(WYSD_CMD_PREAD);
+  bytes data = incompressible(5000);
+  struct Case {
+    const char* what;
+    bytes in;
+    int32_t cap;
+    int parse;
+  } cases[] = {
+      {"too long", read_answer(data), 4999, 0},
+      {"error", read_answer(data, -4), 5000, WYSD_ST_SRV_ERROR},
+      {"not last", read_answer(data, 0, "more"), 5000, 0},
+      {"small, not last", read_answer(bytes(3, 7), 0, "more"), 5000, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    bytes next = frame(2, 4, msg_of_len(12)), in = c.in;
+    in.insert(in.end(), next.begin(), next.end());
+    wysd_cli_ctx ctx;
+    ASSERT_EQ(net_mem_init(&ctx.nc, in.data(), in.size()), 0);
+    bytes sink(5000, 0xEE);
+    ctx.rsp_sink = sink.data();
+    ctx.rsp_sink_cap = c.cap;
+    int32_t len = 0;
+    ASSERT_EQ(client_recv_response_imp(&ctx, &len), 0);
+    EXPECT_EQ(ctx.rsp_sink_got, -1);
+    EXPECT_EQ(len, static_cast<int32_t>(c.in.size() - 4));
+    EXPECT_TRUE(bytes(ctx.rbuf.buf.get(), ctx.rbuf.buf.get() + len) == bytes(c.in.begin() + 4, c.in.end()));
+    EXPECT_EQ(sink, bytes(5000, 0xEE));
+    const blob_attr* tb[5];
+    EXPECT_EQ(client_parse_response(&ctx, len, p->rsp, p->rsp_n, tb), c.parse);
+    EXPECT_EQ(mem_left(ctx.nc), next);
+  }
+  // Cut inside the data: a short body, as without a sink.
+  bytes cut = read_answer(data);
+  cut.resize(cut.size() - 100);
+  wysd_cli_ctx ctx;
+  ASSERT_EQ(net_mem_init(&ctx.nc, cut.data(), cut.size()), 0);
+  bytes sink(5000);
+  ctx.rsp_sink = sink.data();
+  ctx.rsp_sink_cap = 5000;
+  int32_t len = 0;
+  EXPECT_EQ(client_recv_response_imp(&ctx, &len), WYSD_ST_DATA_LEN_ERROR);
+  EXPECT_EQ(ctx.rsp_sink_got, -1);
+}
+
 TEST(Sdcomp, LookupAndBound) {
   ASSERT_NE(sdcomp_find("none"), nullptr);
   ASSERT_NE(sdcomp_find("lz4"), nullptr);
@@ -411,6 +582,40 @@ TEST(Sdcomp, Lz4PacksCompressibleSmallAndStaysInsideCapacities) {
   junk[0] = 0xff;
   bytes sink(8192);
   EXPECT_LT(sdcomp_unpack(&s, junk.data(), 4096, sink.data(), 8192), 0);
+}
+
+// Literal-only blocks are what any LZ4 decoder reads back, at every edge of
+// the length encoding; a big block that starts without repeats goes as one,
+// a compressible one is still packed.
+TEST(Sdcomp, Lz4LiteralBlocksDecodeAndIncompressibleBlocksSkipTheSearch) {
+  sdcomp_slot s;
+  ASSERT_EQ(sdcomp_select(&s, "lz4"), 0);
+  for (int n : {0, 1, 14, 15, 16, 269, 270, 271, 524, 525, 100000}) {
+    SCOPED_TRACE(n);
+    bytes data = incompressible(static_cast<size_t>(n));
+    bytes out(static_cast<size_t>(sdcomp_bound(n)));
+    int k = sdcomp_lz4_literals(data.data(), n, out.data(), static_cast<int>(out.size()));
+    ASSERT_GT(k, n);
+    EXPECT_EQ(sdcomp_lz4_literals(data.data(), n, out.data(), k - 1), -1);  // one short: refused
+    bytes back(static_cast<size_t>(n) + 1);
+    EXPECT_EQ(sdcomp_unpack(&s, out.data(), k, back.data(), n), n);
+    back.resize(static_cast<size_t>(n));
+    EXPECT_TRUE(back == data);
+  }
+  const int big = 2 * 1048576;
+  bytes noise = incompressible(big), text = compressible(big);
+  bytes out(static_cast<size_t>(sdcomp_bound(big))), lit(out.size());
+  int k = sdcomp_pack(&s, noise.data(), big, out.data(), static_cast<int>(out.size()));
+  EXPECT_EQ(k, sdcomp_lz4_literals(noise.data(), big, lit.data(), static_cast<int>(lit.size())));
+  EXPECT_TRUE(std::equal(out.begin(), out.begin() + k, lit.begin()));
+  bytes back(big);
+  EXPECT_EQ(sdcomp_unpack(&s, out.data(), k, back.data(), big), big);
+  EXPECT_TRUE(back == noise);
+  k = sdcomp_pack(&s, text.data(), big, out.data(), static_cast<int>(out.size()));
+  EXPECT_GT(k, 0);
+  EXPECT_LT(k, big / 10);
+  EXPECT_EQ(sdcomp_unpack(&s, out.data(), k, back.data(), big), big);
+  EXPECT_TRUE(back == text);
 }
 
 TEST(Sdcomp, NoneRefusesDataLongerThanTheBuffer) {

@@ -58,6 +58,9 @@ class none_codec final : public sdcomp {
   }
 };
 
+// The part of a big block packed to judge whether the rest is worth it.
+constexpr int kProbe = 65536;
+
 struct lz4_state final : sdcomp_state {
   std::unique_ptr<uint64_t[]> mem;  // 8-byte aligned as LZ4 wants
 };
@@ -80,8 +83,17 @@ class lz4_codec final : public sdcomp {
   int pack(sdcomp_state* st, const void* in, int in_len, void* out, int out_cap) const override {
     auto* s = dynamic_cast<lz4_state*>(st);
     if (s == nullptr || in_len < 0 || out_cap < 0) return -1;
-    int r = LZ4_compress_fast_extState(s->mem.get(), static_cast<const char*>(in),
-                                       static_cast<char*>(out), in_len, out_cap, 1);
+    const auto* src = static_cast<const char*>(in);
+    auto* dst = static_cast<char*>(out);
+    // A big block whose first part does not shrink is taken as
+    // incompressible (random data, packed archives, media) and goes as
+    // literals: still a block every decoder reads, at the cost of a copy
+    // instead of a search for matches that find nothing.
+    if (in_len >= 4 * kProbe) {
+      int r = LZ4_compress_fast_extState(s->mem.get(), src, dst, kProbe, out_cap, 1);
+      if (r <= 0 || r > kProbe - kProbe / 32) return sdcomp_lz4_literals(in, in_len, out, out_cap);
+    }
+    int r = LZ4_compress_fast_extState(s->mem.get(), src, dst, in_len, out_cap, 1);
     return r > 0 ? r : -1;
   }
   int unpack(sdcomp_state*, const void* in, int in_len, void* out, int out_cap) const override {
@@ -109,6 +121,26 @@ const sdcomp* sdcomp_find_id(int id) {
   for (const sdcomp* c : g_codecs)
     if (c->id() == id) return c;
   return nullptr;
+}
+
+int sdcomp_lz4_literals(const void* in, int in_len, void* out, int out_cap) {
+  if (in_len < 0 || out_cap < 0) return -1;
+  // One sequence without a match: a token whose high nibble holds the
+  // literal count (15 = more follows as bytes of 255 and a last one below
+  // 255), then the literals.
+  int64_t need = 1 + int64_t{in_len} + (in_len >= 15 ? (in_len - 15) / 255 + 1 : 0);
+  if (need > out_cap) return -1;
+  auto* p = static_cast<uint8_t*>(out);
+  if (in_len < 15) {
+    *p++ = static_cast<uint8_t>(in_len << 4);
+  } else {
+    *p++ = 0xF0;
+    int rest = in_len - 15;
+    for (; rest >= 255; rest -= 255) *p++ = 255;
+    *p++ = static_cast<uint8_t>(rest);
+  }
+  if (in_len > 0) memcpy(p, in, static_cast<size_t>(in_len));
+  return static_cast<int>(need);
 }
 
 int sdcomp_bound(int n) {

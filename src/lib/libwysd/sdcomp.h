@@ -34,6 +34,10 @@ enum : int { SDCOMP_NONE = 0, SDCOMP_LZ4 = 1 };
 const sdcomp* sdcomp_find(const char* name);
 /// The codec with `id`, or nullptr.
 const sdcomp* sdcomp_find_id(int id);
+/// `in_len` bytes as one LZ4 block of literals only (what LZ4 makes of
+/// data without repeats, without looking for any). The block's length, or
+/// -1 when it does not fit out_cap (sdcomp_bound always fits).
+int sdcomp_lz4_literals(const void* in, int in_len, void* out, int out_cap);
 /// Output to reserve for packing n bytes: n + n / 255 + 16 for 0 <= n <=
 /// 0x7E000000, else 0.
 int sdcomp_bound(int n);

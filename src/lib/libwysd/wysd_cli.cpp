@@ -552,7 +552,18 @@ int client_fix_last_error(wysd_cli_ctx* ctx, int32_t* len) {
   int code = ctx->last_cmd;
   const uint8_t* m = blob_buf_data(&ctx->req);
   std::vector<uint8_t> msg;
-  if (m != nullptr) msg.assign(m, m + blob_buf_len(&ctx->req));
+  if (m != nullptr && ctx->req_ext != nullptr) {
+    // Data sent from the caller's memory goes again whole: the message up
+    // to it, the data and its zero padding.
+    msg.assign(m, m + ctx->req_head);
+    msg.insert(msg.end(), ctx->req_ext, ctx->req_ext + ctx->req_ext_len);
+    msg.resize(static_cast<size_t>(blob_buf_len(&ctx->req)), 0);
+  } else if (m != nullptr) {
+    msg.assign(m, m + blob_buf_len(&ctx->req));
+  }
+  // The requests of the repair itself are whole messages.
+  ctx->req_ext = nullptr;
+  ctx->req_ext_len = ctx->req_head = 0;
   ctx->fixing = true;
   int st = client_fix_last_error_imp(ctx, code, msg, len);
   ctx->fixing = false;

@@ -25,7 +25,10 @@ bool stream_open(const wysd_cli_ctx* ctx) { return ctx->nc.handle != 0 || ctx->n
 // `code` into tb. Returns a status.
 int exchange(wysd_cli_ctx* ctx, int code, const blob_attr** tb) {
   const wysd_msg_policy* pol = wysd_msg_policy_get(code);
-  client_send_reqest(ctx, code, blob_buf_data(&ctx->req), blob_buf_len(&ctx->req));
+  if (ctx->req_ext != nullptr)
+    client_send_reqest_ext(ctx, code);
+  else
+    client_send_reqest(ctx, code, blob_buf_data(&ctx->req), blob_buf_len(&ctx->req));
   int32_t len = 0;
   int st = client_recv_response(ctx, &len);
   if (st != WYSD_ST_OK) {
@@ -42,6 +45,10 @@ int32_t payload_len(const void* data, int32_t len) {
   return data != nullptr ? static_cast<int32_t>(strlen(static_cast<const char*>(data)) + 1) : 0;
 }
 
+bool pack_none(const wysd_cli_ctx* ctx) {
+  return ctx->pack.codec != nullptr && ctx->pack.codec->id() == SDCOMP_NONE && ctx->pack.state;
+}
+
 // One read request of `n` bytes (at `off` when it is not negative).
 int cli_read_imp(wysd_cli_ctx* ctx, int64_t fd, uint8_t* buf, int32_t n, int64_t off, int32_t* got) {
   blob_buf* b = &ctx->req;
@@ -50,8 +57,20 @@ int cli_read_imp(wysd_cli_ctx* ctx, int64_t fd, uint8_t* buf, int32_t n, int64_t
       (off >= 0 && blobmsg_add_u64(b, "offset", static_cast<uint64_t>(off)) < 0))
     return WYSD_ST_MEMORY_ERROR;
   const blob_attr* tb[5];
+  // Unpacked data may go straight from the socket into the caller's buffer.
+  if (pack_none(ctx)) {
+    ctx->rsp_sink = buf;
+    ctx->rsp_sink_cap = n;
+  }
   int st = exchange(ctx, off >= 0 ? WYSD_CMD_PREAD : WYSD_CMD_READ, tb);
+  ctx->rsp_sink = nullptr;
+  int32_t direct = ctx->rsp_sink_got;
+  ctx->rsp_sink_got = -1;
   if (st != WYSD_ST_OK) return st;
+  if (direct >= 0) {
+    *got = direct;
+    return WYSD_ST_OK;
+  }
   int32_t plen = blobmsg_data_len(tb[4]);
   int r = sdcomp_unpack(&ctx->pack, blobmsg_data(tb[4]), plen, buf, n);
   if (r < 0) {
@@ -69,14 +88,30 @@ int cli_write_imp(wysd_cli_ctx* ctx, int64_t fd, const uint8_t* data, int32_t n,
       blobmsg_add_u32(b, "flags", 0) < 0 || blobmsg_add_u32(b, "len", static_cast<uint32_t>(n)) < 0 ||
       (off >= 0 && blobmsg_add_u64(b, "offset", static_cast<uint64_t>(off)) < 0))
     return WYSD_ST_MEMORY_ERROR;
-  int bound = sdcomp_bound(n);
-  void* out = nullptr;
-  blob_attr* a = blobmsg_reserve(b, BLOBMSG_TYPE_RAW, "data", bound, &out);
-  if (a == nullptr) return WYSD_ST_MEMORY_ERROR;
-  int packed = sdcomp_pack(&ctx->pack, data, n, out, bound);
-  if (packed < 0 || blobmsg_shrink(b, a, packed) != 0) return WYSD_ST_UNPACK_ERROR;
   const blob_attr* tb[3];
-  int st = exchange(ctx, off >= 0 ? WYSD_CMD_PWRITE : WYSD_CMD_WRITE, tb);
+  int st;
+  if (pack_none(ctx)) {
+    // Unpacked data goes from the caller's buffer behind the message head:
+    // the same bytes as a copy into the message would send.
+    int32_t head = 0;
+    if (blobmsg_add_ext(b, BLOBMSG_TYPE_RAW, "data", n, &head) == nullptr) return WYSD_ST_MEMORY_ERROR;
+    ctx->req_ext = data;
+    ctx->req_ext_len = n;
+    ctx->req_head = head;
+    st = exchange(ctx, off >= 0 ? WYSD_CMD_PWRITE : WYSD_CMD_WRITE, tb);
+    ctx->req_ext = nullptr;
+    ctx->req_ext_len = ctx->req_head = 0;
+    // The message no longer has its payload: nothing may send it again.
+    blob_buf_init(b);
+  } else {
+    int bound = sdcomp_bound(n);
+    void* out = nullptr;
+    blob_attr* a = blobmsg_reserve(b, BLOBMSG_TYPE_RAW, "data", bound, &out);
+    if (a == nullptr) return WYSD_ST_MEMORY_ERROR;
+    int packed = sdcomp_pack(&ctx->pack, data, n, out, bound);
+    if (packed < 0 || blobmsg_shrink(b, a, packed) != 0) return WYSD_ST_UNPACK_ERROR;
+    st = exchange(ctx, off >= 0 ? WYSD_CMD_PWRITE : WYSD_CMD_WRITE, tb);
+  }
   if (st != WYSD_ST_OK) return st;
   *wrote = static_cast<int32_t>(blobmsg_get_u32(tb[2]));
   return WYSD_ST_OK;

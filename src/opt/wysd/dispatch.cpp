@@ -263,6 +263,9 @@ wysd_action do_close(req& r) {
   return ok(r);
 }
 
+/// True when the connection's data travels unpacked.
+bool is_none(const sdcomp_slot& s) { return s.codec != nullptr && s.state && s.codec->id() == SDCOMP_NONE; }
+
 /// The largest read or write a single message can carry packed.
 int32_t max_io_len(const wysd_conf& c) {
   int32_t cap = c.max_frame < BLOB_LEN_MAX ? c.max_frame : BLOB_LEN_MAX;
@@ -277,17 +280,45 @@ wysd_action do_read(req& r, bool positional) {
   if (n < 0 || n > max_io_len(r.s->srv->conf())) return fail(r, kESize);
   int64_t off = positional ? static_cast<int64_t>(blobmsg_get_u64(r.tb[2])) : -1;
   if (positional && off < 0) return fail(r, -24);  // "Invalid offset."
+  // Whole blocks: a reply shorter than asked means the end of the file.
+  auto read_into = [&](uint8_t* p, int64_t* got) {
+    while (*got < n) {
+      int64_t k = positional ? os_file_pread(f, p + *got, static_cast<size_t>(n - *got), off + *got)
+                             : os_file_read(f, p + *got, static_cast<size_t>(n - *got));
+      if (k < 0) return false;
+      if (k == 0) break;
+      *got += k;
+    }
+    return true;
+  };
+  if (is_none(r.ctx().pack)) {
+    // Unpacked data is read straight into the answer.
+    if (ok(r) != WYSD_SEND) return WYSD_CLOSE;
+    void* len_at = nullptr;
+    if (blobmsg_reserve(&r.rsp(), BLOBMSG_TYPE_INT32, "len", 4, &len_at) == nullptr) return fail(r, -8);
+    // Where the count goes once known: the buffer may move as it grows.
+    size_t len_off = static_cast<size_t>(static_cast<uint8_t*>(len_at) - r.rsp().buf.data());
+    void* out = nullptr;
+    blob_attr* a = nullptr;
+    if (blobmsg_add_u32(&r.rsp(), "flags", 0) < 0 ||
+        (a = blobmsg_reserve(&r.rsp(), BLOBMSG_TYPE_RAW, "data", n, &out)) == nullptr)
+      return fail(r, -8);
+    int64_t got = 0;
+    if (!read_into(static_cast<uint8_t*>(out), &got)) return fail_os(r);
+    blobmsg_shrink(&r.rsp(), a, static_cast<int32_t>(got));
+    // The count, known only now, big-endian as every number.
+    uint8_t* p = r.rsp().buf.data() + len_off;
+    auto g = static_cast<uint32_t>(got);
+    p[0] = static_cast<uint8_t>(g >> 24);
+    p[1] = static_cast<uint8_t>(g >> 16);
+    p[2] = static_cast<uint8_t>(g >> 8);
+    p[3] = static_cast<uint8_t>(g);
+    return WYSD_SEND;
+  }
   std::vector<uint8_t>& buf = r.s->scratch;
   if (buf.size() < static_cast<size_t>(n)) buf.resize(static_cast<size_t>(n));
-  // Whole blocks: a reply shorter than asked means the end of the file.
   int64_t got = 0;
-  while (got < n) {
-    int64_t k = positional ? os_file_pread(f, buf.data() + got, static_cast<size_t>(n - got), off + got)
-                           : os_file_read(f, buf.data() + got, static_cast<size_t>(n - got));
-    if (k < 0) return fail_os(r);
-    if (k == 0) break;
-    got += k;
-  }
+  if (!read_into(buf.data(), &got)) return fail_os(r);
   if (ok(r) != WYSD_SEND) return WYSD_CLOSE;
   blobmsg_add_u32(&r.rsp(), "len", static_cast<uint32_t>(got));
   blobmsg_add_u32(&r.rsp(), "flags", 0);
@@ -309,14 +340,22 @@ wysd_action do_write(req& r, bool positional) {
   int64_t off = positional ? static_cast<int64_t>(blobmsg_get_u64(r.tb[3])) : -1;
   if (positional && off < 0) return fail(r, -24);
   const blob_attr* data = r.tb[positional ? 4 : 3];
-  std::vector<uint8_t>& buf = r.s->scratch;
-  if (buf.size() < static_cast<size_t>(n)) buf.resize(static_cast<size_t>(n));
-  int un = sdcomp_unpack(&r.ctx().pack, blobmsg_data(data), blobmsg_data_len(data), buf.data(), n);
-  if (un != n) return fail(r, -93);  // "Decompression error."
+  const uint8_t* src = nullptr;
+  if (is_none(r.ctx().pack)) {
+    // Unpacked data is written straight from the request.
+    if (blobmsg_data_len(data) != n) return fail(r, -93);  // "Decompression error."
+    src = static_cast<const uint8_t*>(blobmsg_data(data));
+  } else {
+    std::vector<uint8_t>& buf = r.s->scratch;
+    if (buf.size() < static_cast<size_t>(n)) buf.resize(static_cast<size_t>(n));
+    int un = sdcomp_unpack(&r.ctx().pack, blobmsg_data(data), blobmsg_data_len(data), buf.data(), n);
+    if (un != n) return fail(r, -93);
+    src = buf.data();
+  }
   int64_t done = 0;
   while (done < n) {
-    int64_t k = positional ? os_file_pwrite(f, buf.data() + done, static_cast<size_t>(n - done), off + done)
-                           : os_file_write(f, buf.data() + done, static_cast<size_t>(n - done));
+    int64_t k = positional ? os_file_pwrite(f, src + done, static_cast<size_t>(n - done), off + done)
+                           : os_file_write(f, src + done, static_cast<size_t>(n - done));
     if (k < 0) return fail_os(r);
     if (k == 0) break;
     done += k;

@@ -115,3 +115,7 @@ int os_last_verr() {
   int e = errno;
   return e == 0 ? -1 : os_verr_get(e);
 }
+
+int os_last_err() { return errno; }
+
+void os_last_err_set(int e) { errno = e; }

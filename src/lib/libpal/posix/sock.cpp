@@ -9,7 +9,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -302,6 +304,40 @@ int os_socket_send(os_socket_t s, const void* buf, int len) {
   if (len <= 0) return 0;
   for (;;) {
     ssize_t r = send(fd_of(s), buf, static_cast<size_t>(len), MSG_NOSIGNAL);
+    if (r >= 0) return static_cast<int>(r);
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    return -1;
+  }
+}
+
+int os_socket_sendv(os_socket_t s, const os_sock_iov* iov, int n) {
+  if (s == OS_SOCKET_NONE) {
+    errno = EBADF;
+    return -1;
+  }
+  constexpr int kMax = 16;
+  if (n < 0 || n > kMax) {
+    errno = EINVAL;
+    return -1;
+  }
+  struct iovec v[kMax];
+  size_t total = 0;
+  int k = 0;
+  for (int i = 0; i < n && total < INT32_MAX; ++i) {
+    if (iov[i].len == 0) continue;
+    size_t len = std::min<size_t>(iov[i].len, INT32_MAX - total);
+    v[k].iov_base = const_cast<void*>(iov[i].base);
+    v[k].iov_len = len;
+    total += len;
+    ++k;
+  }
+  if (k == 0) return 0;
+  msghdr m{};
+  m.msg_iov = v;
+  m.msg_iovlen = static_cast<size_t>(k);
+  for (;;) {
+    ssize_t r = sendmsg(fd_of(s), &m, MSG_NOSIGNAL);
     if (r >= 0) return static_cast<int>(r);
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
