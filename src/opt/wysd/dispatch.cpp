@@ -277,13 +277,13 @@ wysd_action do_read(req& r, bool positional) {
   if (n < 0 || n > max_io_len(r.s->srv->conf())) return fail(r, kESize);
   int64_t off = positional ? static_cast<int64_t>(blobmsg_get_u64(r.tb[2])) : -1;
   if (positional && off < 0) return fail(r, -24);  // "Invalid offset."
-  std::vector<uint8_t>& buf = r.s->scratch;
-  if (buf.size() < static_cast<size_t>(n)) buf.resize(static_cast<size_t>(n));
+  uint8_t* buf = r.s->scratch.reserve(static_cast<size_t>(n));
+  if (buf == nullptr) return fail(r, -8);
   // Whole blocks: a reply shorter than asked means the end of the file.
   int64_t got = 0;
   while (got < n) {
-    int64_t k = positional ? os_file_pread(f, buf.data() + got, static_cast<size_t>(n - got), off + got)
-                           : os_file_read(f, buf.data() + got, static_cast<size_t>(n - got));
+    int64_t k = positional ? os_file_pread(f, buf + got, static_cast<size_t>(n - got), off + got)
+                           : os_file_read(f, buf + got, static_cast<size_t>(n - got));
     if (k < 0) return fail_os(r);
     if (k == 0) break;
     got += k;
@@ -295,7 +295,7 @@ wysd_action do_read(req& r, bool positional) {
   void* out = nullptr;
   blob_attr* a = blobmsg_reserve(&r.rsp(), BLOBMSG_TYPE_RAW, "data", bound, &out);
   if (a == nullptr) return fail(r, -8);
-  int packed = sdcomp_pack(&r.ctx().pack, buf.data(), static_cast<int>(got), out, bound);
+  int packed = sdcomp_pack(&r.ctx().pack, buf, static_cast<int>(got), out, bound);
   if (packed < 0) return fail(r, -92);  // "Compression error."
   blobmsg_shrink(&r.rsp(), a, packed);
   return WYSD_SEND;
@@ -309,14 +309,14 @@ wysd_action do_write(req& r, bool positional) {
   int64_t off = positional ? static_cast<int64_t>(blobmsg_get_u64(r.tb[3])) : -1;
   if (positional && off < 0) return fail(r, -24);
   const blob_attr* data = r.tb[positional ? 4 : 3];
-  std::vector<uint8_t>& buf = r.s->scratch;
-  if (buf.size() < static_cast<size_t>(n)) buf.resize(static_cast<size_t>(n));
-  int un = sdcomp_unpack(&r.ctx().pack, blobmsg_data(data), blobmsg_data_len(data), buf.data(), n);
+  uint8_t* buf = r.s->scratch.reserve(static_cast<size_t>(n));
+  if (buf == nullptr) return fail(r, -8);
+  int un = sdcomp_unpack(&r.ctx().pack, blobmsg_data(data), blobmsg_data_len(data), buf, n);
   if (un != n) return fail(r, -93);  // "Decompression error."
   int64_t done = 0;
   while (done < n) {
-    int64_t k = positional ? os_file_pwrite(f, buf.data() + done, static_cast<size_t>(n - done), off + done)
-                           : os_file_write(f, buf.data() + done, static_cast<size_t>(n - done));
+    int64_t k = positional ? os_file_pwrite(f, buf + done, static_cast<size_t>(n - done), off + done)
+                           : os_file_write(f, buf + done, static_cast<size_t>(n - done));
     if (k < 0) return fail_os(r);
     if (k == 0) break;
     done += k;
@@ -539,11 +539,11 @@ wysd_action do_rdir(req& r, int cmd, const std::string& text, int32_t olen) {
       if (c.rdir == nullptr) return fail(r, kEHandle);
       if (olen <= 0) return fail(r, kESize);
       size_t cap = static_cast<size_t>(olen < kMaxIoctlOut ? olen : kMaxIoctlOut);
-      std::vector<uint8_t>& buf = r.s->scratch;
-      if (buf.size() < cap) buf.resize(cap);
-      int n = librdir_read_item_list(c.rdir, reinterpret_cast<char*>(buf.data()), cap);
+      char* buf = reinterpret_cast<char*>(r.s->scratch.reserve(cap));
+      if (buf == nullptr) return fail(r, -8);
+      int n = librdir_read_item_list(c.rdir, buf, cap);
       if (n < 0) return fail(r, kEParam);
-      return ok_data(r, std::string_view(reinterpret_cast<char*>(buf.data()), static_cast<size_t>(n)), olen);
+      return ok_data(r, std::string_view(buf, static_cast<size_t>(n)), olen);
     }
     default:
       return fail(r, kENotSup);
@@ -579,11 +579,11 @@ wysd_action do_mfile(req& r, int cmd, const std::string& text, int32_t olen) {
       if (c.mfile == nullptr) return fail(r, kEHandle);
       if (olen <= 1) return fail(r, kESize);
       size_t cap = static_cast<size_t>(olen < kMaxIoctlOut ? olen : kMaxIoctlOut);
-      std::vector<uint8_t>& buf = r.s->scratch;
-      if (buf.size() < cap) buf.resize(cap);
-      int n = libmfile_get_list_ret(c.mfile, reinterpret_cast<char*>(buf.data()), cap);
+      char* buf = reinterpret_cast<char*>(r.s->scratch.reserve(cap));
+      if (buf == nullptr) return fail(r, -8);
+      int n = libmfile_get_list_ret(c.mfile, buf, cap);
       if (n < 0) return fail(r, kEParam);
-      return ok_data(r, std::string_view(reinterpret_cast<char*>(buf.data()), static_cast<size_t>(n)), olen);
+      return ok_data(r, std::string_view(buf, static_cast<size_t>(n)), olen);
     }
     default: {
       uint32_t mcmd = 0;
