@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "wytest_faults.h"
+#include "wytest_netns.h"
 
 using namespace wytest;
 
@@ -329,6 +330,108 @@ TEST_P(CtrlC, EndsWithStatus6WithinAboutASecond) {
   EXPECT_EQ(relay.connections(), conns_at_stop) << r.err;
   // The connections that still worked said goodbye.
   EXPECT_GE(relay.requests(2), 1) << "no close control reached the server";
+  expect_nothing_false(t / "src", t / "dst", {});
+}
+
+// --- A route that never answers ------------------------------------------------
+
+// An address on the dead route of a namespace of the test's own: its SYN
+// goes nowhere, and nothing ever answers.
+constexpr const char* kDeadAddr = "10.254.0.2";
+
+// The connect gives up at its time-out and the run fails at open with
+// status 1, naming the connect time-out: the URL's, the protocol's own
+// when the URL's is not positive (4 s), and tarn's configured default when
+// the URL has none (6 s, from the client configuration). The three run at
+// once.
+TEST(DeadRoute, AConnectThatIsNeverAnsweredEndsAtItsTimeOut) {
+  TempDir t;
+  write_file(t / "src/a", "a");
+  struct Case {
+    const char* query;
+    int64_t timeout_ms;
+  };
+  const Case cases[] = {{"?connect_timeout=2", 2000}, {"?connect_timeout=0", 4000}, {"", 6000}};
+  const std::string server = std::string(kDeadAddr) + ":6688";
+  RunResult r[3];
+  std::string why = with_dead_route({}, [&] {
+    std::vector<std::thread> runs;
+    for (int i = 0; i < 3; i++)
+      runs.emplace_back([&, i] {
+        r[i] = tarn_bounded({"mode=cp", "if=" + t / "src", "of=wyp://" + server + "/x" + cases[i].query}, 60000);
+      });
+    for (auto& th : runs) th.join();
+  });
+  if (!why.empty()) GTEST_SKIP() << why;
+  for (int i = 0; i < 3; i++) {
+    SCOPED_TRACE(std::string("URL query [") + cases[i].query + "]");
+    ASSERT_FALSE(r[i].hung) << r[i].err;
+    EXPECT_EQ(r[i].status, 1) << r[i].err;
+    EXPECT_NE(r[i].err.find("run(): error: connect " + server + " timeout"), std::string::npos) << r[i].err;
+    EXPECT_EQ(occurrences(r[i].err, "connect " + server + " timeout\n"), 3) << "one connect, named in its log line, "
+                                                                            "the open's failure and the run's\n"
+                                                                         << r[i].err;
+    // Not before the time-out; well before the limit even on a slow
+    // machine (a tarn under a sanitizer starts in about a second).
+    EXPECT_GE(r[i].ms, cases[i].timeout_ms - 500) << r[i].err;
+    EXPECT_LT(r[i].ms, cases[i].timeout_ms + 8000) << r[i].err;
+    std::printf("dead route: connect with query [%s] failed after %lld ms\n", cases[i].query,
+                static_cast<long long>(r[i].ms));
+  }
+}
+
+// A run whose connection is cut just as its route goes away: the repair's
+// reconnects meet the dead route, each gives up at the connect time-out,
+// at most three times, and the run ends with a clear error within bounded
+// time, the destination holding nothing false. The server and the relay
+// stand in the namespace: the relay listens on an address of the dead
+// route's device, which the test takes away before it cuts.
+TEST(DeadRoute, ARepairWhoseReconnectsAreNeverAnsweredEndsClearlyAndBounded) {
+  WYSD_REQUIRE_SERVER();
+  if (iproute_bin("ss").empty()) GTEST_SKIP() << "no ss command (iproute2) to cut the connections with";
+  TempDir t;
+  make_fault_tree(t / "src", 11);
+  const char* addr = "10.254.0.1";
+  RunResult r;
+  int64_t cut_at = -1;
+  std::string server, logs;
+  std::string why = with_dead_route({std::string(addr) + "/32"}, [&] {
+    WysdServer srv;
+    ASSERT_TRUE(srv.start(t.path())) << srv.log();
+    {
+      Relay relay(srv.port(), false, addr);
+      ASSERT_NE(relay.port(), 0);
+      server = std::string(addr) + ":" + std::to_string(relay.port());
+      Relay::Cue cue;
+      cue.action = Relay::kHold;
+      cue.code = 30;  // the second block written
+      cue.nth = 2;
+      relay.arm(cue);
+      std::string url = "wyp://" + server + "/dst?connect_timeout=2&read_timeout=5";
+      r = run_bounded(WY_TARN_BIN, {"mode=cp", "if=" + t / "src", "of=" + url, "bs=128K"}, kRunLimitMs,
+                      [&](pid_t, int64_t ms) {
+                        if (cut_at >= 0 || relay.armed()) return;
+                        cut_at = ms;
+                        // The address goes first: from now on nothing the
+                        // client sends reaches anyone, and the route to it
+                        // leads into the device. Then its connections end.
+                        iproute("ip", {"addr", "del", std::string(addr) + "/32", "dev", kDeadDev});
+                        iproute("ss", {"-K", "-t", "-n", "dst", addr, "dport", "=", ":" + std::to_string(relay.port())});
+                      });
+    }
+    logs = srv.log();
+  });
+  if (!why.empty()) GTEST_SKIP() << why;
+  ASSERT_FALSE(r.hung) << r.err;
+  ASSERT_GE(cut_at, 0) << "the run never sent the block the case holds\n" << r.err;
+  EXPECT_NE(r.status, 0) << r.err;
+  int tries = occurrences(r.err, "sock_connect_imp(): connect " + server + " timeout");
+  EXPECT_GE(tries, 1) << r.err;
+  EXPECT_LE(tries, 3) << r.err;
+  int64_t took = r.ms - cut_at;
+  std::printf("dead route: repair after a cut: %d reconnects timed out, run ended %lld ms after the cut, status %d\n",
+              tries, static_cast<long long>(took), r.status);
+  EXPECT_LT(took, 3 * 2000 + 8000) << r.err;
   expect_nothing_false(t / "src", t / "dst", {});
 }
 
