@@ -4,11 +4,13 @@
 #include <atomic>
 #include <mutex>
 
+#include "librdir.h"
 #include "wysd_client.h"
 
 using namespace wysdtest;
 using wytest::pattern;
 using wytest::read_file;
+using wytest::write_file;
 
 namespace {
 
@@ -117,6 +119,37 @@ TEST(WysdLimits, MalformedMessagesGetAnErrorAndTheConnectionGoesOn) {
   EXPECT_EQ(r.st, WYSD_ST_OK) << r.what();
   EXPECT_NE(r.eno, 0);
   EXPECT_TRUE(c.info().ok());
+}
+
+// A multi-file object asked for smaller than the 4-byte header of a read
+// record: every record still has room for its header. A file that fits is
+// sent as a header alone; the server lives on and answers.
+TEST(WysdLimits, AMultiFileObjectSmallerThanARecordHeaderStillAnswers) {
+  WYSD_REQUIRE_SERVER();
+  Site s;
+  write_file(s.in_root("m/empty"), "");
+  write_file(s.in_root("m/one"), "1");
+  ASSERT_NO_FATAL_FAILURE(s.start());
+  for (const char* size : {"0", "2", "4"}) {
+    SCOPED_TRACE(std::string("max_mfile_size ") + size);
+    Conn c;
+    ASSERT_TRUE(c.open_session(s.port()));
+    c.set_timeout(5000);
+    ASSERT_TRUE(c.ioctl2(kMfOpen, std::string(size) + "\t1000").ok());
+    ASSERT_TRUE(c.ioctl2(kMfReadList, "/m\tempty\t0\none\t1\n").ok());
+    std::string res = remote_results(c, [](const std::string& x) { return x.size() >= 12; });
+    mfile_data d;
+    const auto* p = reinterpret_cast<const uint8_t*>(res.data());
+    int k = libmfile_read_get_data_len_err(p, res.size(), &d);
+    ASSERT_GT(k, 0) << "no whole record came back\n" << s.srv.log().substr(0, 4000);
+    EXPECT_FALSE(d.open_err);
+    EXPECT_TRUE(d.data.empty());
+    // One byte is more than such an object may carry: refused, not read.
+    mfile_data d2;
+    ASSERT_GT(libmfile_read_get_data_len_err(p + k, res.size() - static_cast<size_t>(k), &d2), 0) << res.size();
+    EXPECT_TRUE(d2.open_err);
+    EXPECT_TRUE(c.info().ok());
+  }
 }
 
 TEST(WysdLimits, GarbageEndsTheConnectionOnly) {

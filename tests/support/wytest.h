@@ -28,6 +28,22 @@ namespace wytest {
 
 namespace fs = std::filesystem;
 
+/// True in a build whose programs run under AddressSanitizer or
+/// ThreadSanitizer (the tests are built as the programs are): their
+/// allocator replaces the C library's, so memory figures and allocator
+/// advice say nothing about ours there.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
 /// Gives the owner write and search permission on every directory below
 /// and including `dir` (links are not followed), so that a tree a test made
 /// read-only can be removed by an ordinary user too.

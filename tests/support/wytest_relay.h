@@ -29,21 +29,24 @@
 
 namespace wytest {
 
-/// A listening loopback socket on a free port: the fd, the port in *port.
-inline int listen_loopback(int* port) {
+/// A listening socket on IPv4 address `ip` and a free port: the fd, the
+/// port in *port; -1 when it cannot be made.
+inline int listen_on(const char* ip, int* port) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t n = sizeof a;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 64) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) != 0) {
+  if (fd < 0 || inet_pton(AF_INET, ip, &a.sin_addr) != 1 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      listen(fd, 64) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) != 0) {
     if (fd >= 0) ::close(fd);
     return -1;
   }
   *port = ntohs(a.sin_port);
   return fd;
 }
+
+/// A listening loopback socket on a free port: the fd, the port in *port.
+inline int listen_loopback(int* port) { return listen_on("127.0.0.1", port); }
 
 inline int connect_loopback(int port) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -87,8 +90,10 @@ class Relay {
     bool newest_only = false;
   };
 
-  explicit Relay(int target, bool raw = false) : target_(target), raw_(raw) {
-    lfd_ = listen_loopback(&port_);
+  /// Listens on `listen_ip` (loopback unless told) and forwards to port
+  /// `target` on loopback.
+  explicit Relay(int target, bool raw = false, const char* listen_ip = "127.0.0.1") : target_(target), raw_(raw) {
+    lfd_ = listen_on(listen_ip, &port_);
     th_ = std::thread([this] { run(); });
   }
   ~Relay() {

@@ -19,3 +19,4 @@
 #include "pal_sock.h"
 #include "pal_signal.h"
 #include "pal_exe.h"
+#include "pal_mem.h"

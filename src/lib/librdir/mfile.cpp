@@ -39,7 +39,10 @@ bool is_dir_mode(uint32_t mode) { return (mode & 0170000) == 0040000; }
 }  // namespace
 
 struct libmfile {
-  std::vector<uint8_t> data;  // one data record (read list) or one decoded file (write list)
+  // One data record of a read list, max_mfile_size bytes (at least its
+  // header). Never initialised: a record is sent only as far as it was
+  // written, and the pages that no file's data reached stay unused.
+  std::unique_ptr<uint8_t[]> data;
   uint32_t max_mfile_size = 0;
   int read_timeout_ms = RDIR_DEF_READ_TIMEOUT_MS;
   std::string base;  // command thread only
@@ -163,7 +166,7 @@ void read_one(libmfile* h, std::string_view name, uint32_t len) {
     }
     return put_read_err(h, RDIR_DATA_OPEN_ERR, code);
   }
-  uint8_t* out = h->data.data() + 4;
+  uint8_t* out = h->data.get() + 4;
   uint32_t got = 0;
   while (got < len) {
     int64_t n = os_file_read(f.get(), out + got, len - got);
@@ -175,8 +178,8 @@ void read_one(libmfile* h, std::string_view name, uint32_t len) {
     if (n == 0) break;
     got += static_cast<uint32_t>(n);
   }
-  libmfile_read_set_data_len_err(h->data.data(), got, 0);
-  put(h, h->data.data(), got + 4);
+  libmfile_read_set_data_len_err(h->data.get(), got, 0);
+  put(h, h->data.get(), got + 4);
 }
 
 void cmd_read_list(libmfile* h, std::string_view list) {
@@ -330,7 +333,7 @@ bool prepare_write_batch(libmfile* h, std::string_view* list, std::vector<write_
       w.value = rc;
     } else if (!w.l.data.empty()) {
       int64_t want = b64_decoded_len(w.l.data);
-      if (want > static_cast<int64_t>(h->data.size())) {
+      if (want > static_cast<int64_t>(h->max_mfile_size)) {
         LOGE("[%s] data of %lld bytes > max_mfile_size=%u\n", w.path.c_str(), static_cast<long long>(want),
              h->max_mfile_size);
         w.decided = true;
@@ -339,7 +342,7 @@ bool prepare_write_batch(libmfile* h, std::string_view* list, std::vector<write_
       } else {
         // Room for what the text can decode to (blanks in it are skipped),
         // never more than one file may hold.
-        size_t room = std::min(h->data.size(), w.l.data.size() / 4 * 3 + 3);
+        size_t room = std::min<size_t>(h->max_mfile_size, w.l.data.size() / 4 * 3 + 3);
         w.off = data->size();
         data->resize(w.off + room);
         int n = base64_decode(w.l.data.data(), w.l.data.size(), data->data() + w.off, room);
@@ -473,7 +476,9 @@ libmfile* libmfile_open(const libmfile_param& p) {
     return nullptr;
   }
   try {
-    h->data.resize(p.max_mfile_size);
+    // A record's 4-byte header always fits, however small the peer asked
+    // the object to be: a file of length 0 is still answered with one.
+    h->data = std::make_unique_for_overwrite<uint8_t[]>(std::max<size_t>(p.max_mfile_size, 4));
   } catch (const std::bad_alloc&) {
     LOGE("max_mfile_size=%u alloc failed\n", p.max_mfile_size);
     CDIR_ERR_SET(p.err, -8, "%s", "");

@@ -315,10 +315,10 @@ wysd_action do_read(req& r, bool positional) {
     p[3] = static_cast<uint8_t>(g);
     return WYSD_SEND;
   }
-  std::vector<uint8_t>& buf = r.s->scratch;
-  if (buf.size() < static_cast<size_t>(n)) buf.resize(static_cast<size_t>(n));
+  uint8_t* buf = r.s->scratch.reserve(static_cast<size_t>(n));
+  if (buf == nullptr) return fail(r, -8);
   int64_t got = 0;
-  if (!read_into(buf.data(), &got)) return fail_os(r);
+  if (!read_into(buf, &got)) return fail_os(r);
   if (ok(r) != WYSD_SEND) return WYSD_CLOSE;
   blobmsg_add_u32(&r.rsp(), "len", static_cast<uint32_t>(got));
   blobmsg_add_u32(&r.rsp(), "flags", 0);
@@ -326,7 +326,7 @@ wysd_action do_read(req& r, bool positional) {
   void* out = nullptr;
   blob_attr* a = blobmsg_reserve(&r.rsp(), BLOBMSG_TYPE_RAW, "data", bound, &out);
   if (a == nullptr) return fail(r, -8);
-  int packed = sdcomp_pack(&r.ctx().pack, buf.data(), static_cast<int>(got), out, bound);
+  int packed = sdcomp_pack(&r.ctx().pack, buf, static_cast<int>(got), out, bound);
   if (packed < 0) return fail(r, -92);  // "Compression error."
   blobmsg_shrink(&r.rsp(), a, packed);
   return WYSD_SEND;
@@ -346,11 +346,11 @@ wysd_action do_write(req& r, bool positional) {
     if (blobmsg_data_len(data) != n) return fail(r, -93);  // "Decompression error."
     src = static_cast<const uint8_t*>(blobmsg_data(data));
   } else {
-    std::vector<uint8_t>& buf = r.s->scratch;
-    if (buf.size() < static_cast<size_t>(n)) buf.resize(static_cast<size_t>(n));
-    int un = sdcomp_unpack(&r.ctx().pack, blobmsg_data(data), blobmsg_data_len(data), buf.data(), n);
+    uint8_t* buf = r.s->scratch.reserve(static_cast<size_t>(n));
+    if (buf == nullptr) return fail(r, -8);
+    int un = sdcomp_unpack(&r.ctx().pack, blobmsg_data(data), blobmsg_data_len(data), buf, n);
     if (un != n) return fail(r, -93);
-    src = buf.data();
+    src = buf;
   }
   int64_t done = 0;
   while (done < n) {
@@ -578,11 +578,11 @@ wysd_action do_rdir(req& r, int cmd, const std::string& text, int32_t olen) {
       if (c.rdir == nullptr) return fail(r, kEHandle);
       if (olen <= 0) return fail(r, kESize);
       size_t cap = static_cast<size_t>(olen < kMaxIoctlOut ? olen : kMaxIoctlOut);
-      std::vector<uint8_t>& buf = r.s->scratch;
-      if (buf.size() < cap) buf.resize(cap);
-      int n = librdir_read_item_list(c.rdir, reinterpret_cast<char*>(buf.data()), cap);
+      char* buf = reinterpret_cast<char*>(r.s->scratch.reserve(cap));
+      if (buf == nullptr) return fail(r, -8);
+      int n = librdir_read_item_list(c.rdir, buf, cap);
       if (n < 0) return fail(r, kEParam);
-      return ok_data(r, std::string_view(reinterpret_cast<char*>(buf.data()), static_cast<size_t>(n)), olen);
+      return ok_data(r, std::string_view(buf, static_cast<size_t>(n)), olen);
     }
     default:
       return fail(r, kENotSup);
@@ -618,11 +618,11 @@ wysd_action do_mfile(req& r, int cmd, const std::string& text, int32_t olen) {
       if (c.mfile == nullptr) return fail(r, kEHandle);
       if (olen <= 1) return fail(r, kESize);
       size_t cap = static_cast<size_t>(olen < kMaxIoctlOut ? olen : kMaxIoctlOut);
-      std::vector<uint8_t>& buf = r.s->scratch;
-      if (buf.size() < cap) buf.resize(cap);
-      int n = libmfile_get_list_ret(c.mfile, reinterpret_cast<char*>(buf.data()), cap);
+      char* buf = reinterpret_cast<char*>(r.s->scratch.reserve(cap));
+      if (buf == nullptr) return fail(r, -8);
+      int n = libmfile_get_list_ret(c.mfile, buf, cap);
       if (n < 0) return fail(r, kEParam);
-      return ok_data(r, std::string_view(reinterpret_cast<char*>(buf.data()), static_cast<size_t>(n)), olen);
+      return ok_data(r, std::string_view(buf, static_cast<size_t>(n)), olen);
     }
     default: {
       uint32_t mcmd = 0;

@@ -21,6 +21,9 @@ void on_stop(int sig) { g_signum.store(sig); }
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before any thread starts: the sessions' threads share one heap, which
+  // the server can trim whole once they have ended (see wysd_server::sweep).
+  bool one_heap = os_mem_one_heap() == 0;
   wysd_conf conf;
   switch (wysd_conf_load(argc, argv, &conf)) {
     case 0:
@@ -37,6 +40,7 @@ int main(int argc, char** argv) {
   os_thread_name_set("main");
   log2_ioctl(nullptr, LOG2_SET_LEVEL_NAME, conf.level.empty() ? "info" : conf.level.c_str());
   log2_ioctl(nullptr, LOG2_SET_FLAGS_TAGS, "time|tid");
+  if (!one_heap) LOGW("allocator: one heap for all threads refused; memory freed by ended sessions may stay\n");
   for (int sig : {2, 15}) os_signal_set(sig, on_stop);  // SIGINT, SIGTERM
   int status = 0;
   {

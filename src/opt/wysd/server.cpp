@@ -2,6 +2,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <new>
 #include <thread>
 
 #include "liblog.h"
@@ -14,6 +15,20 @@ namespace {
 std::condition_variable g_idle;  // a session ended
 
 }  // namespace
+
+uint8_t* wysd_scratch::reserve(size_t n) {
+  if (n <= cap) return buf.get();
+  try {
+    buf = std::make_unique_for_overwrite<uint8_t[]>(n);
+  } catch (const std::bad_alloc&) {
+    LOGE("size=%u malloc failed\n", static_cast<unsigned>(n));
+    buf.reset();
+    cap = 0;
+    return nullptr;
+  }
+  cap = n;
+  return buf.get();
+}
 
 wysd_ctx::wysd_ctx() { sdcomp_select(&pack, "none"); }
 
@@ -289,6 +304,7 @@ void wysd_server::run_session(std::shared_ptr<wysd_session> s) {
   std::lock_guard<std::mutex> lk(mu_);
   sessions_.erase(s.get());
   active_--;
+  freed_at_ms_ = os_clock_ms();
   g_idle.notify_all();
 }
 
@@ -378,8 +394,9 @@ void wysd_server::ctx_release(const std::shared_ptr<wysd_ctx>& c, bool park) {
 }
 
 void wysd_server::sweep() {
-  std::vector<std::shared_ptr<wysd_ctx>> expired;
+  bool release = false;
   {
+    std::vector<std::shared_ptr<wysd_ctx>> expired;  // freed outside the lock
     std::lock_guard<std::mutex> lk(mu_);
     uint64_t now = os_clock_ms();
     for (auto it = ctxs_.begin(); it != ctxs_.end();) {
@@ -392,6 +409,20 @@ void wysd_server::sweep() {
         ++it;
       }
     }
+    if (!expired.empty()) freed_at_ms_ = now;
+    // What ended sessions and expired contexts freed (their buffers are
+    // sized to the largest frame they saw) goes back to the system once
+    // none has ended for a while: a busy server keeps reusing it instead
+    // of paying for fresh pages with every connection.
+    if (freed_at_ms_ != 0 && now - freed_at_ms_ >= kReleaseQuietMs) {
+      freed_at_ms_ = 0;
+      release = true;
+    }
+  }
+  if (release) {
+    long before = os_mem_resident_kib();
+    os_mem_release();
+    LOGD("quiet: memory released, resident %ld -> %ld KiB\n", before, os_mem_resident_kib());
   }
 }
 

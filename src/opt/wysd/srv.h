@@ -97,6 +97,19 @@ struct wysd_ctx {
 
 class wysd_server;
 
+/// A connection's bytes for one request's file data or result list, kept
+/// for its next request and grown to the largest one asked for. They are
+/// never initialised: only what a request writes into them becomes
+/// resident memory (a listing block may be asked for at 4 MiB and fill a
+/// few KiB), and only what it wrote is sent.
+struct wysd_scratch {
+  std::unique_ptr<uint8_t[]> buf;
+  size_t cap = 0;
+  /// At least `n` bytes; nullptr when they cannot be had (the old ones
+  /// stay).
+  uint8_t* reserve(size_t n);
+};
+
 /// One connection.
 struct wysd_session {
   wysd_server* srv = nullptr;
@@ -111,7 +124,7 @@ struct wysd_session {
   std::string cert;        // the challenge of this connection ("" when used)
   std::shared_ptr<wysd_ctx> ctx;
   wysd_rbuf rb;
-  std::vector<uint8_t> scratch;  // file data between the codec and the file
+  wysd_scratch scratch;  // file data between the codec and the file, result lists
   uint64_t requests = 0, bytes_in = 0, bytes_out = 0;
   uint64_t start_ms = 0;
 };
@@ -137,7 +150,9 @@ class wysd_server {
   int start();
   /// Stops the listeners and the sessions in order; waits for them.
   void stop();
-  /// Expires parked contexts; called from the main loop.
+  /// Expires parked contexts, and gives the memory that ended sessions
+  /// and expired contexts freed back to the system once none has ended
+  /// for a second. Called from the main loop.
   void sweep();
 
   const wysd_conf& conf() const { return conf_; }
@@ -186,9 +201,14 @@ class wysd_server {
   std::atomic<bool> stopping_{false};
   std::vector<std::unique_ptr<listener>> listeners_;
 
-  std::mutex mu_;  // sessions_, ctxs_, fails_
+  std::mutex mu_;  // sessions_, ctxs_, fails_, freed_at_ms_
   std::map<wysd_session*, std::shared_ptr<wysd_session>> sessions_;
   std::map<uint64_t, std::shared_ptr<wysd_ctx>> ctxs_;
   std::map<std::string, uint32_t> fails_;
   int active_ = 0;
+  // When a session last ended or a context expired, 0 once the memory
+  // they freed has been given back; sweep gives it back after this long
+  // without another end.
+  uint64_t freed_at_ms_ = 0;
+  static constexpr uint64_t kReleaseQuietMs = 1000;
 };
