@@ -453,7 +453,9 @@ TEST(Libmfile, ACommandsResultsComeInOneCollectionAndNeverWithTheNextOnes) {
     ASSERT_EQ(buf[static_cast<size_t>(n) - 1], '\n');
     all.append(buf.data(), static_cast<size_t>(n));
     // Full but for the gathering's room, unless it was the last of them.
-    if (all.size() < expect.size()) ASSERT_GT(n, 199 - 64 - 8);
+    if (all.size() < expect.size()) {
+      ASSERT_GT(n, 199 - 64 - 8);
+    }
   }
   EXPECT_EQ(all, expect);
 }
