@@ -239,9 +239,6 @@ std::string path_name(const ::testing::TestParamInfo<uint32_t>& i) {
   return names[i.param];
 }
 
-// The files of each directory go to several copier threads: every file
-// arrives whole, and the report's totals, failures included, are exactly
-// those of one thread.
 /// The tree of the copier thread tests: six directories of 70 files (empty,
 /// small, a few of several blocks of bs=4096) and a link each; d4 and d5
 /// are plain files at the destinations dst1 and dst4, so none of their files
@@ -276,6 +273,17 @@ void make_threads_tree(const TempDir& t, int64_t* bytes_out, int64_t* blocked_ou
   *files_out = files;
 }
 
+/// The paths of the tree that the destination refuses (d4 and d5).
+std::set<std::string> blocked_paths(const TempDir& t) {
+  std::set<std::string> blocked;
+  for (auto& [rel, e] : scan(t / "src"))
+    if (rel.rfind("d4", 0) == 0 || rel.rfind("d5", 0) == 0) blocked.insert(rel);
+  return blocked;
+}
+
+// The files of each directory go to several copier threads: every file
+// arrives whole, and the report's totals, failures included, are exactly
+// those of one thread.
 TEST(LocalThreads, ManyThreadsCopyAndCountExactlyLikeOne) {
   TempDir t;
   int64_t bytes = 0, blocked_bytes = 0;
@@ -295,9 +303,7 @@ TEST(LocalThreads, ManyThreadsCopyAndCountExactlyLikeOne) {
     EXPECT_EQ(r.total_write, bytes);
     EXPECT_EQ(r.total_read, bytes);
   }
-  std::set<std::string> blocked;
-  for (auto& [rel, e] : scan(t / "src"))
-    if (rel.rfind("d4", 0) == 0 || rel.rfind("d5", 0) == 0) blocked.insert(rel);
+  std::set<std::string> blocked = blocked_paths(t);
   expect_same(t / "src", t / "dst4", true, blocked);
   expect_same(t / "src", t / "dst1", true, blocked);
   // Sync over the copy: the two blocking files and an orphan go, and only
@@ -337,9 +343,7 @@ TEST(LocalThreads, DownloadThreadsWriteAndCountExactlyLikeOne) {
   EXPECT_EQ(four.o_fail, one.o_fail);
   EXPECT_EQ(four.total_write, one.total_write);
   EXPECT_EQ(four.total_read, one.total_read);
-  std::set<std::string> blocked;
-  for (auto& [rel, e] : scan(t / "src"))
-    if (rel.rfind("d4", 0) == 0 || rel.rfind("d5", 0) == 0) blocked.insert(rel);
+  std::set<std::string> blocked = blocked_paths(t);
   expect_same(t / "src", t / "dst4", true, blocked);
   expect_same(t / "src", t / "dst1", true, blocked);
 }

@@ -14,17 +14,6 @@ namespace {
 
 constexpr uint32_t kExtended = 0x80000000u;
 
-uint32_t get_be32(const uint8_t* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-
-void put_be32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
-}
-
 int32_t pad4(int32_t n) { return (n + 3) & ~3; }
 
 // Bytes from the header word to the payload of a named attribute.
@@ -33,13 +22,13 @@ int32_t named_hdr_len(int32_t namelen) { return 4 + ((namelen + 6) & ~3); }
 const uint8_t* bytes(const blob_attr* a) { return a->id_len; }
 
 void set_id_len(uint8_t* p, bool extended, int type, int32_t len) {
-  put_be32(p, (extended ? kExtended : 0u) | (static_cast<uint32_t>(type & 0x7f) << 24) |
+  blob_put_be32(p, (extended ? kExtended : 0u) | (static_cast<uint32_t>(type & 0x7f) << 24) |
                   (static_cast<uint32_t>(len) & 0xFFFFFFu));
 }
 
 // Root length field of the builder's message (the buffer holds at least 4).
 int32_t root_len(const blob_buf* b) {
-  return static_cast<int32_t>(get_be32(b->buf.data()) & 0xFFFFFFu);
+  return static_cast<int32_t>(blob_get_be32(b->buf.data()) & 0xFFFFFFu);
 }
 
 void set_root_len(blob_buf* b, int32_t len) {
@@ -91,19 +80,19 @@ bool blobmsg_check_attr(const uint8_t* p, int32_t len) {
   if (p[6 + namelen] != 0) return false;
   int32_t hdr = named_hdr_len(namelen);
   if (hdr > len) return false;
-  int type = static_cast<int>((get_be32(p) >> 24) & 0x7f);
+  int type = static_cast<int>((blob_get_be32(p) >> 24) & 0x7f);
   if (type > BLOBMSG_TYPE_LAST) return false;
   return payload_ok(type, p + hdr, len - hdr);
 }
 
 }  // namespace
 
-int blob_id(const blob_attr* a) { return static_cast<int>((get_be32(bytes(a)) >> 24) & 0x7f); }
+int blob_id(const blob_attr* a) { return static_cast<int>((blob_get_be32(bytes(a)) >> 24) & 0x7f); }
 
-bool blob_is_extended(const blob_attr* a) { return (get_be32(bytes(a)) & kExtended) != 0; }
+bool blob_is_extended(const blob_attr* a) { return (blob_get_be32(bytes(a)) & kExtended) != 0; }
 
 int32_t blob_raw_len(const blob_attr* a) {
-  return static_cast<int32_t>(get_be32(bytes(a)) & 0xFFFFFFu);
+  return static_cast<int32_t>(blob_get_be32(bytes(a)) & 0xFFFFFFu);
 }
 
 int32_t blob_pad_len(const blob_attr* a) { return pad4(blob_raw_len(a)); }
@@ -199,14 +188,14 @@ int blobmsg_add_string(blob_buf* b, const char* name, const char* str) {
 
 int blobmsg_add_u32(blob_buf* b, const char* name, uint32_t v) {
   uint8_t be[4];
-  put_be32(be, v);
+  blob_put_be32(be, v);
   return blobmsg_add_field(b, BLOBMSG_TYPE_INT32, name, be, 4);
 }
 
 int blobmsg_add_u64(blob_buf* b, const char* name, uint64_t v) {
   uint8_t be[8];
-  put_be32(be, static_cast<uint32_t>(v >> 32));
-  put_be32(be + 4, static_cast<uint32_t>(v));
+  blob_put_be32(be, static_cast<uint32_t>(v >> 32));
+  blob_put_be32(be + 4, static_cast<uint32_t>(v));
   return blobmsg_add_field(b, BLOBMSG_TYPE_INT64, name, be, 8);
 }
 
@@ -227,12 +216,12 @@ int32_t blobmsg_data_len(const blob_attr* a) {
 }
 
 uint32_t blobmsg_get_u32(const blob_attr* a) {
-  return get_be32(static_cast<const uint8_t*>(blobmsg_data(a)));
+  return blob_get_be32(static_cast<const uint8_t*>(blobmsg_data(a)));
 }
 
 uint64_t blobmsg_get_u64(const blob_attr* a) {
   const auto* p = static_cast<const uint8_t*>(blobmsg_data(a));
-  return (uint64_t{get_be32(p)} << 32) | get_be32(p + 4);
+  return (uint64_t{blob_get_be32(p)} << 32) | blob_get_be32(p + 4);
 }
 
 const char* blobmsg_get_string(const blob_attr* a) {

@@ -31,6 +31,17 @@ inline constexpr int32_t BLOB_LEN_MAX = 0xFFFFFF;
 /// Steps the builder's buffer grows in.
 inline constexpr int32_t BLOB_BUF_STEP = 256;
 
+/// A big-endian 32-bit word, as every header word and number is sent.
+inline uint32_t blob_get_be32(const uint8_t* p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+inline void blob_put_be32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 24);
+  p[1] = static_cast<uint8_t>(v >> 16);
+  p[2] = static_cast<uint8_t>(v >> 8);
+  p[3] = static_cast<uint8_t>(v);
+}
+
 /// An attribute inside a message buffer; only ever used through pointers
 /// into such a buffer.
 struct blob_attr {

@@ -23,13 +23,6 @@ struct Body {
   int32_t len() const { return static_cast<int32_t>(v.size()); }
 };
 
-void put_be32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
-}
-
 TEST(BlobBuf, Int64AttributeLayoutIsExact) {
   blob_buf b;
   ASSERT_EQ(blob_buf_init(&b), 0);
@@ -126,8 +119,8 @@ std::vector<uint8_t> attr(int type, const std::string& name, const std::vector<u
     while ((a.size() - 4) % 4 != 0) a.push_back(0);
   }
   a.insert(a.end(), payload.begin(), payload.end());
-  put_be32(a.data(), (extended ? 0x80000000u : 0) | (static_cast<uint32_t>(type) << 24) |
-                         static_cast<uint32_t>(a.size()));
+  blob_put_be32(a.data(), (extended ? 0x80000000u : 0) | (static_cast<uint32_t>(type) << 24) |
+                static_cast<uint32_t>(a.size()));
   while (a.size() % 4 != 0) a.push_back(0);
   return a;
 }
@@ -200,11 +193,11 @@ TEST(BlobmsgParse, HostileLengthsFailWithoutReadingPastTheMessage) {
   // message is exactly sized so ASan would see a read past it.
   for (uint32_t len : {0u, 1u, 3u}) {
     auto bad = good;
-    put_be32(bad.data(), 0x85000000u | len);
+    blob_put_be32(bad.data(), 0x85000000u | len);
     EXPECT_EQ(parse(pol, bad, &tb), -1) << len;
   }
   auto past = good;
-  put_be32(past.data(), 0x85000000u | 24);
+  blob_put_be32(past.data(), 0x85000000u | 24);
   EXPECT_EQ(parse(pol, past, &tb), -1);
   // A valid attribute followed by a header fragment.
   auto frag = cat({good, {0x85, 0}});

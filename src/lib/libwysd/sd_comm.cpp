@@ -175,16 +175,6 @@ int client_send_reqest_ext(wysd_cli_ctx* ctx, int code) {
 
 namespace {
 
-uint32_t be32(const uint8_t* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-void put_be32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
-}
-
 // Grows rb to `need` bytes, keeping its first `keep` bytes.
 int rbuf_grow(wysd_rbuf* rb, int32_t need, int32_t keep) {
   if (rb->cap >= need) return WYSD_ST_OK;
@@ -227,12 +217,12 @@ int recv_body_sink(wysd_cli_ctx* ctx, const uint8_t hdr[4], int32_t n, uint8_t* 
   st = read_exact(&ctx->nc, rb->buf.get() + 4, pre - 4);
   if (st != WYSD_ST_OK) return st;
   const uint8_t* m = rb->buf.get();
-  int32_t root = static_cast<int32_t>(be32(m) & 0xFFFFFFu);
+  int32_t root = static_cast<int32_t>(blob_get_be32(m) & 0xFFFFFFu);
   // Walk the attributes inside the prefix to the one that ends the message
   // (the root may or may not count the last one's padding).
   int32_t at = 4;
   while (root <= n && at + 6 <= pre) {
-    uint32_t w = be32(m + at);
+    uint32_t w = blob_get_be32(m + at);
     int32_t alen = static_cast<int32_t>(w & 0xFFFFFFu);
     if (alen < 4) break;
     int32_t next = at + ((alen + 3) & ~3);
@@ -260,8 +250,8 @@ int recv_body_sink(wysd_cli_ctx* ctx, const uint8_t hdr[4], int32_t n, uint8_t* 
     if (st != WYSD_ST_OK) return st;
     // rbuf keeps the message with the attribute emptied.
     uint8_t* w8 = rb->buf.get();
-    put_be32(w8 + at, (w & 0xFF000000u) | static_cast<uint32_t>(head));
-    put_be32(w8, (be32(w8) & 0xFF000000u) | static_cast<uint32_t>(at + head));
+    blob_put_be32(w8 + at, (w & 0xFF000000u) | static_cast<uint32_t>(head));
+    blob_put_be32(w8, (blob_get_be32(w8) & 0xFF000000u) | static_cast<uint32_t>(at + head));
     *len = at + head;
     ctx->rsp_sink_got = payload;
     return WYSD_ST_OK;

@@ -307,12 +307,7 @@ wysd_action do_read(req& r, bool positional) {
     if (!read_into(static_cast<uint8_t*>(out), &got)) return fail_os(r);
     blobmsg_shrink(&r.rsp(), a, static_cast<int32_t>(got));
     // The count, known only now, big-endian as every number.
-    uint8_t* p = r.rsp().buf.data() + len_off;
-    auto g = static_cast<uint32_t>(got);
-    p[0] = static_cast<uint8_t>(g >> 24);
-    p[1] = static_cast<uint8_t>(g >> 16);
-    p[2] = static_cast<uint8_t>(g >> 8);
-    p[3] = static_cast<uint8_t>(g);
+    blob_put_be32(r.rsp().buf.data() + len_off, static_cast<uint32_t>(got));
     return WYSD_SEND;
   }
   uint8_t* buf = r.s->scratch.reserve(static_cast<size_t>(n));
