@@ -1,6 +1,9 @@
 // The directory reader and multi-file controls of wysd give what the local
 // objects give on the same tree, and deleted files go to the trash.
+#include <fcntl.h>
 #include <sys/stat.h>
+
+#include <ctime>
 
 #include "librdir.h"
 #include "pal_hash.h"
@@ -59,6 +62,13 @@ void make_tree(const std::string& d) {
   chmod((d + "/sub").c_str(), 0750);
   wytest::set_mtime(d + "/a.txt", 1500000000);
   wytest::set_mtime(d + "/sub", 1400000000);
+  // Reading a link updates its access time when that is not later than its
+  // change time, and the listings read each: an access time ahead of both
+  // stays, so two listings of the tree agree even across a second's tick.
+  for (const char* l : {"/lf", "/ld", "/dangling"}) {
+    struct timespec ts[2] = {{time(nullptr) + 3600, 0}, {1400000000, 0}};
+    utimensat(AT_FDCWD, (d + l).c_str(), ts, AT_SYMLINK_NOFOLLOW);
+  }
 }
 
 TEST(WysdLists, ReaderGivesTheLocalReadersRecords) {
