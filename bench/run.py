@@ -752,6 +752,9 @@ def main():
     ap.add_argument("--wysd-arg", action="append", default=[],
                     metavar="WORD", help="extra word for every wysd run "
                     "(repeatable)")
+    ap.add_argument("--skip", default="", metavar="KEY,...",
+                    help="leave these commands out (e.g. rclone: whatever "
+                    "creates files right after it runs slower)")
     ap.add_argument("--no-flush", action="store_true",
                     help="do not sync dirty pages before each command")
     ap.add_argument("--verify-content", action="store_true",
@@ -776,6 +779,11 @@ def main():
     if a.no_local:
         cmds -= set(LOCAL)
     skipped = []
+    for key in [k for k in a.skip.split(",") if k]:
+        if key not in LABEL:
+            ap.error("--skip: no command %s (one of %s)"
+                     % (key, ", ".join(c[0] for c in COMMANDS)))
+        cmds.discard(key)
     tarn_version = None
     if not a.no_tarn:
         if not (os.path.isfile(a.tarn) and os.access(a.tarn, os.X_OK)):

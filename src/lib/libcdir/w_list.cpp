@@ -266,6 +266,8 @@ int batch_add(cdir_job* job, cdir_small_batch* b, const mstat_item* e, std::stri
     return 0;
   }
   if (b->list.size() + b->line.size() + 1 > static_cast<size_t>(job->bs - 1) && flush_batch(job, b) < 0) return -1;
+  // A chunk fills up to bs: grown once, not by doubling and copying.
+  if (b->list.capacity() < static_cast<size_t>(job->bs)) b->list.reserve(static_cast<size_t>(job->bs));
   b->list += b->line;
   b->list += '\n';
   b->sent.push_back({e, len});

@@ -328,21 +328,29 @@ cmder* cmder_init(const cmder_param* p) {
   return c.release();
 }
 
-int cmder_post_msg3(cmder* c, uint32_t id, const void* payload, size_t len, void* data,
-                    int timeout_ms) {
+namespace {
+
+/// Posts a node whose payload is `parts` one after the other; without parts
+/// it has none.
+int post_parts(cmder* c, uint32_t id, const std::string_view* parts, size_t n, void* data, int timeout_ms) {
   if (!WY_CHECK(c != nullptr)) return -1;
   cmder_core* core = c->core.get();
   if (!core->cmder_init_check()) return -3;
-  if (payload == nullptr) len = 0;
+  size_t len = 0;
+  for (size_t i = 0; i < n; i++) len += parts[i].size();
   auto block = pal::try_bytes(sizeof(msg_node) + len);
   if (block == nullptr) return -4;
   auto* m = new (block.get()) msg_node();
   m->id = id;
   m->data = data;
-  if (payload != nullptr) {
+  if (n != 0) {
     m->payload = block.get() + sizeof(msg_node);
     m->len = len;
-    memcpy(m->payload, payload, len);
+    char* p = static_cast<char*>(m->payload);
+    for (size_t i = 0; i < n; i++) {
+      if (!parts[i].empty()) memcpy(p, parts[i].data(), parts[i].size());
+      p += parts[i].size();
+    }
   }
   block.release();
   if (core->push(m, timeout_ms) != 0) {
@@ -350,6 +358,19 @@ int cmder_post_msg3(cmder* c, uint32_t id, const void* payload, size_t len, void
     return -2;
   }
   return 0;
+}
+
+}  // namespace
+
+int cmder_post_msg3(cmder* c, uint32_t id, const void* payload, size_t len, void* data,
+                    int timeout_ms) {
+  std::string_view one(static_cast<const char*>(payload), payload != nullptr ? len : 0);
+  return post_parts(c, id, &one, payload != nullptr ? 1 : 0, data, timeout_ms);
+}
+
+int cmder_post_msg3(cmder* c, uint32_t id, std::initializer_list<std::string_view> parts, void* data,
+                    int timeout_ms) {
+  return post_parts(c, id, parts.begin(), parts.size(), data, timeout_ms);
 }
 
 int cmder_post_msg3(cmder* c, uint32_t id, const char* text, void* data, int timeout_ms) {

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <string_view>
 
 #include "pal_thread.h"
 
@@ -56,6 +58,11 @@ cmder* cmder_init(const cmder_param* p);
 /// room in a bounded queue. Returns 0, -3 (thread not ready; logged), -4
 /// (no memory), -2 (the queue refused the node), -1 (null cmder).
 int cmder_post_msg3(cmder* c, uint32_t id, const void* payload, size_t len, void* data,
+                    int timeout_ms);
+
+/// cmder_post_msg3 with a payload made of `parts`, copied one after the
+/// other straight behind the node.
+int cmder_post_msg3(cmder* c, uint32_t id, std::initializer_list<std::string_view> parts, void* data,
                     int timeout_ms);
 
 /// cmder_post_msg3 with a NUL-terminated text payload, copied with its

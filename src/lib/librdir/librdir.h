@@ -264,6 +264,8 @@ libmfile* libmfile_open(const libmfile_param& p);
 /// keeps the current one) and a list text (null counts as empty). Returns 0
 /// or the negative result of the post ("cmder_post_msg3 failed" logged).
 int libmfile_cmd_add_list(libmfile* h, uint32_t cmd, const char* base_dir, const char* list);
+/// The same with texts that need no NUL (neither may hold one).
+int libmfile_cmd_add_list(libmfile* h, uint32_t cmd, std::string_view base_dir, std::string_view list);
 /// Collects results into `buf` (at most `cap` - 1 bytes; the byte after the
 /// results is set to 0). Skips a lone end record left by an earlier command
 /// and drops the end record that closes the current one. Once a result has

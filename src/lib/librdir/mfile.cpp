@@ -314,12 +314,37 @@ struct write_item {
 // as a frame, and only this much of it is held decoded at a time.
 constexpr size_t kWriteBatchBytes = 4 << 20;
 
+/// The decoded files of a write batch, one after the other. Never zero-filled:
+/// each file's bytes are written by its decode before they are read.
+class decoded_files {
+ public:
+  size_t size() const { return size_; }
+  uint8_t* data() { return buf_.get(); }
+  void clear() { size_ = 0; }
+  /// `n` bytes of room at the end (the size does not change); throws
+  /// std::bad_alloc.
+  uint8_t* room(size_t n) {
+    if (size_ + n > cap_) {
+      size_t cap = std::max(size_ + n, std::min(cap_ * 2 + (64 << 10), kWriteBatchBytes * 2));
+      auto b = std::make_unique_for_overwrite<uint8_t[]>(cap);
+      if (size_ != 0) memcpy(b.get(), buf_.get(), size_);
+      buf_ = std::move(b);
+      cap_ = cap;
+    }
+    return buf_.get() + size_;
+  }
+  void grow(size_t n) { size_ += n; }
+
+ private:
+  std::unique_ptr<uint8_t[]> buf_;
+  size_t size_ = 0, cap_ = 0;
+};
+
 // Parses, checks and decodes the next lines of a write list into `items`
 // and `data`, taking them off `list`, until about kWriteBatchBytes are
 // decoded. False when a line that does not parse or decode ended the list
 // there, as if it had been its last line.
-bool prepare_write_batch(libmfile* h, std::string_view* list, std::vector<write_item>* items,
-                         std::vector<uint8_t>* data) {
+bool prepare_write_batch(libmfile* h, std::string_view* list, std::vector<write_item>* items, decoded_files* data) {
   while (!list->empty() && data->size() < kWriteBatchBytes) {
     size_t p = list->find('\n');
     std::string_view line = list->substr(0, p);
@@ -344,9 +369,8 @@ bool prepare_write_batch(libmfile* h, std::string_view* list, std::vector<write_
         // never more than one file may hold.
         size_t room = std::min<size_t>(h->max_mfile_size, w.l.data.size() / 4 * 3 + 3);
         w.off = data->size();
-        data->resize(w.off + room);
-        int n = base64_decode(w.l.data.data(), w.l.data.size(), data->data() + w.off, room);
-        data->resize(w.off + static_cast<size_t>(std::max(n, 0)));
+        int n = base64_decode(w.l.data.data(), w.l.data.size(), data->room(room), room);
+        data->grow(static_cast<size_t>(std::max(n, 0)));
         if (n < 1) {
           LOGE("file_data base64 decode error");
           return false;
@@ -375,7 +399,7 @@ bool names_repeat(const std::vector<write_item>& items) {
 void cmd_write_list(libmfile* h, std::string_view list) {
   make_base(h);
   std::vector<write_item> items;
-  std::vector<uint8_t> data;
+  decoded_files data;
   std::mutex mu;
   size_t next = 0;
   std::vector<uint8_t> done;
@@ -500,24 +524,25 @@ libmfile* libmfile_open(const libmfile_param& p) {
   return h.release();
 }
 
-int libmfile_cmd_add_list(libmfile* h, uint32_t cmd, const char* base_dir, const char* list) {
+int libmfile_cmd_add_list(libmfile* h, uint32_t cmd, std::string_view base_dir, std::string_view list) {
   if (!WY_CHECK(h != NULL)) return -1;
-  std::string payload;
-  try {
-    payload.append(base_dir ? base_dir : "");
-    payload.push_back('\0');
-    payload.append(list ? list : "");
-    payload.push_back('\0');
-    if (base_dir && *base_dir) {
+  if (!base_dir.empty()) {
+    try {
       std::lock_guard<std::mutex> lk(h->post_mu);
       h->post_base = base_dir;
+    } catch (const std::bad_alloc&) {
+      return -4;
     }
-  } catch (const std::bad_alloc&) {
-    return -4;
   }
-  int ret = cmder_post_msg3(h->hcmd, cmd, payload.data(), payload.size(), nullptr, RDIR_POST_TIMEOUT_MS);
+  // The list goes into the message once, however long it is.
+  int ret = cmder_post_msg3(h->hcmd, cmd, {base_dir, std::string_view("", 1), list, std::string_view("", 1)}, nullptr,
+                            RDIR_POST_TIMEOUT_MS);
   if (ret < 0) LOGE("cmder_post_msg3 failed\n");
   return ret;
+}
+
+int libmfile_cmd_add_list(libmfile* h, uint32_t cmd, const char* base_dir, const char* list) {
+  return libmfile_cmd_add_list(h, cmd, std::string_view(base_dir ? base_dir : ""), std::string_view(list ? list : ""));
 }
 
 int libmfile_get_list_ret(libmfile* h, char* buf, size_t cap) {

@@ -365,9 +365,14 @@ int wysd_cli_ioctl2(void* handle, int code, const void* data, int32_t len, void*
 }
 
 int wysd_cli_text_ctl(wysd_cli_ctx* ctx, int code, const char* a, const char* b) {
+  std::string_view first = a != nullptr ? a : "", second = b != nullptr ? b : "";
   std::string text;
-  if (a != nullptr) text = a;
-  if (b != nullptr) text += std::string("\t") + b;
+  text.reserve(first.size() + 1 + second.size());
+  text += first;
+  if (b != nullptr) {
+    text += '\t';
+    text += second;
+  }
   return wysd_cli_ioctl2(ctx, code, text.c_str(), static_cast<int32_t>(text.size() + 1), nullptr, 0, nullptr);
 }
 

@@ -532,9 +532,9 @@ wysd_action do_ctx(req& r, int cmd, const std::string& text, int32_t olen) {
 }
 
 /// "base\tlist": the base directory and the list text of a multi-file command.
-bool split_base(const std::string& text, std::string* base, std::string* list) {
+bool split_base(std::string_view text, std::string_view* base, std::string_view* list) {
   size_t t = text.find('\t');
-  if (t == std::string::npos) return false;
+  if (t == std::string_view::npos) return false;
   *base = text.substr(0, t);
   *list = text.substr(t + 1);
   return true;
@@ -584,7 +584,7 @@ wysd_action do_rdir(req& r, int cmd, const std::string& text, int32_t olen) {
   }
 }
 
-wysd_action do_mfile(req& r, int cmd, const std::string& text, int32_t olen) {
+wysd_action do_mfile(req& r, int cmd, std::string_view text, int32_t olen) {
   wysd_ctx& c = r.ctx();
   switch (cmd) {
     case WYSD_IOCTL2_MFILE_OPEN: {
@@ -630,12 +630,12 @@ wysd_action do_mfile(req& r, int cmd, const std::string& text, int32_t olen) {
         default: return fail(r, kENotSup);
       }
       if (c.mfile == nullptr) return fail(r, kEHandle);
-      std::string base, list;
+      std::string_view base, list;
       if (!split_base(text, &base, &list)) return fail(r, kEParam);
       // An empty base would keep the object's current one; a peer always
       // names the directory it means.
       if (base.empty()) return fail(r, kEAccess);
-      if (libmfile_cmd_add_list(c.mfile, mcmd, base.c_str(), list.c_str()) < 0) return fail(r, -1);
+      if (libmfile_cmd_add_list(c.mfile, mcmd, base, list) < 0) return fail(r, -1);
       return ok_data(r, "", olen);
     }
   }
@@ -648,10 +648,11 @@ wysd_action do_ioctl2(req& r) {
   // Control payloads are texts: a NUL before their end would hide the rest.
   while (!raw.empty() && raw.back() == '\0') raw.remove_suffix(1);
   if (raw.find('\0') != std::string_view::npos) return fail(r, kEAccess);
+  // A list goes on from the receive buffer; the other controls are short.
+  if (cmd >= WYSD_IOCTL2_MFILE_OPEN && cmd <= WYSD_IOCTL2_MFILE_DEL_FILES) return do_mfile(r, cmd, raw, olen);
   std::string text(raw);
   if (cmd >= 100 && cmd <= 110) return do_ctx(r, cmd, text, olen);
   if (cmd >= WYSD_IOCTL2_RDIR_OPEN && cmd <= WYSD_IOCTL2_RDIR_READ) return do_rdir(r, cmd, text, olen);
-  if (cmd >= WYSD_IOCTL2_MFILE_OPEN && cmd <= WYSD_IOCTL2_MFILE_DEL_FILES) return do_mfile(r, cmd, text, olen);
   return fail(r, kENotSup);
 }
 
