@@ -281,19 +281,33 @@ std::set<std::string> blocked_paths(const TempDir& t) {
   return blocked;
 }
 
+/// The threads tree copied with kind `kind` by one thread into dst1 and by
+/// four into dst4, with the tree's figures.
+struct threads_runs {
+  int64_t bytes = 0, blocked_bytes = 0;
+  int files = 0;
+  job_result one, four;
+};
+threads_runs copy_with_one_and_four(const TempDir& t, uint32_t kind) {
+  threads_runs r;
+  make_threads_tree(t, &r.bytes, &r.blocked_bytes, &r.files);
+  int pool1 = 0, pool4 = 0;
+  r.one = run_job(kind, "cp", t / "src", t / "dst1", 4096, 1, &pool1);
+  r.four = run_job(kind, "cp", t / "src", t / "dst4", 4096, 4, &pool4);
+  EXPECT_EQ(pool1, 1);
+  EXPECT_EQ(pool4, 4);
+  return r;
+}
+
 // The files of each directory go to several copier threads: every file
 // arrives whole, and the report's totals, failures included, are exactly
 // those of one thread.
 TEST(LocalThreads, ManyThreadsCopyAndCountExactlyLikeOne) {
   TempDir t;
-  int64_t bytes = 0, blocked_bytes = 0;
-  int files = 0;
-  make_threads_tree(t, &bytes, &blocked_bytes, &files);
-  int pool1 = 0, pool4 = 0;
-  job_result one = run_job(CDIR_LL, "cp", t / "src", t / "dst1", 4096, 1, &pool1);
-  job_result four = run_job(CDIR_LL, "cp", t / "src", t / "dst4", 4096, 4, &pool4);
-  EXPECT_EQ(pool1, 1);
-  EXPECT_EQ(pool4, 4);
+  threads_runs r = copy_with_one_and_four(t, CDIR_LL);
+  const job_result &one = r.one, &four = r.four;
+  const int64_t bytes = r.bytes, blocked_bytes = r.blocked_bytes;
+  const int files = r.files;
   for (const job_result& r : {one, four}) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.file_count, 6 * 71);
@@ -323,14 +337,10 @@ TEST(LocalThreads, ManyThreadsCopyAndCountExactlyLikeOne) {
 // of one thread.
 TEST(LocalThreads, DownloadThreadsWriteAndCountExactlyLikeOne) {
   TempDir t;
-  int64_t bytes = 0, blocked_bytes = 0;
-  int files = 0;
-  make_threads_tree(t, &bytes, &blocked_bytes, &files);
-  int pool1 = 0, pool4 = 0;
-  job_result one = run_job(CDIR_RL, "cp", t / "src", t / "dst1", 4096, 1, &pool1);
-  job_result four = run_job(CDIR_RL, "cp", t / "src", t / "dst4", 4096, 4, &pool4);
-  EXPECT_EQ(pool1, 1);
-  EXPECT_EQ(pool4, 4);
+  threads_runs r = copy_with_one_and_four(t, CDIR_RL);
+  const job_result &one = r.one, &four = r.four;
+  const int64_t bytes = r.bytes;
+  const int files = r.files;
   EXPECT_EQ(one.file_open_count, files);
   EXPECT_EQ(one.o_fail, 2 * 71);
   EXPECT_EQ(one.total_write, bytes);
