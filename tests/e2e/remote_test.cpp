@@ -46,6 +46,9 @@ TEST(RemoteOptions, PackNoneAndLz4GiveTheSameTree) {
   TempDir t;
   make_tree(t / "src");
   write_file(t / "src/text.txt", std::string(3 << 20, 'x'));  // packs well, several blocks
+  // Blocks that do not shrink travel as literals, sent and written from
+  // where they are; a short last block of them too.
+  write_file(t / "src/noise.bin", pattern(1 << 20, 5) + std::string(1 << 20, 'y') + pattern((1 << 19) + 12345, 6));
   fs::create_directories(t / "root");
   WysdServer srv;
   ASSERT_TRUE(srv.start(t / "root")) << srv.log();

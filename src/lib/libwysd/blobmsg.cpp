@@ -133,25 +133,27 @@ blob_attr* blobmsg_reserve(blob_buf* b, int type, const char* name, int32_t len,
   return reinterpret_cast<blob_attr*>(p);
 }
 
-blob_attr* blobmsg_add_ext(blob_buf* b, int type, const char* name, int32_t len, int32_t* head_len) {
-  if (len < 0) return nullptr;
+blob_attr* blobmsg_add_ext(blob_buf* b, int type, const char* name, int32_t len, int32_t* head_len,
+                           int32_t kept, void** kept_at) {
+  if (len < 0 || kept < 0 || kept > len) return nullptr;
   size_t nl = name != nullptr ? strlen(name) : 0;
   if (nl > 0xFFFF) return nullptr;
   int32_t off = b->buf.size() < 4 ? 0 : pad4(root_len(b));
   int32_t hdr = named_hdr_len(static_cast<int32_t>(nl));
-  // Reserved without payload, then given the payload's length: the bytes
-  // behind the head are never part of the buffer.
-  blob_attr* a = blobmsg_reserve(b, type, name, 0, nullptr);
+  // Reserved with the kept part alone, then given the whole payload's
+  // length: the bytes behind the kept part are never part of the buffer.
+  blob_attr* a = blobmsg_reserve(b, type, name, kept, kept_at);
   if (a == nullptr) return nullptr;
   int64_t attr_len = int64_t{hdr} + len;
   int64_t end = int64_t{off} + ((attr_len + 3) & ~int64_t{3});
   if (attr_len > BLOB_LEN_MAX || end > BLOB_LEN_MAX) {
     set_root_len(b, off);
+    if (kept_at != nullptr) *kept_at = nullptr;
     return nullptr;
   }
   set_id_len(a->id_len, true, type, static_cast<int32_t>(attr_len));
   set_root_len(b, static_cast<int32_t>(end));
-  if (head_len != nullptr) *head_len = off + hdr;
+  if (head_len != nullptr) *head_len = off + hdr + kept;
   return a;
 }
 

@@ -87,12 +87,15 @@ int32_t blob_buf_len(const blob_buf* b);
 /// pass BLOB_LEN_MAX, `len` is negative or the name is longer than 65535.
 blob_attr* blobmsg_reserve(blob_buf* b, int type, const char* name, int32_t len, void** data);
 /// Appends the header and name part of a named attribute whose `len`
-/// payload bytes stay outside the buffer: the attribute's and the root's
-/// lengths count them and their padding, and whoever sends the message
-/// sends them, then the zero padding, after the first *head_len bytes of
-/// blob_buf_data (the bytes up to the payload). Nothing may be appended or
-/// shrunk after it. Returns the attribute, or nullptr as blobmsg_reserve.
-blob_attr* blobmsg_add_ext(blob_buf* b, int type, const char* name, int32_t len, int32_t* head_len);
+/// payload bytes stay outside the buffer but for the first `kept` of them
+/// (0 <= kept <= len), which the caller writes at *kept_at: the
+/// attribute's and the root's lengths count them all and their padding,
+/// and whoever sends the message sends the other len - kept, then the zero
+/// padding, after the first *head_len bytes of blob_buf_data (the bytes up
+/// to the payload and its kept part). Nothing may be appended or shrunk
+/// after it. Returns the attribute, or nullptr as blobmsg_reserve.
+blob_attr* blobmsg_add_ext(blob_buf* b, int type, const char* name, int32_t len, int32_t* head_len,
+                           int32_t kept = 0, void** kept_at = nullptr);
 /// Cuts the last reserved attribute `a` down to `len` payload bytes (at most
 /// its current payload) and the root with it. Returns 0, or -1 (nothing
 /// changed) when `a` is not the last attribute or `len` does not fit.

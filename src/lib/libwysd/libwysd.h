@@ -186,16 +186,18 @@ struct wysd_cli_ctx {
 
   std::vector<wysd_cli_file*> files;  // open remote files, owned
 
-  // A write request whose data goes from the caller's memory (pack none):
-  // the last attribute of `req` is blobmsg_add_ext's, its payload at
-  // req_ext, behind req_head bytes of req. Set only while that request is
+  // A write request whose data goes from the caller's memory (data that
+  // travels raw, sdcomp_goes_raw): the last attribute of `req` is
+  // blobmsg_add_ext's, its payload's raw bytes at req_ext, behind req_head
+  // bytes of req (which end with the codec's head, if any). Set only while that request is
   // exchanged; a repair that sends it again sends it whole.
   const uint8_t* req_ext = nullptr;
   int32_t req_ext_len = 0, req_head = 0;
-  // Where the next response may put the payload of its last attribute
-  // "data" (a read with pack none), at most rsp_sink_cap bytes; taken by
-  // the next receive alone. rsp_sink_got: the bytes the last receive put
-  // there, -1 when it put none (the payload is then in rbuf as always).
+  // Where the next response may put the raw bytes of its last attribute
+  // "data" (a read whose data travels raw: sdcomp_raw_count), at most
+  // rsp_sink_cap bytes; taken by the next receive alone. rsp_sink_got: the
+  // bytes the last receive put there, -1 when it put none (the payload is
+  // then in rbuf as always).
   uint8_t* rsp_sink = nullptr;
   int32_t rsp_sink_cap = 0;
   int32_t rsp_sink_got = -1;
@@ -221,9 +223,11 @@ int client_send_reqest_ext(wysd_cli_ctx* ctx, int code);
 /// Receives one whole response into ctx->rbuf, keeping the server protocol
 /// byte of the first one. *len is the message length. Returns a status.
 /// With ctx->rsp_sink set (and cleared here), a response whose last
-/// attribute is a raw "data" that fits the sink gets its payload read
-/// straight into the sink: rbuf then holds the message with that attribute
-/// empty, *len its length, and rsp_sink_got the payload's length.
+/// attribute is a raw "data" holding raw bytes with the connection's codec
+/// (all of it unpacked, a literal-only block with lz4) that fit the sink
+/// gets those bytes read straight into the sink: rbuf then holds the
+/// message with that attribute empty, *len its length, and rsp_sink_got
+/// the count of raw bytes.
 int client_recv_response_imp(wysd_cli_ctx* ctx, int32_t* len);
 /// client_recv_response_imp behind the repair policy: 3 at once after a
 /// failed repair; 0 and 5 pass through; with auto reconnect off, or inside

@@ -203,14 +203,15 @@ int read_exact(net_conn* nc, void* p, int32_t n) {
   return WYSD_ST_OK;
 }
 
-// The response body after its head, with the payload of a last raw "data"
-// attribute read into `sink` when it fits there (see
-// client_recv_response_imp). Everything else lands in rbuf as usual.
+// The response body after its head, with the raw bytes of a last "data"
+// attribute (all of it unpacked, the literals of a literal-only LZ4 block)
+// read into `sink` when they fit there (see client_recv_response_imp).
+// Everything else lands in rbuf as usual.
 int recv_body_sink(wysd_cli_ctx* ctx, const uint8_t hdr[4], int32_t n, uint8_t* sink, int32_t cap, int32_t* len) {
   // Enough to hold the attributes before the data and the data's head.
   constexpr int32_t kPrefix = 160;
   wysd_rbuf* rb = &ctx->rbuf;
-  int32_t pre = std::min(n, kPrefix + 4);
+  int32_t pre = std::min(n, kPrefix + 4);  // bytes of the message in rbuf
   int st = rbuf_grow(rb, std::max(pre, 256), 0);
   if (st != WYSD_ST_OK) return st;
   memcpy(rb->buf.get(), hdr, 4);
@@ -234,18 +235,31 @@ int recv_body_sink(wysd_cli_ctx* ctx, const uint8_t hdr[4], int32_t n, uint8_t* 
     int32_t namelen = (int32_t{m[at + 4]} << 8) | m[at + 5];
     int32_t head = 4 + ((namelen + 6) & ~3);
     bool fits = next == n && at + alen <= root && (w & 0x80000000u) != 0 &&
-                ((w >> 24) & 0x7f) == BLOBMSG_TYPE_RAW &&
-                namelen == 4 && at + head <= pre && head <= alen && memcmp(m + at + 6, "data", 5) == 0 &&
-                alen - head <= cap;
+                ((w >> 24) & 0x7f) == BLOBMSG_TYPE_RAW && namelen == 4 && at + head <= pre && head <= alen &&
+                memcmp(m + at + 6, "data", 5) == 0;
     if (!fits) break;
     int32_t payload = alen - head;
-    int32_t have = pre - (at + head);  // payload (and padding) bytes the prefix holds
-    int32_t in_prefix = std::min(have, payload);
-    if (in_prefix > 0) memcpy(sink, m + at + head, static_cast<size_t>(in_prefix));
-    st = read_exact(&ctx->nc, sink + in_prefix, payload - in_prefix);
+    int32_t raw = sdcomp_raw_count(&ctx->pack, payload);
+    if (raw < 0 || raw > cap) break;
+    // The codec's head before the raw bytes (none unpacked) comes into
+    // rbuf, and has to be exactly the one for that many bytes.
+    int32_t raw_at = at + head + (payload - raw);
+    if (raw_at > pre) {
+      st = rbuf_grow(rb, raw_at, pre);
+      if (st != WYSD_ST_OK) return st;
+      st = read_exact(&ctx->nc, rb->buf.get() + pre, raw_at - pre);
+      if (st != WYSD_ST_OK) return st;
+      pre = raw_at;
+      m = rb->buf.get();
+    }
+    if (!sdcomp_raw_head_is(&ctx->pack, m + at + head, payload - raw, raw)) break;
+    int32_t have = pre - raw_at;  // raw (and padding) bytes already in rbuf
+    int32_t in_prefix = std::min(have, raw);
+    if (in_prefix > 0) memcpy(sink, m + raw_at, static_cast<size_t>(in_prefix));
+    st = read_exact(&ctx->nc, sink + in_prefix, raw - in_prefix);
     if (st != WYSD_ST_OK) return st;
     uint8_t pad[4];
-    int32_t pad_left = (n - (at + alen)) - std::max(0, have - payload);
+    int32_t pad_left = (n - (at + alen)) - std::max(0, have - raw);
     st = read_exact(&ctx->nc, pad, pad_left);
     if (st != WYSD_ST_OK) return st;
     // rbuf keeps the message with the attribute emptied.
@@ -253,10 +267,10 @@ int recv_body_sink(wysd_cli_ctx* ctx, const uint8_t hdr[4], int32_t n, uint8_t* 
     blob_put_be32(w8 + at, (w & 0xFF000000u) | static_cast<uint32_t>(head));
     blob_put_be32(w8, (blob_get_be32(w8) & 0xFF000000u) | static_cast<uint32_t>(at + head));
     *len = at + head;
-    ctx->rsp_sink_got = payload;
+    ctx->rsp_sink_got = raw;
     return WYSD_ST_OK;
   }
-  // Not such a response: the rest into rbuf behind the prefix.
+  // Not such a response: the rest into rbuf behind what came so far.
   st = rbuf_grow(rb, n + 4, pre);
   if (st != WYSD_ST_OK) return st;
   st = read_exact(&ctx->nc, rb->buf.get() + pre, n - pre);

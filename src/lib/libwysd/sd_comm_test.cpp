@@ -369,17 +369,20 @@ TEST(FrameRoundTrip, NoneAndLz4OverASocketPair) {
 }
 
 // A write request's message, the data copied in (`ext` false) or left in
-// the caller's memory behind the head (`ext` true, *head its length).
-void write_msg(blob_buf* b, const bytes& data, bool ext, int32_t* head) {
+// the caller's memory behind the head (`ext` true, *head its length) but
+// for its first `kept` bytes, which go into the message.
+void write_msg(blob_buf* b, const bytes& data, bool ext, int32_t* head, int32_t kept = 0) {
   ASSERT_EQ(blob_buf_init(b), 0);
   blobmsg_add_u64(b, "fd", 7);
   blobmsg_add_u32(b, "flags", 0);
   blobmsg_add_u32(b, "len", static_cast<uint32_t>(data.size()));
   blobmsg_add_u64(b, "offset", 1234567);
   auto n = static_cast<int32_t>(data.size());
-  if (ext)
-    ASSERT_NE(blobmsg_add_ext(b, BLOBMSG_TYPE_RAW, "data", n, head), nullptr);
-  else
+  if (ext) {
+    void* at = nullptr;
+    ASSERT_NE(blobmsg_add_ext(b, BLOBMSG_TYPE_RAW, "data", n, head, kept, kept > 0 ? &at : nullptr), nullptr);
+    if (kept > 0) memcpy(at, data.data(), static_cast<size_t>(kept));
+  } else
     ASSERT_EQ(blobmsg_add_field(b, BLOBMSG_TYPE_RAW, "data", data.data(), n), 0);
 }
 
@@ -405,6 +408,20 @@ TEST(SendFrame, DataFromTheCallersMemoryMakesTheSameFrame) {
               0);
     bytes want = mem_left(a);
     EXPECT_TRUE(mem_left(b) == want);
+    // A head of the data kept in the message (a codec's head before raw
+    // bytes): the same frame again.
+    for (int32_t kept : {1, 3, 6}) {
+      if (static_cast<size_t>(kept) > size) break;
+      blob_buf part;
+      int32_t part_len = 0;
+      ASSERT_NO_FATAL_FAILURE(write_msg(&part, data, true, &part_len, kept));
+      net_conn c;
+      c.type = NET_MEM_TYPE;
+      ASSERT_EQ(wysd_send_frame_ext(&c, 1, WYSD_CMD_PWRITE, blob_buf_data(&part), part_len, data.data() + kept,
+                                    static_cast<int32_t>(size) - kept, blob_buf_len(&part)),
+                0);
+      EXPECT_TRUE(mem_left(c) == want) << kept;
+    }
 
     os_socket_t sp[2];
     ASSERT_EQ(os_socket_pair(sp), 0);
@@ -444,9 +461,12 @@ TEST(SendFrame, DataFromTheCallersMemoryMakesTheSameFrame) {
   EXPECT_TRUE(mem_left(c).empty());
 }
 
-// A read answer: errno, errno_str, len, flags, data, and `after` as one
-// more attribute behind the data when not empty.
-bytes read_answer(const bytes& data, int32_t eno = 0, const char* after = nullptr) {
+// A read answer: errno, errno_str, len (the size of `data`), flags, data
+// (`payload`, or `data` itself when it is null), and `after` as one more
+// attribute behind the data when not empty.
+bytes read_answer(const bytes& data, int32_t eno = 0, const char* after = nullptr,
+                  const bytes* payload = nullptr) {
+  if (payload == nullptr) payload = &data;
   blob_buf b;
   blob_buf_init(&b);
   blobmsg_add_u32(&b, "errno", static_cast<uint32_t>(eno));
@@ -454,63 +474,94 @@ bytes read_answer(const bytes& data, int32_t eno = 0, const char* after = nullpt
   if (eno == 0) {
     blobmsg_add_u32(&b, "len", static_cast<uint32_t>(data.size()));
     blobmsg_add_u32(&b, "flags", 0);
-    blobmsg_add_field(&b, BLOBMSG_TYPE_RAW, "data", data.data(), static_cast<int32_t>(data.size()));
+    blobmsg_add_field(&b, BLOBMSG_TYPE_RAW, "data", payload->data(), static_cast<int32_t>(payload->size()));
     if (after != nullptr) blobmsg_add_string(&b, after, "x");
   }
   return frame(2, WYSD_CMD_PREAD, bytes(blob_buf_data(&b), blob_buf_data(&b) + blob_buf_len(&b)));
 }
 
-// The read data goes straight into the caller's buffer when it ends the
-// answer and fits; the rest of the answer still parses, with the data
-// attribute empty, and the stream stays in step.
-TEST(RecvResponse, ReadDataLandsInTheCallersBufferWhenItEndsTheAnswer) {
+bytes lz4_literals(const bytes& data) {
+  bytes out(static_cast<size_t>(sdcomp_bound(static_cast<int>(data.size()))));
+  int k = sdcomp_lz4_literals(data.data(), static_cast<int>(data.size()), out.data(), static_cast<int>(out.size()));
+  out.resize(static_cast<size_t>(k));
+  return out;
+}
+
+// Read data that travels raw (unpacked, or LZ4 literals behind their head)
+// goes straight into the caller's buffer when it ends the answer and fits;
+// the rest of the answer still parses, with the data attribute empty, and
+// the stream stays in step. The sizes cross the receive's first read and,
+// with lz4, the literal head's one-byte and several-byte forms.
+TEST(RecvResponse, RawReadDataLandsInTheCallersBufferWhenItEndsTheAnswer) {
   const wysd_msg_policy* p = wysd_msg_policy_get(WYSD_CMD_PREAD);
-  for (size_t size : {0, 1, 3, 100, 150, 151, 160, 161, 300001}) {
-    SCOPED_TRACE(size);
-    bytes data = incompressible(size), next = frame(2, 4, msg_of_len(12));
-    bytes in = read_answer(data);
-    in.insert(in.end(), next.begin(), next.end());
-    wysd_cli_ctx ctx;
-    ASSERT_EQ(net_mem_init(&ctx.nc, in.data(), in.size()), 0);
-    bytes sink(size + 1, 0xEE);
-    ctx.rsp_sink = sink.data();
-    ctx.rsp_sink_cap = static_cast<int32_t>(size);
-    int32_t len = 0;
-    ASSERT_EQ(client_recv_response_imp(&ctx, &len), 0);
-    EXPECT_EQ(ctx.rsp_sink, nullptr);  // taken by this receive alone
-    ASSERT_EQ(ctx.rsp_sink_got, static_cast<int32_t>(size));
-    EXPECT_TRUE(bytes(sink.begin(), sink.begin() + static_cast<long>(size)) == data);
-    EXPECT_EQ(sink[size], 0xEE);  // nothing past the capacity
-    const blob_attr* tb[5];
-    ASSERT_EQ(client_parse_response(&ctx, len, p->rsp, p->rsp_n, tb), 0);
-    EXPECT_EQ(blobmsg_get_u32(tb[2]), size);
-    EXPECT_EQ(blobmsg_data_len(tb[4]), 0);
-    EXPECT_EQ(mem_left(ctx.nc), next);
+  for (const char* codec : {"none", "lz4"}) {
+    for (size_t size : {0, 1, 3, 14, 15, 100, 150, 151, 160, 161, 269, 270, 300001}) {
+      SCOPED_TRACE(std::string(codec) + " " + std::to_string(size));
+      bytes data = incompressible(size), next = frame(2, 4, msg_of_len(12));
+      bytes payload = strcmp(codec, "lz4") == 0 ? lz4_literals(data) : data;
+      bytes in = read_answer(data, 0, nullptr, &payload);
+      in.insert(in.end(), next.begin(), next.end());
+      wysd_cli_ctx ctx;
+      ASSERT_EQ(sdcomp_select(&ctx.pack, codec), 0);
+      ASSERT_EQ(net_mem_init(&ctx.nc, in.data(), in.size()), 0);
+      bytes sink(size + 1, 0xEE);
+      ctx.rsp_sink = sink.data();
+      ctx.rsp_sink_cap = static_cast<int32_t>(size);
+      int32_t len = 0;
+      ASSERT_EQ(client_recv_response_imp(&ctx, &len), 0);
+      EXPECT_EQ(ctx.rsp_sink, nullptr);  // taken by this receive alone
+      ASSERT_EQ(ctx.rsp_sink_got, static_cast<int32_t>(size));
+      EXPECT_TRUE(bytes(sink.begin(), sink.begin() + static_cast<long>(size)) == data);
+      EXPECT_EQ(sink[size], 0xEE);  // nothing past the capacity
+      const blob_attr* tb[5];
+      ASSERT_EQ(client_parse_response(&ctx, len, p->rsp, p->rsp_n, tb), 0);
+      EXPECT_EQ(blobmsg_get_u32(tb[2]), size);
+      EXPECT_EQ(blobmsg_data_len(tb[4]), 0);
+      EXPECT_EQ(mem_left(ctx.nc), next);
+    }
   }
 }
 
 // Anything else lands in the receive buffer whole, as without a sink: data
 // larger than the caller's buffer, an error answer, data that is not the
-// last attribute.
+// last attribute, and with lz4 a block that is not literals alone (packed
+// data, a token with a match length, a head that counts other literals)
+// or whose literals would not fit.
 TEST(RecvResponse, AnswersThatDoNotFitTheCallersBufferStayWhole) {
   const wysd_msg_policy* p = wysd_msg_policy_get(WYSD_CMD_PREAD);
-  bytes data = incompressible(5000);
+  bytes data = incompressible(5000), lit = lz4_literals(data);
+  bytes text = compressible(5000), packed(static_cast<size_t>(sdcomp_bound(5000)));
+  {
+    sdcomp_slot s;
+    ASSERT_EQ(sdcomp_select(&s, "lz4"), 0);
+    packed.resize(static_cast<size_t>(sdcomp_pack(&s, text.data(), 5000, packed.data(), 5000)));
+  }
+  bytes nibble = lit, miscount = lit;
+  nibble[0] |= 0x04;
+  miscount[3] ^= 1;  // a length byte: another count for the same size
   struct Case {
     const char* what;
+    const char* codec;
     bytes in;
     int32_t cap;
     int parse;
   } cases[] = {
-      {"too long", read_answer(data), 4999, 0},
-      {"error", read_answer(data, -4), 5000, WYSD_ST_SRV_ERROR},
-      {"not last", read_answer(data, 0, "more"), 5000, 0},
-      {"small, not last", read_answer(bytes(3, 7), 0, "more"), 5000, 0},
+      {"too long", "none", read_answer(data), 4999, 0},
+      {"error", "none", read_answer(data, -4), 5000, WYSD_ST_SRV_ERROR},
+      {"not last", "none", read_answer(data, 0, "more"), 5000, 0},
+      {"small, not last", "none", read_answer(bytes(3, 7), 0, "more"), 5000, 0},
+      {"lz4 packed", "lz4", read_answer(text, 0, nullptr, &packed), 5000, 0},
+      {"lz4 match nibble", "lz4", read_answer(data, 0, nullptr, &nibble), 5000, 0},
+      {"lz4 other count", "lz4", read_answer(data, 0, nullptr, &miscount), 5000, 0},
+      {"lz4 too long", "lz4", read_answer(data, 0, nullptr, &lit), 4999, 0},
+      {"no codec", "", read_answer(data), 5000, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     bytes next = frame(2, 4, msg_of_len(12)), in = c.in;
     in.insert(in.end(), next.begin(), next.end());
     wysd_cli_ctx ctx;
+    if (c.codec[0] != '\0') ASSERT_EQ(sdcomp_select(&ctx.pack, c.codec), 0);
     ASSERT_EQ(net_mem_init(&ctx.nc, in.data(), in.size()), 0);
     bytes sink(5000, 0xEE);
     ctx.rsp_sink = sink.data();
@@ -525,17 +576,23 @@ TEST(RecvResponse, AnswersThatDoNotFitTheCallersBufferStayWhole) {
     EXPECT_EQ(client_parse_response(&ctx, len, p->rsp, p->rsp_n, tb), c.parse);
     EXPECT_EQ(mem_left(ctx.nc), next);
   }
-  // Cut inside the data: a short body, as without a sink.
-  bytes cut = read_answer(data);
-  cut.resize(cut.size() - 100);
-  wysd_cli_ctx ctx;
-  ASSERT_EQ(net_mem_init(&ctx.nc, cut.data(), cut.size()), 0);
-  bytes sink(5000);
-  ctx.rsp_sink = sink.data();
-  ctx.rsp_sink_cap = 5000;
-  int32_t len = 0;
-  EXPECT_EQ(client_recv_response_imp(&ctx, &len), WYSD_ST_DATA_LEN_ERROR);
-  EXPECT_EQ(ctx.rsp_sink_got, -1);
+  // Cut inside the data, or inside a literal head: a short body, as
+  // without a sink.
+  for (const char* codec : {"none", "lz4"}) {
+    SCOPED_TRACE(codec);
+    bytes big = incompressible(100000), big_lit = lz4_literals(big);
+    bytes cut = strcmp(codec, "none") == 0 ? read_answer(data) : read_answer(big, 0, nullptr, &big_lit);
+    cut.resize(strcmp(codec, "none") == 0 ? cut.size() - 100 : 4 + 100 + 200);
+    wysd_cli_ctx ctx;
+    ASSERT_EQ(sdcomp_select(&ctx.pack, codec), 0);
+    ASSERT_EQ(net_mem_init(&ctx.nc, cut.data(), cut.size()), 0);
+    bytes sink(100000);
+    ctx.rsp_sink = sink.data();
+    ctx.rsp_sink_cap = 100000;
+    int32_t len = 0;
+    EXPECT_EQ(client_recv_response_imp(&ctx, &len), WYSD_ST_DATA_LEN_ERROR);
+    EXPECT_EQ(ctx.rsp_sink_got, -1);
+  }
 }
 
 TEST(Sdcomp, LookupAndBound) {
@@ -616,6 +673,67 @@ TEST(Sdcomp, Lz4LiteralBlocksDecodeAndIncompressibleBlocksSkipTheSearch) {
   EXPECT_LT(k, big / 10);
   EXPECT_EQ(sdcomp_unpack(&s, out.data(), k, back.data(), big), big);
   EXPECT_TRUE(back == text);
+}
+
+// What the readers take without unpacking is exactly what the decoder
+// gives: literal blocks at the edges of the length encoding, and damaged
+// or foreign blocks (heads changed, cut, grown) either refused by both,
+// taken by both alike, or left to the decoder.
+TEST(Sdcomp, RawViewsAgreeWithTheDecoder) {
+  sdcomp_slot lz4, none;
+  ASSERT_EQ(sdcomp_select(&lz4, "lz4"), 0);
+  ASSERT_EQ(sdcomp_select(&none, "none"), 0);
+  for (int n : {0, 1, 14, 15, 16, 269, 270, 271, 524, 525, 100000}) {
+    SCOPED_TRACE(n);
+    bytes data = incompressible(static_cast<size_t>(n)), lit = lz4_literals(data);
+    int k = static_cast<int>(lit.size()), h = k - n;
+    EXPECT_EQ(sdcomp_raw_head(&lz4, n, nullptr), h);
+    EXPECT_EQ(sdcomp_raw_count(&lz4, k), n);
+    EXPECT_TRUE(sdcomp_raw_head_is(&lz4, lit.data(), h, n));
+    const uint8_t* at = nullptr;
+    EXPECT_EQ(sdcomp_raw_view(&lz4, lit.data(), k, &at), n);
+    EXPECT_EQ(at, lit.data() + h);
+    EXPECT_EQ(sdcomp_raw_view(&none, data.data(), n, &at), n);
+    EXPECT_EQ(sdcomp_raw_count(&none, n), n);
+    EXPECT_EQ(sdcomp_raw_head(&none, n, nullptr), 0);
+  }
+  // Whether data goes raw: always unpacked; with lz4 only big blocks that
+  // do not shrink at their start.
+  bytes noise = incompressible(2 * 1048576), text = compressible(2 * 1048576);
+  EXPECT_TRUE(sdcomp_goes_raw(&none, text.data(), 10));
+  EXPECT_TRUE(sdcomp_goes_raw(&lz4, noise.data(), static_cast<int>(noise.size())));
+  EXPECT_FALSE(sdcomp_goes_raw(&lz4, text.data(), static_cast<int>(text.size())));
+  EXPECT_FALSE(sdcomp_goes_raw(&lz4, noise.data(), 100000));
+
+  std::mt19937 rng(7);
+  int taken = 0, left = 0, refused = 0;
+  for (int i = 0; i < 3000; i++) {
+    int n = static_cast<int>(rng() % 700);
+    bytes block = lz4_literals(incompressible(static_cast<size_t>(n)));
+    switch (rng() % 4) {
+      case 0: block[rng() % std::min<size_t>(block.size(), 4)] ^= static_cast<uint8_t>(1u << (rng() % 8)); break;
+      case 1: block.resize(block.size() - 1 - rng() % std::min<size_t>(block.size(), 3)); break;
+      case 2: block.push_back(static_cast<uint8_t>(rng())); break;
+      default: block[0] = static_cast<uint8_t>(rng()); break;
+    }
+    int k = static_cast<int>(block.size());
+    bytes out(1000, 0);
+    int un = sdcomp_unpack(&lz4, block.data(), k, out.data(), 1000);
+    const uint8_t* at = nullptr;
+    int v = sdcomp_raw_view(&lz4, block.data(), k, &at);
+    if (v >= 0) {
+      taken++;
+      ASSERT_EQ(un, v) << i;
+      EXPECT_TRUE(std::equal(at, at + v, out.begin())) << i;
+    } else if (un >= 0) {
+      left++;
+    } else {
+      refused++;
+    }
+  }
+  EXPECT_GT(taken, 100);
+  EXPECT_GT(left, 10);
+  EXPECT_GT(refused, 100);
 }
 
 TEST(Sdcomp, NoneRefusesDataLongerThanTheBuffer) {

@@ -45,10 +45,6 @@ int32_t payload_len(const void* data, int32_t len) {
   return data != nullptr ? static_cast<int32_t>(strlen(static_cast<const char*>(data)) + 1) : 0;
 }
 
-bool pack_none(const wysd_cli_ctx* ctx) {
-  return ctx->pack.codec != nullptr && ctx->pack.codec->id() == SDCOMP_NONE && ctx->pack.state;
-}
-
 // One read request of `n` bytes (at `off` when it is not negative).
 int cli_read_imp(wysd_cli_ctx* ctx, int64_t fd, uint8_t* buf, int32_t n, int64_t off, int32_t* got) {
   blob_buf* b = &ctx->req;
@@ -57,11 +53,10 @@ int cli_read_imp(wysd_cli_ctx* ctx, int64_t fd, uint8_t* buf, int32_t n, int64_t
       (off >= 0 && blobmsg_add_u64(b, "offset", static_cast<uint64_t>(off)) < 0))
     return WYSD_ST_MEMORY_ERROR;
   const blob_attr* tb[5];
-  // Unpacked data may go straight from the socket into the caller's buffer.
-  if (pack_none(ctx)) {
-    ctx->rsp_sink = buf;
-    ctx->rsp_sink_cap = n;
-  }
+  // Data that travels raw (unpacked, or LZ4 literals alone) may go
+  // straight from the socket into the caller's buffer.
+  ctx->rsp_sink = buf;
+  ctx->rsp_sink_cap = n;
   int st = exchange(ctx, off >= 0 ? WYSD_CMD_PREAD : WYSD_CMD_READ, tb);
   ctx->rsp_sink = nullptr;
   int32_t direct = ctx->rsp_sink_got;
@@ -90,11 +85,15 @@ int cli_write_imp(wysd_cli_ctx* ctx, int64_t fd, const uint8_t* data, int32_t n,
     return WYSD_ST_MEMORY_ERROR;
   const blob_attr* tb[3];
   int st;
-  if (pack_none(ctx)) {
-    // Unpacked data goes from the caller's buffer behind the message head:
+  if (sdcomp_goes_raw(&ctx->pack, data, n)) {
+    // Data that travels as it is (unpacked, or as LZ4 literals behind
+    // their head) goes from the caller's buffer behind the message head:
     // the same bytes as a copy into the message would send.
-    int32_t head = 0;
-    if (blobmsg_add_ext(b, BLOBMSG_TYPE_RAW, "data", n, &head) == nullptr) return WYSD_ST_MEMORY_ERROR;
+    int32_t head = 0, lead = sdcomp_raw_head(&ctx->pack, n, nullptr);
+    void* lead_at = nullptr;
+    if (lead < 0 || blobmsg_add_ext(b, BLOBMSG_TYPE_RAW, "data", lead + n, &head, lead, &lead_at) == nullptr)
+      return WYSD_ST_MEMORY_ERROR;
+    sdcomp_raw_head(&ctx->pack, n, lead_at);
     ctx->req_ext = data;
     ctx->req_ext_len = n;
     ctx->req_head = head;

@@ -263,9 +263,6 @@ wysd_action do_close(req& r) {
   return ok(r);
 }
 
-/// True when the connection's data travels unpacked.
-bool is_none(const sdcomp_slot& s) { return s.codec != nullptr && s.state && s.codec->id() == SDCOMP_NONE; }
-
 /// The largest read or write a single message can carry packed.
 int32_t max_io_len(const wysd_conf& c) {
   int32_t cap = c.max_frame < BLOB_LEN_MAX ? c.max_frame : BLOB_LEN_MAX;
@@ -291,39 +288,44 @@ wysd_action do_read(req& r, bool positional) {
     }
     return true;
   };
-  if (is_none(r.ctx().pack)) {
-    // Unpacked data is read straight into the answer.
-    if (ok(r) != WYSD_SEND) return WYSD_CLOSE;
-    void* len_at = nullptr;
-    if (blobmsg_reserve(&r.rsp(), BLOBMSG_TYPE_INT32, "len", 4, &len_at) == nullptr) return fail(r, -8);
-    // Where the count goes once known: the buffer may move as it grows.
-    size_t len_off = static_cast<size_t>(static_cast<uint8_t*>(len_at) - r.rsp().buf.data());
-    void* out = nullptr;
-    blob_attr* a = nullptr;
-    if (blobmsg_add_u32(&r.rsp(), "flags", 0) < 0 ||
-        (a = blobmsg_reserve(&r.rsp(), BLOBMSG_TYPE_RAW, "data", n, &out)) == nullptr)
-      return fail(r, -8);
-    int64_t got = 0;
-    if (!read_into(static_cast<uint8_t*>(out), &got)) return fail_os(r);
-    blobmsg_shrink(&r.rsp(), a, static_cast<int32_t>(got));
-    // The count, known only now, big-endian as every number.
-    blob_put_be32(r.rsp().buf.data() + len_off, static_cast<uint32_t>(got));
-    return WYSD_SEND;
-  }
-  uint8_t* buf = r.s->scratch.reserve(static_cast<size_t>(n));
-  if (buf == nullptr) return fail(r, -8);
-  int64_t got = 0;
-  if (!read_into(buf, &got)) return fail_os(r);
+  // The data is read straight into the answer, behind room for the head
+  // that raw data travels behind (none for "none", a literal head for
+  // "lz4"): data that goes raw needs no copy; data that shrinks is packed
+  // into the scratch buffer and only its packed bytes come back.
   if (ok(r) != WYSD_SEND) return WYSD_CLOSE;
-  blobmsg_add_u32(&r.rsp(), "len", static_cast<uint32_t>(got));
-  blobmsg_add_u32(&r.rsp(), "flags", 0);
-  int bound = sdcomp_bound(static_cast<int>(got));
+  void* len_at = nullptr;
+  if (blobmsg_reserve(&r.rsp(), BLOBMSG_TYPE_INT32, "len", 4, &len_at) == nullptr) return fail(r, -8);
+  // Where the count goes once known: the buffer may move as it grows.
+  size_t len_off = static_cast<size_t>(static_cast<uint8_t*>(len_at) - r.rsp().buf.data());
+  sdcomp_slot& pack = r.ctx().pack;
+  int lead = sdcomp_raw_head(&pack, n, nullptr);
+  int cap = std::max(sdcomp_bound(n), lead + n);
   void* out = nullptr;
-  blob_attr* a = blobmsg_reserve(&r.rsp(), BLOBMSG_TYPE_RAW, "data", bound, &out);
-  if (a == nullptr) return fail(r, -8);
-  int packed = sdcomp_pack(&r.ctx().pack, buf, static_cast<int>(got), out, bound);
-  if (packed < 0) return fail(r, -92);  // "Compression error."
+  blob_attr* a = nullptr;
+  if (blobmsg_add_u32(&r.rsp(), "flags", 0) < 0 ||
+      (a = blobmsg_reserve(&r.rsp(), BLOBMSG_TYPE_RAW, "data", cap, &out)) == nullptr)
+    return fail(r, -8);
+  auto* at = static_cast<uint8_t*>(out);
+  int64_t got = 0;
+  if (!read_into(at + lead, &got)) return fail_os(r);
+  int g = static_cast<int>(got);
+  int packed = 0;
+  if (sdcomp_goes_raw(&pack, at + lead, g)) {
+    int head = sdcomp_raw_head(&pack, g, nullptr);
+    if (head != lead) memmove(at + head, at + lead, static_cast<size_t>(g));  // a short last block
+    sdcomp_raw_head(&pack, g, at);
+    packed = head + g;
+  } else {
+    int bound = sdcomp_bound(g);
+    uint8_t* buf = r.s->scratch.reserve(static_cast<size_t>(bound));
+    if (buf == nullptr) return fail(r, -8);
+    packed = sdcomp_pack(&pack, at + lead, g, buf, bound);
+    if (packed < 0) return fail(r, -92);  // "Compression error."
+    memcpy(at, buf, static_cast<size_t>(packed));
+  }
   blobmsg_shrink(&r.rsp(), a, packed);
+  // The count, known only now, big-endian as every number.
+  blob_put_be32(r.rsp().buf.data() + len_off, static_cast<uint32_t>(got));
   return WYSD_SEND;
 }
 
@@ -336,10 +338,11 @@ wysd_action do_write(req& r, bool positional) {
   if (positional && off < 0) return fail(r, -24);
   const blob_attr* data = r.tb[positional ? 4 : 3];
   const uint8_t* src = nullptr;
-  if (is_none(r.ctx().pack)) {
-    // Unpacked data is written straight from the request.
-    if (blobmsg_data_len(data) != n) return fail(r, -93);  // "Decompression error."
-    src = static_cast<const uint8_t*>(blobmsg_data(data));
+  // Data that travels as it is (unpacked, or LZ4 literals alone) is
+  // written straight from the request.
+  int raw = sdcomp_raw_view(&r.ctx().pack, blobmsg_data(data), blobmsg_data_len(data), &src);
+  if (raw >= 0) {
+    if (raw != n) return fail(r, -93);  // "Decompression error."
   } else {
     uint8_t* buf = r.s->scratch.reserve(static_cast<size_t>(n));
     if (buf == nullptr) return fail(r, -8);
