@@ -11,6 +11,16 @@
 # the library asks the linker for that unit, or a static library would leave
 # it out. EXCLUDE names files of the folder that are not part of the
 # library (a program's main).
+# wy_test_options(<target>)
+#
+# Test programs are compiled without optimisation in every build: their own
+# code is assertions and set-up, the code under test comes optimised from
+# its libraries, and an optimised build of GoogleTest's assertions takes
+# twice as long.
+function(wy_test_options target)
+  target_compile_options(${target} PRIVATE -O0)
+endfunction()
+
 function(wy_library name)
   cmake_parse_arguments(W "" "INSTALLS" "DEPS;SUBDIRS;TEST_DEPS;EXCLUDE" ${ARGN})
   set(dirs ${CMAKE_CURRENT_SOURCE_DIR})
@@ -50,6 +60,7 @@ function(wy_library name)
     add_executable(${name}_test ${tests})
     target_link_libraries(${name}_test PRIVATE ${name} ${W_TEST_DEPS} GTest::gtest GTest::gtest_main)
     target_compile_definitions(${name}_test PRIVATE WY_BUILD_DIR="${PROJECT_BINARY_DIR}")
+    wy_test_options(${name}_test)
     gtest_discover_tests(${name}_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
                          PROPERTIES TIMEOUT 300)
   endif()

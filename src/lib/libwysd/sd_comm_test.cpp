@@ -561,7 +561,9 @@ TEST(RecvResponse, AnswersThatDoNotFitTheCallersBufferStayWhole) {
     bytes next = frame(2, 4, msg_of_len(12)), in = c.in;
     in.insert(in.end(), next.begin(), next.end());
     wysd_cli_ctx ctx;
-    if (c.codec[0] != '\0') ASSERT_EQ(sdcomp_select(&ctx.pack, c.codec), 0);
+    if (c.codec[0] != '\0') {
+      ASSERT_EQ(sdcomp_select(&ctx.pack, c.codec), 0);
+    }
     ASSERT_EQ(net_mem_init(&ctx.nc, in.data(), in.size()), 0);
     bytes sink(5000, 0xEE);
     ctx.rsp_sink = sink.data();
