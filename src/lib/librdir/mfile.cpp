@@ -39,9 +39,10 @@ bool is_dir_mode(uint32_t mode) { return (mode & 0170000) == 0040000; }
 }  // namespace
 
 struct libmfile {
-  // One data record of a read list, max_mfile_size bytes (at least its
-  // header). Never initialised: a record is sent only as far as it was
-  // written, and the pages that no file's data reached stay unused.
+  // The data records of a read list waiting to be queued together,
+  // max_mfile_size bytes (at least an error record). Never initialised:
+  // records are sent only as far as they were written, and the pages that
+  // no file's data reached stay unused.
   std::unique_ptr<uint8_t[]> data;
   uint32_t max_mfile_size = 0;
   int read_timeout_ms = RDIR_DEF_READ_TIMEOUT_MS;
@@ -136,22 +137,52 @@ os_file2* open_for_write(const os_root* root, const std::string& path, int* verr
   return f;
 }
 
-void put_read_err(libmfile* h, uint32_t flag, int code) {
-  uint8_t rec[8];
+// Records of a read list gathered in the object's data buffer and queued
+// together: a queued block wakes the collector, and one wake per file
+// costs more than reading a small file. A block is never longer than the
+// longest record the list asks for (the collector takes blocks whole, and
+// one that takes that record takes the block), nor than the buffer.
+class read_batch {
+ public:
+  read_batch(libmfile* h, size_t cap) : h_(h), cap_(cap) {}
+  ~read_batch() { flush(); }
+  /// Room for a record of n bytes (n <= cap).
+  uint8_t* room(size_t n) {
+    if (fill_ + n > cap_) flush();
+    return h_->data.get() + fill_;
+  }
+  void commit(size_t n) { fill_ += n; }
+  void flush() {
+    if (fill_ > 0) put(h_, h_->data.get(), fill_);
+    fill_ = 0;
+  }
+
+ private:
+  libmfile* h_;
+  size_t cap_;
+  size_t fill_ = 0;
+};
+
+constexpr size_t kErrRecord = 8;
+
+void put_read_err(read_batch* b, uint32_t flag, int code) {
+  uint8_t* rec = b->room(kErrRecord);
   libmfile_read_set_data_len_err(rec, 4, flag);
   uint32_t v = static_cast<uint32_t>(code);
   for (int i = 0; i < 4; i++) rec[4 + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
-  put(h, rec, sizeof rec);
+  b->commit(kErrRecord);
 }
 
-void read_one(libmfile* h, std::string_view name, uint32_t len) {
+// The longest data a read list may be answered with for a file.
+uint32_t read_max(const libmfile* h) { return h->max_mfile_size > 4 ? h->max_mfile_size - 4 : 0; }
+
+void read_one(libmfile* h, read_batch* b, std::string_view name, uint32_t len) {
   std::string path;
   int rc = entry_path(h, name, &path);
-  if (rc < 0) return put_read_err(h, RDIR_DATA_OPEN_ERR, rc);
-  uint32_t mlen = h->max_mfile_size > 4 ? h->max_mfile_size - 4 : 0;
-  if (len > mlen) {
-    LOGE("[%s] len=%u > max=%u\n", path.c_str(), len, mlen);
-    return put_read_err(h, RDIR_DATA_OPEN_ERR, kBadLength);
+  if (rc < 0) return put_read_err(b, RDIR_DATA_OPEN_ERR, rc);
+  if (len > read_max(h)) {
+    LOGE("[%s] len=%u > max=%u\n", path.c_str(), len, read_max(h));
+    return put_read_err(b, RDIR_DATA_OPEN_ERR, kBadLength);
   }
   // Links travel as link records, never as contents: reading through one
   // could read a file outside the base directory. The open never follows
@@ -162,36 +193,57 @@ void read_one(libmfile* h, std::string_view name, uint32_t len) {
     int code = last_verr();
     if (maybe_link_refusal(code) && is_link_at(h->root, path)) {
       LOGE("[%s] is a link, not read\n", path.c_str());
-      return put_read_err(h, RDIR_DATA_OPEN_ERR, kVerrLoop);
+      return put_read_err(b, RDIR_DATA_OPEN_ERR, kVerrLoop);
     }
-    return put_read_err(h, RDIR_DATA_OPEN_ERR, code);
+    return put_read_err(b, RDIR_DATA_OPEN_ERR, code);
   }
-  uint8_t* out = h->data.get() + 4;
+  uint8_t* rec = b->room(4 + size_t{len});
+  uint8_t* out = rec + 4;
   uint32_t got = 0;
   while (got < len) {
     int64_t n = os_file_read(f.get(), out + got, len - got);
     if (n < 0) {
       int code = last_verr();
       LOGES("o_read [%s] eno=%d error: ", path.c_str(), code);
-      return put_read_err(h, RDIR_DATA_READ_ERR, code);
+      return put_read_err(b, RDIR_DATA_READ_ERR, code);
     }
     if (n == 0) break;
     got += static_cast<uint32_t>(n);
   }
-  libmfile_read_set_data_len_err(h->data.get(), got, 0);
-  put(h, h->data.get(), got + 4);
+  libmfile_read_set_data_len_err(rec, got, 0);
+  b->commit(4 + size_t{got});
+}
+
+// A read list line: the name and the length asked for; false for a
+// damaged line.
+bool read_line(std::string_view line, std::string_view* name, uint32_t* len) {
+  size_t tab = line.find('\t');
+  if (tab == std::string_view::npos || str_scanf_sep_val_imp(line.substr(tab + 1), '\t', "u32", {len}) != 1)
+    return false;
+  *name = line.substr(0, tab);
+  return true;
 }
 
 void cmd_read_list(libmfile* h, std::string_view list) {
-  for_each_line(list, [h](std::string_view line) {
-    size_t tab = line.find('\t');
+  // The longest record the list may be answered with (up to its first
+  // damaged line, where the answers end).
+  size_t longest = kErrRecord;
+  for_each_line(list, [&](std::string_view line) {
+    std::string_view name;
     uint32_t len = 0;
-    if (tab == std::string_view::npos ||
-        str_scanf_sep_val_imp(line.substr(tab + 1), '\t', "u32", {&len}) != 1) {
+    if (!read_line(line, &name, &len)) return false;
+    if (len <= read_max(h)) longest = std::max(longest, 4 + size_t{len});
+    return true;
+  });
+  read_batch batch(h, longest);
+  for_each_line(list, [&](std::string_view line) {
+    std::string_view name;
+    uint32_t len = 0;
+    if (!read_line(line, &name, &len)) {
       LOGE("invalid name_list\n");
       return false;
     }
-    read_one(h, line.substr(0, tab), len);
+    read_one(h, &batch, name, len);
     return true;
   });
 }
@@ -500,9 +552,10 @@ libmfile* libmfile_open(const libmfile_param& p) {
     return nullptr;
   }
   try {
-    // A record's 4-byte header always fits, however small the peer asked
-    // the object to be: a file of length 0 is still answered with one.
-    h->data = std::make_unique_for_overwrite<uint8_t[]>(std::max<size_t>(p.max_mfile_size, 4));
+    // A record's 4-byte header, and an error record, always fit however
+    // small the peer asked the object to be: a file of length 0 is still
+    // answered with one.
+    h->data = std::make_unique_for_overwrite<uint8_t[]>(std::max<size_t>(p.max_mfile_size, kErrRecord));
   } catch (const std::bad_alloc&) {
     LOGE("max_mfile_size=%u alloc failed\n", p.max_mfile_size);
     CDIR_ERR_SET(p.err, -8, "%s", "");

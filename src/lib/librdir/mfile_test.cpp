@@ -168,6 +168,35 @@ TEST(Libmfile, ReadListShortensToTheFileAndReportsMissingFiles) {
   EXPECT_EQ(std::string(r[0].data.begin(), r[0].data.end()), "a");
 }
 
+// A read list's records are queued several together, never in a block
+// longer than the list's longest record: a collector whose buffer holds
+// just that record still takes every one, whole and in order, errors too.
+TEST(Libmfile, ReadRecordsGoTogetherButNeverPastTheLongestAskedFor) {
+  TempDir t;
+  std::string names;
+  std::vector<std::string> want;
+  size_t longest = 0;
+  for (int i = 0; i < 60; i++) {
+    std::string name = "f" + std::to_string(i);
+    size_t size = 50 + static_cast<size_t>(i * 97 % 900);
+    if (i % 10 != 3) write_file(t / name, pattern(size, static_cast<unsigned>(i)));
+    want.push_back(i % 10 != 3 ? pattern(size, static_cast<unsigned>(i)) : "");
+    names += name + "\t" + std::to_string(size) + "\n";
+    longest = std::max(longest, size + 4);
+  }
+  mfile_ptr m = open_mfile();
+  ASSERT_TRUE(m);
+  ASSERT_EQ(libmfile_read_list(m.get(), t.path().c_str(), names.c_str()), 0);
+  auto all = [](const std::string& s) { return parse_records(s).size() >= 60; };
+  std::vector<mfile_data> r = parse_records(collect_until(m.get(), all, longest + 1));
+  ASSERT_EQ(r.size(), 60u);
+  for (int i = 0; i < 60; i++) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(r[i].open_err, i % 10 == 3);
+    EXPECT_EQ(std::string(r[i].data.begin(), r[i].data.end()), want[i]);
+  }
+}
+
 TEST(Libmfile, MalformedNamesNeverTouchTheFileSystem) {
   TempDir t;
   std::string base = t / "base";
