@@ -36,8 +36,17 @@ std::unique_ptr<os_file_ops> os_file_local_from_fd(int fd, const char* path, uin
 /// (AT_FDCWD, or an fd with an empty path and AT_EMPTY_PATH in `at_flags`).
 /// Fills everything but attrib. 0 or -1 with errno.
 int os_statx_at(int dirfd, const char* path, int at_flags, os_stat_t* st);
+/// Owner and mode of an open file as they were when it was opened: what
+/// applying a stat to it may leave alone.
+struct os_known_owner {
+  bool valid = false;
+  uint32_t uid = 0, gid = 0, mode = 0;  // mode with its type bits
+};
 /// Applies `st` to an fd (when fd >= 0) or a path (`follow` for links).
-int os_apply_stat(int fd, const char* path, bool follow, const os_set_stat* st);
+/// With `known` (an fd's owner and mode since its open), an owner or mode
+/// that is already so is not set again: a system call each, per file.
+int os_apply_stat(int fd, const char* path, bool follow, const os_set_stat* st,
+                  const os_known_owner* known = nullptr);
 /// Applies an attribute word to an fd (fd >= 0) or a path: 0x01 set clears
 /// every write bit, clear gives the owner write permission back.
 int os_apply_attrib(int fd, const char* path, uint32_t attrib);

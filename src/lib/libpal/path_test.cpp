@@ -124,6 +124,47 @@ TEST(PathStat, AttributeWordDerivation) {
   EXPECT_EQ(os_attrib_from_mode(nullptr, S_IFIFO | 0600, false), 0x20u);
 }
 
+// An open file skips setting an owner or mode it already has, so every
+// later set must still see what the earlier ones made: back and forth
+// through one handle, and set-id bits, which writes may clear, always set.
+TEST(PathStat, OpenFileSetsOnlyWhatChangesAndKeepsTrack) {
+  TempDir t;
+  std::string p = t / "f";
+  write_file(p, "abc");
+  ASSERT_EQ(chmod(p.c_str(), 0640), 0);
+  os_file_uptr f(os_file_open(p.c_str(), OS_FILE_WRITE));
+  ASSERT_TRUE(f);
+  os_stat_t s;
+  auto mode_after = [&](uint32_t mode) {
+    os_set_stat st;
+    st.mode = mode;
+    EXPECT_EQ(os_file_set_stat(f.get(), &st), 0);
+    EXPECT_EQ(os_file_stat(p.c_str(), true, &s), 0);
+    return s.mode & 07777;
+  };
+  EXPECT_EQ(mode_after(0640), 0640u);
+  EXPECT_EQ(mode_after(0600), 0600u);
+  EXPECT_EQ(mode_after(0640), 0640u);
+  EXPECT_EQ(os_file_write(f.get(), "x", 1), 1);
+  EXPECT_EQ(mode_after(04750), 04750u);
+  EXPECT_EQ(os_file_write(f.get(), "y", 1), 1);
+  EXPECT_EQ(mode_after(04750), 04750u);
+  EXPECT_EQ(mode_after(0640), 0640u);
+  if (geteuid() != 0) return;  // owners: only root sets them
+  auto owner_after = [&](uint32_t id) {
+    os_set_stat st;
+    st.set_owner = true;
+    st.uid = st.gid = id;
+    EXPECT_EQ(os_file_set_stat(f.get(), &st), 0);
+    EXPECT_EQ(os_file_stat(p.c_str(), true, &s), 0);
+    EXPECT_EQ(s.gid, id);
+    return s.uid;
+  };
+  EXPECT_EQ(owner_after(1234), 1234u);
+  EXPECT_EQ(owner_after(0), 0u);
+  EXPECT_EQ(owner_after(1234), 1234u);
+}
+
 TEST(PathStat, SetStatOnPathAndOpenFile) {
   TempDir t;
   std::string p = t / "f";

@@ -193,6 +193,7 @@ class local_file final : public os_file_ops {
   int64_t dev_size_ = 0;
   int64_t off_ = 0;
   os_file_id id_;
+  os_known_owner owner_;  // as the open found it
 
  private:
   // FIFOs, terminals and other character devices: plain read/write with the
@@ -315,8 +316,18 @@ int local_file::ioctl(uint32_t cmd, void* arg) {
     case OS_IOCTL_ID_IMP:
       *static_cast<os_file_id*>(arg) = id_;
       return 1;
-    case OS_IOCTL_SET_STAT_IMP:
-      return os_apply_stat(fd_, nullptr, true, static_cast<const os_set_stat*>(arg)) == 0 ? 1 : 0;
+    case OS_IOCTL_SET_STAT_IMP: {
+      const auto* st = static_cast<const os_set_stat*>(arg);
+      if (os_apply_stat(fd_, nullptr, true, st, &owner_) < 0) {
+        owner_.valid = false;
+        return 0;
+      }
+      // What was set is what the file has now.
+      if (st->set_owner && geteuid() == 0) owner_.uid = st->uid, owner_.gid = st->gid;
+      if (st->attrib & OS_ATTR_READONLY) owner_.valid = false;
+      else if (st->mode != 0) owner_.mode = (owner_.mode & ~07777u) | (st->mode & 07777);
+      return 1;
+    }
     case OS_IOCTL_UNLINK_IMP:
       *static_cast<int*>(arg) = unlink_hook_ ? 1 : 0;
       if (!unlink_hook_) return 0;
@@ -392,8 +403,10 @@ std::unique_ptr<os_file_ops> os_file_local_from_fd(int fd, const char* path, uin
   }
   auto f = std::make_unique<local_file>(fd, kind, path, seekable, std::move(unlink_hook));
   // The device number in the form os_file_stat gives, so the two compare.
-  if (have_stat)
+  if (have_stat) {
     f->id_ = {((uint64_t)major(sb.st_dev) << 32) | minor(sb.st_dev), (uint64_t)sb.st_ino, (int64_t)sb.st_size};
+    f->owner_ = {true, (uint32_t)sb.st_uid, (uint32_t)sb.st_gid, (uint32_t)sb.st_mode};
+  }
   if (kind == OS_PATH_BLOCK) {
     uint64_t bytes = 0;
     if (::ioctl(fd, BLKGETSIZE64, &bytes) < 0) {

@@ -196,7 +196,7 @@ int os_apply_attrib(int fd, const char* path, uint32_t attrib) {
   return (fd >= 0 ? fchmod(fd, nm) : chmod(path, nm)) < 0 ? -1 : 0;
 }
 
-int os_apply_stat(int fd, const char* path, bool follow, const os_set_stat* st) {
+int os_apply_stat(int fd, const char* path, bool follow, const os_set_stat* st, const os_known_owner* known) {
   // Our effective user never changes while we run.
   static const bool is_root = geteuid() == 0;
   struct stat sb;
@@ -206,8 +206,12 @@ int os_apply_stat(int fd, const char* path, bool follow, const os_set_stat* st) 
   bool need_stat = fd < 0 || st->mode == 0;
   if (need_stat && (fd >= 0 ? fstat(fd, &sb) : follow ? stat(path, &sb) : lstat(path, &sb)) < 0) return -1;
   bool link = S_ISLNK(sb.st_mode);
+  // What the open found may stand for the file only without set-id bits:
+  // writes and owner changes may clear those behind our back.
+  if (known != nullptr && (!known->valid || fd < 0 || (known->mode & 06000) != 0)) known = nullptr;
   // Owners first: chown clears set-id bits that the mode may want back.
-  if (st->set_owner && is_root) {
+  bool same_owner = known != nullptr && known->uid == st->uid && known->gid == st->gid;
+  if (st->set_owner && is_root && !same_owner) {
     int r = fd >= 0 ? fchown(fd, st->uid, st->gid)
                     : link ? lchown(path, st->uid, st->gid) : chown(path, st->uid, st->gid);
     if (r < 0) return -1;
@@ -215,7 +219,8 @@ int os_apply_stat(int fd, const char* path, bool follow, const os_set_stat* st) 
   if (!link && (st->mode != 0 || (st->attrib & OS_ATTR_READONLY))) {
     mode_t m = st->mode != 0 ? (mode_t)(st->mode & 07777) : (sb.st_mode & 07777);
     if (st->attrib & OS_ATTR_READONLY) m &= ~(mode_t)0222;
-    if ((fd >= 0 ? fchmod(fd, m) : chmod(path, m)) < 0) return -1;
+    bool same_mode = known != nullptr && (known->mode & 07777) == m;
+    if (!same_mode && (fd >= 0 ? fchmod(fd, m) : chmod(path, m)) < 0) return -1;
   }
   // The creation time cannot be set on POSIX; only access and write times.
   if (st->times.atime.sec != 0 || st->times.mtime.sec != 0) {
