@@ -46,23 +46,34 @@ using qbuf_end_test = int (*)(const char* block, uint32_t len);
 /// "qbuf_init failed\n").
 qbuf* qbuf_init();
 
+/// How much of a block of whole records may go to a read with `room` bytes
+/// left: the length of its longest prefix of whole records that fits (0
+/// when not even the first does).
+using qbuf_split = uint32_t (*)(const unsigned char* block, uint32_t len, uint32_t room);
+
 /// Copies `len` bytes into a new block and queues it. Returns 0; -1 for no
 /// memory or a failed queue; -2 on time-out (the queue is unbounded, so in
-/// practice only memory makes it fail). Any thread may write.
-int qbuf_write_timeout(qbuf* h, const void* data, uint32_t len, int timeout_ms);
+/// practice only memory makes it fail). Any thread may write. A block of
+/// several records queued with their `split` may go to readers in parts
+/// (never a record cut), so it can be longer than a reader's buffer as
+/// long as each of its records fits.
+int qbuf_write_timeout(qbuf* h, const void* data, uint32_t len, int timeout_ms, qbuf_split split = nullptr);
 
-/// Reads whole blocks into buf (at most `len` bytes), never splitting one:
-/// waits up to `timeout_ms` for the first block, then takes what is already
-/// queued, and stops after a block `end_test` accepts (setting *end to 1;
-/// it is set to 0 otherwise). A block longer than the space left stays
-/// pending for the next read; when it does not fit an empty buffer "len=%u
+/// Reads whole blocks into buf (at most `len` bytes), splitting only those
+/// queued with a split between their records: waits up to `timeout_ms` for
+/// the first block, then takes what is already queued, and stops after a
+/// block `end_test` accepts (setting *end to 1; it is set to 0 otherwise;
+/// the rest of a split block is never tested). A block, or what is left of
+/// one, longer than the space left stays pending (a split one after its
+/// records that fit) for the next read; when it does not fit an empty buffer "len=%u
 /// blen=%u len must >= blen" is logged and the read returns 0 after waiting
 /// `timeout_ms` (at once for a negative one). Returns the bytes copied (0
 /// when nothing came), or -1 for a null qbuf. One reader thread per qbuf.
 int qbuf_read_imp(qbuf* h, char* buf, uint32_t len, int timeout_ms, qbuf_end_test end_test,
                   int* end);
 
-/// Bytes waiting in the pending block (0 when none); for the reader thread.
+/// Bytes waiting in the pending block or its rest (0 when none); for the
+/// reader thread.
 uint32_t qbuf_pending_len(qbuf* h);
 
 /// Frees the qbuf with every block still queued. Null is ignored. Returns 0.

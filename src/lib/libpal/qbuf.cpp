@@ -31,6 +31,7 @@ static_assert(sizeof(lbuf_hdr) % alignof(std::max_align_t) == 0);
 struct qbuf_block {
   queue_link link;
   uint32_t len;
+  qbuf_split split;  // how to take it in parts; null: only whole
   unsigned char* bytes() { return reinterpret_cast<unsigned char*>(this + 1); }
 };
 
@@ -130,6 +131,7 @@ struct qbuf {
   queue* q = nullptr;
   lbuf* pool = nullptr;
   qbuf_block* pending = nullptr;  // taken from the queue, did not fit the last read
+  uint32_t pending_off = 0;       // of it, the bytes reads took already
 
   ~qbuf() {
     if (q != nullptr) queue_close(q);  // intrusive: leaves the blocks to the pool
@@ -149,12 +151,13 @@ qbuf* qbuf_init() {
   return h.release();
 }
 
-int qbuf_write_timeout(qbuf* h, const void* data, uint32_t len, int timeout_ms) {
+int qbuf_write_timeout(qbuf* h, const void* data, uint32_t len, int timeout_ms, qbuf_split split) {
   if (!WY_CHECK(h != nullptr)) return -1;
   if (!WY_CHECK(data != nullptr || len == 0)) return -1;
   auto* b = static_cast<qbuf_block*>(lbuf_malloc(h->pool, sizeof(qbuf_block) + len));
   if (b == nullptr) return -1;
   b->len = len;
+  b->split = split;
   if (len != 0) memcpy(b->bytes(), data, len);
   int r = queue_push_wait(h->q, b, timeout_ms);
   if (r != 0) {
@@ -173,13 +176,23 @@ int qbuf_read_imp(qbuf* h, char* buf, uint32_t len, int timeout_ms, qbuf_end_tes
   uint32_t copied = 0;
   for (bool first = true;; first = false) {
     qbuf_block* b = h->pending;
+    uint32_t off = h->pending_off;
     h->pending = nullptr;
+    h->pending_off = 0;
     if (b == nullptr) b = static_cast<qbuf_block*>(queue_pop_wait(h->q, first ? timeout_ms : 0));
     if (b == nullptr) return static_cast<int>(copied);
-    if (b->len > len - copied) {
+    uint32_t left = b->len - off;
+    if (left > len - copied) {
       h->pending = b;
+      h->pending_off = off;
+      uint32_t part = b->split != nullptr ? b->split(b->bytes() + off, left, len - copied) : 0;
+      if (part > 0 && part < left && part <= len - copied) {
+        memcpy(buf + copied, b->bytes() + off, part);
+        h->pending_off = off + part;
+        return static_cast<int>(copied + part);
+      }
       if (copied == 0) {
-        LOGE("len=%u blen=%u len must >= blen", len - copied, b->len);
+        LOGE("len=%u blen=%u len must >= blen", len - copied, left);
         // Nothing can come before this block, and it never fits this read:
         // the read waits its time-out as on an empty queue, so a caller's
         // retry loop sleeps instead of spinning. A wait without end would
@@ -188,9 +201,9 @@ int qbuf_read_imp(qbuf* h, char* buf, uint32_t len, int timeout_ms, qbuf_end_tes
       }
       return static_cast<int>(copied);
     }
-    if (b->len != 0) memcpy(buf + copied, b->bytes(), b->len);
-    bool last = end_test != nullptr && end_test(buf + copied, b->len) != 0;
-    copied += b->len;
+    if (left != 0) memcpy(buf + copied, b->bytes() + off, left);
+    bool last = off == 0 && end_test != nullptr && end_test(buf + copied, left) != 0;
+    copied += left;
     lbuf_free(h->pool, b);
     if (last) {
       if (end != nullptr) *end = 1;
@@ -200,7 +213,7 @@ int qbuf_read_imp(qbuf* h, char* buf, uint32_t len, int timeout_ms, qbuf_end_tes
 }
 
 uint32_t qbuf_pending_len(qbuf* h) {
-  return h != nullptr && h->pending != nullptr ? h->pending->len : 0;
+  return h != nullptr && h->pending != nullptr ? h->pending->len - h->pending_off : 0;
 }
 
 int qbuf_close(qbuf* h) {

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -80,6 +82,42 @@ TEST(Qbuf, RecordsAreNeverSplitAcrossReads) {
     got += part;
   }
   EXPECT_EQ(got, all);
+}
+
+// Cuts a block after its last whole "|"-ended record that fits.
+uint32_t split_bars(const unsigned char* p, uint32_t len, uint32_t room) {
+  std::string_view v(reinterpret_cast<const char*>(p), std::min(len, room));
+  size_t at = v.rfind('|');
+  return at == std::string_view::npos ? 0 : static_cast<uint32_t>(at + 1);
+}
+
+void put_split(qbuf* h, const std::string& s) {
+  ASSERT_EQ(qbuf_write_timeout(h, s.data(), static_cast<uint32_t>(s.size()), 500, split_bars), 0);
+}
+
+// A block queued with its split goes to reads too small for it in parts,
+// whole records only, in order; what is left counts as pending and is
+// never taken for a message end.
+TEST(Qbuf, SplitBlocksGoInWholeRecords) {
+  qbuf_guard q;
+  put_split(q.h, "aa|bbb|c|dddd|");
+  put(q.h, "\n");
+  int end = -1;
+  EXPECT_EQ(read(q.h, 8, &end), "aa|bbb|");
+  EXPECT_EQ(end, 0);
+  EXPECT_EQ(qbuf_pending_len(q.h), 7u);
+  EXPECT_EQ(read(q.h, 4), "c|");
+  EXPECT_EQ(read(q.h, 4), "");  // the next record alone is longer
+  EXPECT_EQ(qbuf_pending_len(q.h), 5u);
+  EXPECT_EQ(read(q.h, 100, &end), "dddd|\n");
+  EXPECT_EQ(end, 1);
+  // A rest that looks like an end is still no end: the read goes on.
+  put_split(q.h, "aa|b\n");
+  put(q.h, "zz\n");
+  EXPECT_EQ(read(q.h, 4), "aa|");
+  EXPECT_EQ(read(q.h, 100, &end), "b\nzz\n");
+  EXPECT_EQ(end, 1);
+  EXPECT_EQ(qbuf_pending_len(q.h), 0u);
 }
 
 TEST(Qbuf, WritersOnSeveralThreadsOneReader) {

@@ -70,8 +70,9 @@ struct libmfile {
 
 namespace {
 
-void put(libmfile* h, const void* p, size_t n) {
-  if (qbuf_write_timeout(h->hq.get(), p, static_cast<uint32_t>(n), kRetWriteTimeoutMs) < 0) LOGE("qbuf_write_timeout failed\n");
+void put(libmfile* h, const void* p, size_t n, qbuf_split split = nullptr) {
+  if (qbuf_write_timeout(h->hq.get(), p, static_cast<uint32_t>(n), kRetWriteTimeoutMs, split) < 0)
+    LOGE("qbuf_write_timeout failed\n");
 }
 void put(libmfile* h, const std::string& s) { put(h, s.data(), s.size()); }
 void put_end(libmfile* h) { put(h, "\n", 1); }
@@ -139,11 +140,29 @@ os_file2* open_for_write(const os_root* root, const std::string& path, int* verr
   return f;
 }
 
+// Where a block of results may be cut for a collector with `room` bytes
+// left: after the last whole text line, or the last whole data record
+// (a 4-byte head whose low bits count the bytes behind it) that fits.
+uint32_t split_lines(const unsigned char* p, uint32_t len, uint32_t room) {
+  std::string_view v(reinterpret_cast<const char*>(p), std::min(len, room));
+  size_t nl = v.rfind('\n');
+  return nl == std::string_view::npos ? 0 : static_cast<uint32_t>(nl + 1);
+}
+uint32_t split_records(const unsigned char* p, uint32_t len, uint32_t room) {
+  uint32_t at = 0;
+  while (len - at >= 4) {
+    uint32_t v = (uint32_t{p[at]} << 24) | (uint32_t{p[at + 1]} << 16) | (uint32_t{p[at + 2]} << 8) | p[at + 3];
+    uint64_t next = uint64_t{at} + 4 + (v & RDIR_MAX_MLEN);
+    if (next > room || next > len) break;
+    at = static_cast<uint32_t>(next);
+  }
+  return at;
+}
+
 // Records of a read list gathered in the object's data buffer and queued
 // together: a queued block wakes the collector, and one wake per file
-// costs more than reading a small file. A block is never longer than the
-// longest record the list asks for (the collector takes blocks whole, and
-// one that takes that record takes the block), nor than the buffer.
+// costs more than reading a small file. The collector takes such a block
+// in parts when it does not fit whole, never cutting a record.
 class read_batch {
  public:
   read_batch(libmfile* h, size_t cap) : h_(h), cap_(cap) {}
@@ -155,7 +174,7 @@ class read_batch {
   }
   void commit(size_t n) { fill_ += n; }
   void flush() {
-    if (fill_ > 0) put(h_, h_->data.get(), fill_);
+    if (fill_ > 0) put(h_, h_->data.get(), fill_, split_records);
     fill_ = 0;
   }
 
@@ -227,17 +246,7 @@ bool read_line(std::string_view line, std::string_view* name, uint32_t* len) {
 }
 
 void cmd_read_list(libmfile* h, std::string_view list) {
-  // The longest record the list may be answered with (up to its first
-  // damaged line, where the answers end).
-  size_t longest = kErrRecord;
-  for_each_line(list, [&](std::string_view line) {
-    std::string_view name;
-    uint32_t len = 0;
-    if (!read_line(line, &name, &len)) return false;
-    if (len <= read_max(h)) longest = std::max(longest, 4 + size_t{len});
-    return true;
-  });
-  read_batch batch(h, longest);
+  read_batch batch(h, std::max<size_t>(h->max_mfile_size, kErrRecord));
   for_each_line(list, [&](std::string_view line) {
     std::string_view name;
     uint32_t len = 0;
@@ -446,10 +455,13 @@ bool names_repeat(const std::vector<write_item>& items) {
   return false;
 }
 
+// Bytes of write results queued as one block.
+constexpr size_t kResultBlock = 2048;
+
 // Writes the files of a write list, on the object's pool threads when it
-// has them. Results go out strictly in list order, each as soon as it and
-// every one before it are known, so the collector can take them while the
-// rest are still being written.
+// has them. Results go out strictly in list order, a block of them as soon
+// as they and every one before them are known, so the collector can take
+// them while the rest are still being written.
 void cmd_write_list(libmfile* h, std::string_view list) {
   make_base(h);
   std::vector<write_item> items;
@@ -457,14 +469,25 @@ void cmd_write_list(libmfile* h, std::string_view list) {
   std::mutex mu;
   size_t next = 0;
   std::vector<uint8_t> done;
+  std::string out;  // results known in order, not queued yet
   auto one = [&](int, uint64_t i) {
     write_item& w = items[i];
     if (!w.decided)
       w.kind = write_file(h->root, w.l, w.path, w.len < 0 ? nullptr : data.data() + w.off, w.len, &w.value);
     std::lock_guard<std::mutex> lk(mu);
     done[i] = 1;
-    for (; next < items.size() && done[next]; next++)
-      put(h, std::to_string(items[next].kind) + "\t" + std::to_string(items[next].value) + "\n");
+    for (; next < items.size() && done[next]; next++) {
+      out += std::to_string(items[next].kind);
+      out += '\t';
+      out += std::to_string(items[next].value);
+      out += '\n';
+    }
+    // Queued a few at a time (each queued block wakes the collector), and
+    // the last of a batch at once.
+    if (out.size() >= kResultBlock || next == items.size()) {
+      put(h, out.data(), out.size(), split_lines);
+      out.clear();
+    }
     return true;
   };
   for (bool whole = true; whole && !list.empty();) {

@@ -168,10 +168,10 @@ TEST(Libmfile, ReadListShortensToTheFileAndReportsMissingFiles) {
   EXPECT_EQ(std::string(r[0].data.begin(), r[0].data.end()), "a");
 }
 
-// A read list's records are queued several together, never in a block
-// longer than the list's longest record: a collector whose buffer holds
-// just that record still takes every one, whole and in order, errors too.
-TEST(Libmfile, ReadRecordsGoTogetherButNeverPastTheLongestAskedFor) {
+// A read list's records are queued many together; a collector whose
+// buffer holds just the longest of them still takes every one, whole and
+// in order, errors too.
+TEST(Libmfile, ReadRecordsGoTogetherAndATightBufferTakesThemWhole) {
   TempDir t;
   std::string names;
   std::vector<std::string> want;

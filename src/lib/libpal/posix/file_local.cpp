@@ -323,7 +323,8 @@ int local_file::ioctl(uint32_t cmd, void* arg) {
         return 0;
       }
       // What was set is what the file has now.
-      if (st->set_owner && geteuid() == 0) owner_.uid = st->uid, owner_.gid = st->gid;
+      static const bool is_root = geteuid() == 0;  // never changes while we run
+      if (st->set_owner && is_root) owner_.uid = st->uid, owner_.gid = st->gid;
       if (st->attrib & OS_ATTR_READONLY) owner_.valid = false;
       else if (st->mode != 0) owner_.mode = (owner_.mode & ~07777u) | (st->mode & 07777);
       return 1;
