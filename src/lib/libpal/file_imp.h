@@ -44,9 +44,11 @@ struct os_known_owner {
 };
 /// Applies `st` to an fd (when fd >= 0) or a path (`follow` for links).
 /// With `known` (an fd's owner and mode since its open), an owner or mode
-/// that is already so is not set again: a system call each, per file.
+/// that is already so is not set again (a system call each, per file), and
+/// `known` is kept up to date with what was set; a failure leaves it
+/// invalid.
 int os_apply_stat(int fd, const char* path, bool follow, const os_set_stat* st,
-                  const os_known_owner* known = nullptr);
+                  os_known_owner* known = nullptr);
 /// Applies an attribute word to an fd (fd >= 0) or a path: 0x01 set clears
 /// every write bit, clear gives the owner write permission back.
 int os_apply_attrib(int fd, const char* path, uint32_t attrib);

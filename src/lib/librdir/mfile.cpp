@@ -235,26 +235,17 @@ void read_one(libmfile* h, read_batch* b, std::string_view name, uint32_t len) {
   b->commit(4 + size_t{got});
 }
 
-// A read list line: the name and the length asked for; false for a
-// damaged line.
-bool read_line(std::string_view line, std::string_view* name, uint32_t* len) {
-  size_t tab = line.find('\t');
-  if (tab == std::string_view::npos || str_scanf_sep_val_imp(line.substr(tab + 1), '\t', "u32", {len}) != 1)
-    return false;
-  *name = line.substr(0, tab);
-  return true;
-}
-
 void cmd_read_list(libmfile* h, std::string_view list) {
   read_batch batch(h, std::max<size_t>(h->max_mfile_size, kErrRecord));
   for_each_line(list, [&](std::string_view line) {
-    std::string_view name;
+    size_t tab = line.find('\t');
     uint32_t len = 0;
-    if (!read_line(line, &name, &len)) {
+    if (tab == std::string_view::npos ||
+        str_scanf_sep_val_imp(line.substr(tab + 1), '\t', "u32", {&len}) != 1) {
       LOGE("invalid name_list\n");
       return false;
     }
-    read_one(h, &batch, name, len);
+    read_one(h, &batch, line.substr(0, tab), len);
     return true;
   });
 }

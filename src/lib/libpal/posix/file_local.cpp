@@ -316,19 +316,8 @@ int local_file::ioctl(uint32_t cmd, void* arg) {
     case OS_IOCTL_ID_IMP:
       *static_cast<os_file_id*>(arg) = id_;
       return 1;
-    case OS_IOCTL_SET_STAT_IMP: {
-      const auto* st = static_cast<const os_set_stat*>(arg);
-      if (os_apply_stat(fd_, nullptr, true, st, &owner_) < 0) {
-        owner_.valid = false;
-        return 0;
-      }
-      // What was set is what the file has now.
-      static const bool is_root = geteuid() == 0;  // never changes while we run
-      if (st->set_owner && is_root) owner_.uid = st->uid, owner_.gid = st->gid;
-      if (st->attrib & OS_ATTR_READONLY) owner_.valid = false;
-      else if (st->mode != 0) owner_.mode = (owner_.mode & ~07777u) | (st->mode & 07777);
-      return 1;
-    }
+    case OS_IOCTL_SET_STAT_IMP:
+      return os_apply_stat(fd_, nullptr, true, static_cast<const os_set_stat*>(arg), &owner_) == 0 ? 1 : 0;
     case OS_IOCTL_UNLINK_IMP:
       *static_cast<int*>(arg) = unlink_hook_ ? 1 : 0;
       if (!unlink_hook_) return 0;

@@ -196,9 +196,15 @@ int os_apply_attrib(int fd, const char* path, uint32_t attrib) {
   return (fd >= 0 ? fchmod(fd, nm) : chmod(path, nm)) < 0 ? -1 : 0;
 }
 
-int os_apply_stat(int fd, const char* path, bool follow, const os_set_stat* st, const os_known_owner* known) {
-  // Our effective user never changes while we run.
-  static const bool is_root = geteuid() == 0;
+namespace {
+
+// Our effective user never changes while we run.
+bool is_root() {
+  static const bool root = geteuid() == 0;
+  return root;
+}
+
+int apply_stat(int fd, const char* path, bool follow, const os_set_stat* st, const os_known_owner* known) {
   struct stat sb;
   sb.st_mode = 0;
   // Through an open file with a mode given there is nothing to look up: a
@@ -211,7 +217,7 @@ int os_apply_stat(int fd, const char* path, bool follow, const os_set_stat* st, 
   if (known != nullptr && (!known->valid || fd < 0 || (known->mode & 06000) != 0)) known = nullptr;
   // Owners first: chown clears set-id bits that the mode may want back.
   bool same_owner = known != nullptr && known->uid == st->uid && known->gid == st->gid;
-  if (st->set_owner && is_root && !same_owner) {
+  if (st->set_owner && is_root() && !same_owner) {
     int r = fd >= 0 ? fchown(fd, st->uid, st->gid)
                     : link ? lchown(path, st->uid, st->gid) : chown(path, st->uid, st->gid);
     if (r < 0) return -1;
@@ -227,6 +233,22 @@ int os_apply_stat(int fd, const char* path, bool follow, const os_set_stat* st, 
     struct timespec ts[2] = {to_utime(st->times.atime), to_utime(st->times.mtime)};
     int r = fd >= 0 ? futimens(fd, ts) : utimensat(AT_FDCWD, path, ts, link ? AT_SYMLINK_NOFOLLOW : 0);
     if (r < 0) return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int os_apply_stat(int fd, const char* path, bool follow, const os_set_stat* st, os_known_owner* known) {
+  if (apply_stat(fd, path, follow, st, known) < 0) {
+    if (known != nullptr) known->valid = false;
+    return -1;
+  }
+  if (known != nullptr) {
+    // What was set is what the file has now.
+    if (st->set_owner && is_root()) known->uid = st->uid, known->gid = st->gid;
+    if (st->attrib & OS_ATTR_READONLY) known->valid = false;
+    else if (st->mode != 0) known->mode = (known->mode & ~07777u) | (st->mode & 07777);
   }
   return 0;
 }
