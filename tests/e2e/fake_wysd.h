@@ -171,7 +171,9 @@ class ScriptedServer {
  private:
   struct Session {
     std::deque<std::string> blocks;  // listing blocks still to hand out
-    std::string results;             // list results still to hand out
+    // List results still to hand out, one entry per list: like the real
+    // server, one collection never runs on into the next list's results.
+    std::deque<std::string> results;
   };
 
   void accept_loop() {
@@ -207,9 +209,12 @@ class ScriptedServer {
         }
         return true;
       case WYSD_IOCTL2_MFILE_LIST_RET: {
-        size_t n = std::min(s->results.size(), static_cast<size_t>(olen > 0 ? olen : 0));
-        *out = s->results.substr(0, n);
-        s->results.erase(0, n);
+        while (!s->results.empty() && s->results.front().empty()) s->results.pop_front();
+        if (s->results.empty()) return true;
+        std::string& front = s->results.front();
+        size_t n = std::min(front.size(), static_cast<size_t>(olen > 0 ? olen : 0));
+        *out = front.substr(0, n);
+        front.erase(0, n);
         return true;
       }
       case WYSD_IOCTL2_MFILE_READ_LIST:
@@ -225,7 +230,7 @@ class ScriptedServer {
           ops_.push_back({cmd, base, list});
           a = answer_;
         }
-        s->results += a ? a(cmd, base, list) : honest(cmd, base, list);
+        s->results.push_back(a ? a(cmd, base, list) : honest(cmd, base, list));
         return true;
       }
       default:

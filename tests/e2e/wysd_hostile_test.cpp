@@ -233,6 +233,33 @@ TEST(WysdHostile, WriteResultsThatDoNotFitTheListAreRefused) {
   }
 }
 
+// Write lists of several directories are in flight at once. When the
+// answer to the first is refused, the answers to the ones sent after it
+// are never read (they could no longer be matched to their lines): each of
+// their files counts as failed, none as written.
+TEST(WysdHostile, ARefusedWriteAnswerFailsTheListsSentAfterIt) {
+  Hostile h;
+  for (const char* d : {"d1", "d2", "d3"})
+    for (const char* n : {"a", "b"}) write_file(h.local("src/") + d + "/" + n, "12345");
+  bool first = true;
+  h.srv.set_answer([&](int c, const std::string& base, const std::string& list) {
+    std::string honest = h.srv.honest(c, base, list);
+    if (c != WYSD_IOCTL2_MFILE_WRITE_LIST || !first) return honest;
+    first = false;
+    return "7\t5\n" + honest.substr(honest.find('\n') + 1);
+  });
+  RunResult r = h.tarn({"mode=cp", "if=" + h.local("src"), "of=" + h.srv.url("dst")});
+  EXPECT_NE(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("list results refused: damaged result"), std::string::npos) << r.err;
+  int sent = 0;
+  for (const auto& op : h.srv.ops())
+    if (op.code == WYSD_IOCTL2_MFILE_WRITE_LIST) sent += static_cast<int>(ScriptedServer::lines(op.list).size());
+  EXPECT_GT(sent, 2) << "no list was in flight behind the refused one";
+  EXPECT_EQ(report_value(r.err, "o_file_fail_count"), sent) << r.err;
+  EXPECT_EQ(report_value(r.err, "file_open_count"), 0) << r.err;
+  EXPECT_EQ(report_value(r.err, "total_write"), 0) << r.err;
+}
+
 // Directory creation and deletion lists: more results than lines never
 // count as deletions.
 TEST(WysdHostile, CreationAndDeletionResultsBeyondTheirListsAreRefused) {

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -140,7 +141,8 @@ struct cdir_cmder_owned : cdir_copier {
   std::vector<cdir_dir_touch> touch_later;
   // The destination's last write list chunk, answered while the next
   // directory is read and sent (at most one).
-  std::unique_ptr<cdir_pending_list, cdir_pending_free> pending;
+  // Write lists whose results are not collected yet, oldest first.
+  std::deque<std::unique_ptr<cdir_pending_list, cdir_pending_free>> pending;
   // Local copies: the copier threads beside this one, and their own state
   // (index 0 stands for the command thread itself and stays empty).
   std::unique_ptr<os_pool> pool;
@@ -382,22 +384,24 @@ class cdir_list_results {
 int cdir_list_exchange(cdir_job* job, vmfile* m, uint32_t cmd, const std::string& dir, std::string_view list,
                        cdir_list_results* res, std::vector<char>* buf);
 /// The same for a write list whose last chunk is left pending: its results
-/// are collected when the next list on the same object has been posted, or
-/// by cdir_pending_collect. Results of an earlier pending chunk are always
-/// collected before those of a list posted after it.
+/// are collected once later lists on the same object have been posted (a
+/// few lists may wait at once), or by cdir_pending_collect. Results are
+/// always collected in posting order.
 int cdir_list_post(cdir_job* job, vmfile* m, const std::string& dir, std::string_view list,
                    std::shared_ptr<cdir_list_results> res, std::vector<char>* buf);
-/// Collects the pending chunk's results (only when it was posted to `m`,
-/// unless `m` is null), then sets the times of the directories whose touch
-/// waited for them. A user's stop drops them uncollected. 0, or -1 when
-/// the collection failed (counted as for any list).
-int cdir_pending_collect(cdir_job* job, vmfile* m = nullptr);
-/// Lines of the pending chunk that its file-list message leaves to be
+/// Collects the results of the pending chunks posted to `m` (any object
+/// when `m` is null), oldest first, until only `leave` of them wait, and
+/// after each sets the times of the directories whose touch waited for it.
+/// A user's stop drops them uncollected; after a failed collection the
+/// rest are counted lost unread. 0, or -1 when a collection failed
+/// (counted as for any list).
+int cdir_pending_collect(cdir_job* job, vmfile* m = nullptr, size_t leave = 0);
+/// Lines of the pending chunks that their file-list messages leave to be
 /// finished later (counted done for the progress when collected); 0 when
 /// none or already left.
 int64_t cdir_pending_leave_msg(cdir_job* job);
 /// Defers setting the times of destination directory `path` until the
-/// pending chunk's results are in. False when nothing is pending.
+/// newest pending chunk's results are in. False when nothing is pending.
 bool cdir_pending_touch(cdir_job* job, const std::string& path, const mstat_item& st);
 
 /// One line of a write list: its file and the bytes of data it carries.

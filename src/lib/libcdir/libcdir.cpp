@@ -111,7 +111,7 @@ void free_job(cdir_job* raw) {
   // The copiers work only inside a message of the command thread, which
   // has ended: they are waiting for the next list and end at once.
   job->c.pool.reset();
-  job->c.pending.reset();
+  job->c.pending.clear();
   job->c.ahead.reset();
   job->w.irdir.reset();
   job->c.imfile.reset();

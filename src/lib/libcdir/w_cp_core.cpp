@@ -126,10 +126,12 @@ int r_sync_file_list(cdir_job* job, cdir_stat* st, bool is_sync) {
 }
 
 void cdir_msg_proc(cdir_job* job, uint32_t id, const char* payload, cdir_stat* st) {
-  // A write list left in flight is answered before anything but the next
-  // directory's files and the touch that waits for it; a job that stops
+  // A list left in flight is answered before anything but the next
+  // directory's files and subdirectories (whose lists on the same object
+  // collect it in order) and the touch that waits for it; a job that stops
   // still counts what the server did with it.
-  bool keeps_pending = (id == CDIR_MSG_FILE_LIST || id == CDIR_MSG_TOUCH_DIR) && !cdir_need_exit(job);
+  bool keeps_pending =
+      (id == CDIR_MSG_FILE_LIST || id == CDIR_MSG_CREATE_DIRS || id == CDIR_MSG_TOUCH_DIR) && !cdir_need_exit(job);
   if (!keeps_pending) cdir_pending_collect(job);
   if (cdir_need_exit(job)) return;
   const cdir_path* path = job->path;

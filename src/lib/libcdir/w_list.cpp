@@ -339,10 +339,15 @@ int collect_chunk(cdir_job* job, vmfile* m, const std::string& dir, uint64_t lin
   return 0;
 }
 
-/// Sends `list` chunk by chunk. After each post the results of a chunk
+/// How many write lists may wait for their results on one object. With
+/// two, the server starts on the next list the moment it is done with one,
+/// while this side still reads the files of the list after it.
+constexpr size_t kListsInFlight = 2;
+
+/// Sends `list` chunk by chunk. After each post the results of the chunks
 /// still pending on `m` are collected first (the object answers in posting
 /// order), then the chunk's own; with `keep`, the last chunk's are left
-/// pending instead.
+/// pending instead, and of the earlier ones only as many as may stay.
 int exchange(cdir_job* job, vmfile* m, uint32_t cmd, const std::string& dir, std::string_view list,
              cdir_list_results* res, std::vector<char>* buf, std::shared_ptr<cdir_list_results> keep) {
   bool whole_dir = cmd == MFILE_CMD_DEL_FILES;
@@ -365,20 +370,22 @@ int exchange(cdir_job* job, vmfile* m, uint32_t cmd, const std::string& dir, std
     if (r < 0) return r;
     uint64_t lines = whole_dir ? UINT64_MAX : line_count(chunk);
     pos += chunk.size() + 1;
-    if (cdir_pending_collect(job, m) < 0) {
+    bool kept = keep && pos >= list.size();
+    if (cdir_pending_collect(job, m, kept ? kListsInFlight - 1 : 0) < 0) {
       // This chunk's answers come after the ones that failed: none will be
-      // read any more.
-      if (job->last_verr == -40) res->lost();
+      // read any more, and its lines count as failed (unless the user
+      // stopped the job, which leaves what was in flight uncounted).
+      if (!job->user_stop) res->lost();
       return -1;
     }
-    if (keep && pos >= list.size()) {
+    if (kept) {
       auto p = std::unique_ptr<cdir_pending_list, cdir_pending_free>(new cdir_pending_list);
       p->m = m;
       p->buf = buf;
       p->dir = dir;
       p->lines = lines;
       p->res = std::move(keep);
-      job->c.pending = std::move(p);
+      job->c.pending.push_back(std::move(p));
       return 0;
     }
     r = collect_chunk(job, m, dir, lines, res, buf);
@@ -400,40 +407,68 @@ int cdir_list_post(cdir_job* job, vmfile* m, const std::string& dir, std::string
   return exchange(job, m, MFILE_CMD_WRITE_LIST, dir, list, r, buf, std::move(res));
 }
 
-int cdir_pending_collect(cdir_job* job, vmfile* m) {
-  if (!job->c.pending || (m != nullptr && job->c.pending->m != m)) return 0;
-  std::unique_ptr<cdir_pending_list, cdir_pending_free> p = std::move(job->c.pending);
-  // A user's stop has stopped the connections too: what is still pending
-  // stays uncounted, as a list cut off by the stop would.
-  if (job->user_stop) return -1;
-  p->res->finish_on_error_stop = true;
-  int64_t before = job->prog.msg_done.load();
-  int r = collect_chunk(job, p->m, p->dir, p->lines, p->res.get(), p->buf);
-  if (p->left_msg) {
-    // Its message counted none of these lines done: the ones written count
-    // now, the others (failed, lost) as finished too; none in the current
-    // message's count.
-    job->prog.msg_done = before;
-    job->prog.done += static_cast<int64_t>(p->lines);
-  }
-  if (cdir_need_exit(job)) return r < 0 ? r : -1;
-  for (const cdir_pending_list::touch& t : p->touches) {
-    if (job->c.obfile->set_path_times(t.path.c_str(), t.st) < 0)
-      LOGE("lutime %s error: %s", t.path.c_str(), verr2str(job->c.obfile->last_verr()));
+int cdir_pending_collect(cdir_job* job, vmfile* m, size_t leave) {
+  auto& q = job->c.pending;
+  auto on_m = [m](const std::unique_ptr<cdir_pending_list, cdir_pending_free>& p) {
+    return m == nullptr || p->m == m;
+  };
+  size_t n = static_cast<size_t>(std::count_if(q.begin(), q.end(), on_m));
+  int r = 0;
+  bool failed = false;
+  for (; n > leave || (failed && n > 0); n--) {
+    auto it = std::find_if(q.begin(), q.end(), on_m);
+    std::unique_ptr<cdir_pending_list, cdir_pending_free> p = std::move(*it);
+    q.erase(it);
+    // A user's stop has stopped the connections too: what is still pending
+    // stays uncounted, as a list cut off by the stop would.
+    if (job->user_stop) {
+      r = -1;
+      continue;
+    }
+    p->res->finish_on_error_stop = true;
+    int64_t before = job->prog.msg_done.load();
+    // After a failed collection the object's answers can no longer be
+    // matched to lists: the later lists, all of them, are lost unread.
+    int k = -1;
+    if (failed) {
+      p->res->lost();
+    } else {
+      k = collect_chunk(job, p->m, p->dir, p->lines, p->res.get(), p->buf);
+      failed = k < 0;
+    }
+    if (p->left_msg) {
+      // Its message counted none of these lines done: the ones written
+      // count now, the others (failed, lost) as finished too; none in the
+      // current message's count.
+      job->prog.msg_done = before;
+      job->prog.done += static_cast<int64_t>(p->lines);
+    }
+    if (k < 0 || cdir_need_exit(job)) {
+      r = -1;
+      continue;
+    }
+    for (const cdir_pending_list::touch& t : p->touches) {
+      if (job->c.obfile->set_path_times(t.path.c_str(), t.st) < 0)
+        LOGE("lutime %s error: %s", t.path.c_str(), verr2str(job->c.obfile->last_verr()));
+    }
   }
   return r;
 }
 
 int64_t cdir_pending_leave_msg(cdir_job* job) {
-  cdir_pending_list* p = job->c.pending.get();
-  if (p == nullptr || p->left_msg) return 0;
-  p->left_msg = true;
-  return static_cast<int64_t>(p->lines);
+  int64_t lines = 0;
+  for (auto& p : job->c.pending) {
+    if (p->left_msg) continue;
+    p->left_msg = true;
+    lines += static_cast<int64_t>(p->lines);
+  }
+  return lines;
 }
 
 bool cdir_pending_touch(cdir_job* job, const std::string& path, const mstat_item& st) {
-  cdir_pending_list* p = job->c.pending.get();
-  if (p == nullptr) return false;
+  // The newest list holds the last of the directory's files.
+  if (job->c.pending.empty()) return false;
+  cdir_pending_list* p = job->c.pending.back().get();
   mstat_item times;
   times.atime = st.atime;
   times.wtime = st.wtime;
