@@ -139,9 +139,9 @@ struct cdir_cmder_owned : cdir_copier {
   std::string list_path;
   // Directories whose records wait for the end of the walk.
   std::vector<cdir_dir_touch> touch_later;
-  // The destination's last write list chunk, answered while the next
-  // directory is read and sent (at most one).
-  // Write lists whose results are not collected yet, oldest first.
+  // The destination's last write list chunks whose results are not
+  // collected yet, oldest first: answered while the next directories are
+  // read and sent.
   std::deque<std::unique_ptr<cdir_pending_list, cdir_pending_free>> pending;
   // Local copies: the copier threads beside this one, and their own state
   // (index 0 stands for the command thread itself and stays empty).
